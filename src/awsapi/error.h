@@ -1,0 +1,67 @@
+// Failures of the AWS access layer. A service's refusal is a ClientError and reads like the
+// reference SDK's; transport, credential, parse and waiter failures are separate types, so
+// callers can tell "AWS said no" from "we never got an answer".
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace quenfold_testlibs::awsapi {
+
+class AwsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An error answer from a service: "An error occurred (Code) when calling the Operation operation: message".
+class ClientError : public AwsError {
+ public:
+  ClientError(std::string code, std::string message, std::string operation, int http_status,
+              std::string request_id = {});
+  const std::string& code() const { return code_; }
+  const std::string& message() const { return message_; }
+  const std::string& operation() const { return operation_; }
+  int http_status() const { return http_status_; }
+  const std::string& request_id() const { return request_id_; }
+
+ private:
+  std::string code_, message_, operation_;
+  int http_status_;
+  std::string request_id_;
+};
+
+// No usable HTTP answer: connection refused or dropped, DNS failure, time-out, TLS failure.
+class TransportError : public AwsError {
+ public:
+  TransportError(const std::string& what, bool timed_out = false) : AwsError(what), timed_out_(timed_out) {}
+  bool timed_out() const { return timed_out_; }
+
+ private:
+  bool timed_out_;
+};
+
+// No credentials could be found, or a configured source of them is broken.
+class CredentialsError : public AwsError {
+ public:
+  using AwsError::AwsError;
+};
+
+// An answer that could not be read (malformed XML or JSON, missing structure).
+class ParseError : public AwsError {
+ public:
+  using AwsError::AwsError;
+};
+
+// A waiter reached a failure state or its attempt limit.
+class WaiterError : public AwsError {
+ public:
+  using AwsError::AwsError;
+};
+
+// Bad or missing configuration (no region, unknown profile, bad endpoint URL).
+class ConfigError : public AwsError {
+ public:
+  using AwsError::AwsError;
+};
+
+}  // namespace quenfold_testlibs::awsapi

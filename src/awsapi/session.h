@@ -1,0 +1,59 @@
+// Sessions: credentials plus a default region, from which service clients are made. The shared
+// Context holds what every session of the process reads once: environment, config files, the
+// HTTP transport, the metadata client and the retry quota.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "awsapi/client.h"
+#include "awsapi/credentials.h"
+#include "awsapi/environment.h"
+#include "awsapi/http.h"
+#include "awsapi/imds.h"
+#include "awsapi/retry.h"
+
+namespace quenfold_testlibs::awsapi {
+
+struct Context {
+  Environment env;
+  ConfigFiles files;
+  std::shared_ptr<HttpTransport> http;
+  std::shared_ptr<ImdsClient> imds;
+  std::shared_ptr<RetryQuota> quota;
+
+  // Snapshot of the process environment and files, with the libcurl transport.
+  static std::shared_ptr<const Context> from_process();
+  // For tests: the given environment, files and transport.
+  static std::shared_ptr<const Context> make(Environment env, ConfigFiles files, std::shared_ptr<HttpTransport> http);
+};
+
+class Session {
+ public:
+  // The named profile's credentials, or the default chain when `profile` is absent. An unknown
+  // profile is a ConfigError here, before any call.
+  static Session from_profile(std::shared_ptr<const Context> ctx, const std::optional<std::string>& profile);
+  // Explicit (temporary) credentials; `profile` only selects config such as the default region.
+  static Session from_credentials(std::shared_ptr<const Context> ctx, Credentials credentials,
+                                  const std::optional<std::string>& profile = std::nullopt);
+
+  // A client of `service` ("ec2", "iam", "sts", "ssm", "s3"); `region` overrides the session's default.
+  std::shared_ptr<AwsClient> client(const std::string& service,
+                                    const std::optional<std::string>& region = std::nullopt) const;
+  std::optional<std::string> default_region() const { return region_; }
+  std::shared_ptr<CredentialsProvider> credentials() const { return credentials_; }
+  const std::shared_ptr<const Context>& context() const { return ctx_; }
+
+ private:
+  Session(std::shared_ptr<const Context> ctx, std::shared_ptr<CredentialsProvider> creds,
+          std::optional<std::string> profile_name, std::optional<std::string> region)
+      : ctx_(std::move(ctx)), credentials_(std::move(creds)), profile_(std::move(profile_name)), region_(std::move(region)) {}
+
+  std::shared_ptr<const Context> ctx_;
+  std::shared_ptr<CredentialsProvider> credentials_;
+  std::optional<std::string> profile_;
+  std::optional<std::string> region_;
+};
+
+}  // namespace quenfold_testlibs::awsapi

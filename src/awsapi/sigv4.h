@@ -1,0 +1,34 @@
+// AWS Signature Version 4. Written here because no packaged C++ library signs AWS requests;
+// the contract tests compare every signature with the reference SDK's.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "awsapi/credentials.h"
+#include "awsapi/http.h"
+
+namespace quenfold_testlibs::awsapi {
+
+struct SigningInput {
+  std::string service;  // signing name: "ec2", "iam", "sts", "ssm", "s3"
+  std::string region;   // signing region
+  std::chrono::system_clock::time_point time;
+  bool s3 = false;      // S3 rules: x-amz-content-sha256 header, path not encoded twice
+};
+
+// Adds host (when missing), x-amz-date, x-amz-security-token (with a session token),
+// x-amz-content-sha256 (S3) and authorization to `request`. `payload_sha256_hex` is the hex
+// SHA-256 of the body (of upload_file when streaming). Replaces earlier signing headers, so a
+// retried request can be signed again.
+void sign_request(HttpRequest& request, const Credentials& credentials, const SigningInput& input,
+                  const std::string& payload_sha256_hex);
+
+std::string sha256_hex(std::string_view data);
+std::string sha256_file_hex(const std::filesystem::path& file);
+// RFC 3986 percent-encoding of everything but unreserved characters; '/' kept when keep_slash.
+std::string uri_encode(std::string_view s, bool keep_slash = false);
+
+}  // namespace quenfold_testlibs::awsapi

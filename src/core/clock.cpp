@@ -1,0 +1,81 @@
+#include "core/clock.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace quenfold_testlibs::core {
+
+namespace {
+double scale_from_env() {
+  const char* v = std::getenv("QUENFOLD_TIME_SCALE");
+  if (v == nullptr || *v == '\0') return 1.0;
+  try {
+    double s = std::stod(v);
+    return s >= 0 ? s : 1.0;
+  } catch (...) {
+    return 1.0;
+  }
+}
+
+std::atomic<Clock*> g_override{nullptr};
+}  // namespace
+
+SystemClock::SystemClock() : scale_(scale_from_env()) {}
+
+std::chrono::system_clock::time_point SystemClock::now() const { return std::chrono::system_clock::now(); }
+
+std::chrono::steady_clock::time_point SystemClock::monotonic() const { return std::chrono::steady_clock::now(); }
+
+void SystemClock::sleep_for(std::chrono::milliseconds d) {
+  if (d.count() <= 0) return;
+  auto scaled = std::chrono::duration<double, std::milli>(static_cast<double>(d.count()) * scale_);
+  std::this_thread::sleep_for(scaled);
+}
+
+RecordingClock::RecordingClock(std::chrono::system_clock::time_point start) : wall_(start) {}
+
+std::chrono::system_clock::time_point RecordingClock::now() const {
+  std::lock_guard lk(mu_);
+  return wall_ + elapsed_;
+}
+
+std::chrono::steady_clock::time_point RecordingClock::monotonic() const {
+  std::lock_guard lk(mu_);
+  return std::chrono::steady_clock::time_point(elapsed_);
+}
+
+void RecordingClock::sleep_for(std::chrono::milliseconds d) {
+  std::lock_guard lk(mu_);
+  sleeps_.push_back(d);
+  elapsed_ += d;
+}
+
+void RecordingClock::advance(std::chrono::milliseconds d) {
+  std::lock_guard lk(mu_);
+  elapsed_ += d;
+}
+
+std::vector<std::chrono::milliseconds> RecordingClock::sleeps() const {
+  std::lock_guard lk(mu_);
+  return sleeps_;
+}
+
+std::chrono::milliseconds RecordingClock::total_slept() const {
+  std::lock_guard lk(mu_);
+  std::chrono::milliseconds t{0};
+  for (auto s : sleeps_) t += s;
+  return t;
+}
+
+Clock& the_clock() {
+  if (Clock* c = g_override.load()) return *c;
+  static SystemClock system;
+  return system;
+}
+
+ScopedClock::ScopedClock(Clock& c) : previous_(g_override.exchange(&c)) {}
+ScopedClock::~ScopedClock() { g_override.store(previous_); }
+
+}  // namespace quenfold_testlibs::core
