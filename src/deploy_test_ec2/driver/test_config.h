@@ -1,0 +1,47 @@
+// The test configuration: a JSON list with one entry per spoke gateway, read at the start of a
+// run and written back, enriched, after a deployment. Also the tags every created resource gets.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "deploy_test_ec2/driver/options.h"
+
+namespace quenfold_testlibs {
+
+using json = nlohmann::ordered_json;
+
+// Reads and parses the whole file as one JSON document, keeping key order.
+// Throws TestConfigError naming the file and the problem.
+json readTestConfig(const std::string& path);
+
+// The output form: 2-space indentation, ": " between key and value, "," at line ends, keys in
+// their order, non-ASCII as \uXXXX escapes (surrogate pairs beyond the basic plane), one final
+// newline: the same bytes as Python's json.dumps(data, indent=2, ensure_ascii=True) + "\n".
+std::string formatTestConfig(const json& data);
+
+// Writes formatTestConfig(data) to `path` atomically: a temporary file in the same folder, then a
+// rename, so that an interrupted write never leaves half a file. Throws TestConfigError.
+void writeTestConfig(const std::string& path, const json& data);
+
+class TestConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Appends the --tag_resource pairs ("k1,v1,k2,v2") to a tag list, in order, after what is there.
+void populateTags(json& data, const std::string& rt_tags);
+
+// A tag specification list with one entry: {ResourceType, Tags: [{Key: Name, Value: name}, extra pairs]}.
+json tagSpecifications(const std::string& resource_type, const std::string& name, const Args& args);
+
+// The result tag: entry's gw_name + "-" + run tag, or "-" + run tag without an entry.
+std::string deduceTag(const Args& args, const json* test_config = nullptr);
+
+// Splits at every comma ("" gives one empty field).
+std::vector<std::string> splitCommas(const std::string& text);
+
+}  // namespace quenfold_testlibs

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "deploy_test_ec2/driver/options.h"
+
+using namespace quenfold_testlibs;
+
+namespace {
+ParseOutcome parse(std::vector<std::string> v) { return parseArgs(v); }
+const std::vector<std::string> kRequired = {"--test_config", "t.json", "--backup_folder", "logs"};
+}  // namespace
+
+TEST(Options, NoArgumentsIsAUsageErrorNamingBothRequiredOptions) {
+  auto o = parse({});
+  EXPECT_FALSE(o.args);
+  EXPECT_EQ(o.exit_status, 2);
+  EXPECT_NE(o.err.find("usage: deploy_test_ec2 [-h]"), std::string::npos);
+  EXPECT_NE(o.err.find("deploy_test_ec2: error: the following arguments are required: --test_config, --backup_folder"),
+            std::string::npos);
+}
+
+TEST(Options, DefaultsAndAbsentValues) {
+  auto o = parse(kRequired);
+  ASSERT_TRUE(o.args);
+  const Args& a = *o.args;
+  EXPECT_FALSE(a.revert);
+  EXPECT_FALSE(a.dry_run);
+  EXPECT_FALSE(a.eip);
+  EXPECT_EQ(a.instance_type, "t3.micro");
+  EXPECT_EQ(a.image, "al2023-ami-2023*");
+  EXPECT_FALSE(a.region.has_value());
+  EXPECT_FALSE(a.output_test_config.has_value());
+  EXPECT_EQ(a.test_config, "t.json");
+  EXPECT_EQ(a.backup_folder, "logs");
+}
+
+TEST(Options, ValuesFlagsAndEqualsForm) {
+  auto v = kRequired;
+  for (auto s : {"--revert", "--dry_run", "--eip", "--region=eu-west-1", "--tag_resource", "a,,b,", "--account", "",
+                 "--workflow_account_role=R,1,us-east-2", "--image", "x*", "--image", "y*"})
+    v.push_back(s);
+  auto o = parse(v);
+  ASSERT_TRUE(o.args) << o.err;
+  EXPECT_TRUE(o.args->revert && o.args->dry_run && o.args->eip);
+  EXPECT_EQ(o.args->region, "eu-west-1");
+  EXPECT_EQ(o.args->tag_resource, "a,,b,");
+  EXPECT_EQ(o.args->account, "") << "an empty value is given, not absent";
+  EXPECT_EQ(o.args->workflow_account_role, "R,1,us-east-2");
+  EXPECT_EQ(o.args->image, "y*") << "the last of a repeated option wins";
+}
+
+TEST(Options, UnknownOptionMissingValueAndPositionals) {
+  auto v = kRequired;
+  v.push_back("--bogus");
+  auto o = parse(v);
+  EXPECT_EQ(o.exit_status, 2);
+  EXPECT_NE(o.err.find("error: unrecognized arguments: --bogus"), std::string::npos) << o.err;
+
+  v = kRequired;
+  v.push_back("--region");
+  o = parse(v);
+  EXPECT_EQ(o.exit_status, 2);
+  EXPECT_NE(o.err.find("error: argument --region: expected one argument"), std::string::npos) << o.err;
+
+  v = kRequired;
+  v.push_back("stray");
+  o = parse(v);
+  EXPECT_EQ(o.exit_status, 2);
+  EXPECT_NE(o.err.find("unrecognized arguments: stray"), std::string::npos) << o.err;
+}
+
+TEST(Options, HelpListsEveryOptionInOrder) {
+  auto o = parse({"--help"});
+  EXPECT_FALSE(o.args);
+  EXPECT_EQ(o.exit_status, 0);
+  EXPECT_NE(o.out.find("Deploy test EC2 in test subnets"), std::string::npos);
+  size_t last = 0;
+  for (auto name : {"--revert", "--dry_run", "--account", "--region", "--private_subnet_id", "--key_name", "--s3_bucket",
+                    "--assume_role", "--profile", "--ec2_role", "--test_config", "--output_test_config",
+                    "--tag_resource", "--instance_type", "--image", "--workflow_account_role", "--backup_folder",
+                    "--eip"}) {
+    auto p = o.out.find(std::string("\n  ") + name);
+    ASSERT_NE(p, std::string::npos) << name;
+    EXPECT_GT(p, last) << name;
+    last = p;
+  }
+  EXPECT_EQ(parse({"-h"}).exit_status, 0);
+}
