@@ -1,12 +1,207 @@
-#include <stdexcept>
+// What every credential source shares: static credentials, the refresh-ahead wrapper that makes
+// any fetching source safe for many threads, and the parsing of STS-style answers and timestamps.
 #include "awsapi/credentials.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <mutex>
+
+#include "awsapi/credentials_providers.h"
+#include "awsapi/error.h"
+#include "core/clock.h"
 
 namespace quenfold_testlibs::awsapi {
 
-std::shared_ptr<CredentialsProvider> make_static_provider(Credentials, std::string) { throw std::logic_error("not implemented"); }
-std::shared_ptr<CredentialsProvider> make_profile_provider(const ProviderContext&, const std::string&) { throw std::logic_error("not implemented"); }
-std::shared_ptr<CredentialsProvider> make_default_chain(const ProviderContext&) { throw std::logic_error("not implemented"); }
-std::shared_ptr<CredentialsProvider> make_refreshing(std::shared_ptr<CredentialsProvider>, std::chrono::seconds) { throw std::logic_error("not implemented"); }
-Credentials credentials_from_sts(const nlohmann::ordered_json&) { throw std::logic_error("not implemented"); }
+namespace {
+
+class StaticProvider final : public CredentialsProvider {
+ public:
+  StaticProvider(Credentials c, std::string name) : creds_(std::move(c)), name_(std::move(name)) {}
+  Credentials get() override { return creds_; }
+  std::string name() const override { return name_; }
+
+ private:
+  Credentials creds_;
+  std::string name_;
+};
+
+// Caches the inner provider's credentials and fetches again `advance` before they expire. Only
+// one thread fetches at a time; while it does, others keep using credentials that have not yet
+// reached the last minute before expiry, and the rest wait for the fetch.
+class RefreshingProvider final : public CredentialsProvider {
+ public:
+  RefreshingProvider(std::shared_ptr<CredentialsProvider> inner, std::chrono::seconds advance)
+      : inner_(std::move(inner)), advance_(advance), mandatory_(std::min(advance, std::chrono::seconds(60))) {}
+
+  Credentials get() override {
+    std::unique_lock refresh(refresh_mu_, std::defer_lock);
+    {
+      std::lock_guard lk(mu_);
+      const auto now = core::the_clock().now();
+      if (cached_ && fresh(*cached_, now)) return *cached_;
+      // Never blocks while holding mu_: the refreshing thread takes mu_ only after refresh_mu_.
+      if (cached_ && usable(*cached_, now) && !refresh.try_lock()) return *cached_;
+    }
+    if (!refresh.owns_lock()) refresh.lock();
+
+    std::optional<Credentials> previous;
+    {
+      std::lock_guard lk(mu_);
+      if (cached_ && fresh(*cached_, core::the_clock().now())) return *cached_;  // refreshed meanwhile
+      previous = cached_;
+    }
+    try {
+      Credentials c = inner_->get();
+      std::lock_guard lk(mu_);
+      cached_ = c;
+      return c;
+    } catch (...) {
+      // A failed early refresh is not fatal while the old credentials still have time left.
+      if (previous && usable(*previous, core::the_clock().now())) return *previous;
+      throw;
+    }
+  }
+
+  void invalidate() override {
+    std::lock_guard lk(mu_);
+    cached_.reset();
+    inner_->invalidate();
+  }
+
+  std::string name() const override { return inner_->name(); }
+
+ private:
+  bool fresh(const Credentials& c, std::chrono::system_clock::time_point now) const {
+    return !c.expiration || now < *c.expiration - advance_;
+  }
+  bool usable(const Credentials& c, std::chrono::system_clock::time_point now) const {
+    return !c.expiration || now < *c.expiration - mandatory_;
+  }
+
+  std::shared_ptr<CredentialsProvider> inner_;
+  std::chrono::seconds advance_;
+  std::chrono::seconds mandatory_;
+  std::mutex mu_;          // guards cached_
+  std::mutex refresh_mu_;  // held by the one thread that is fetching
+  std::optional<Credentials> cached_;
+};
+
+int two_digits(const std::string& s, size_t pos) {
+  if (pos + 2 > s.size() || !std::isdigit(static_cast<unsigned char>(s[pos])) ||
+      !std::isdigit(static_cast<unsigned char>(s[pos + 1])))
+    return -1;
+  return (s[pos] - '0') * 10 + (s[pos + 1] - '0');
+}
+
+}  // namespace
+
+std::shared_ptr<CredentialsProvider> make_static_provider(Credentials c, std::string name) {
+  return std::make_shared<StaticProvider>(std::move(c), std::move(name));
+}
+
+std::shared_ptr<CredentialsProvider> make_refreshing(std::shared_ptr<CredentialsProvider> inner,
+                                                     std::chrono::seconds advance) {
+  return std::make_shared<RefreshingProvider>(std::move(inner), advance);
+}
+
+Credentials credentials_from_sts(const nlohmann::ordered_json& member) {
+  if (!member.is_object()) throw CredentialsError("The STS answer holds no Credentials");
+  Credentials c;
+  for (const char* key : {"AccessKeyId", "SecretAccessKey", "SessionToken"}) {
+    if (!member.contains(key) || !member[key].is_string())
+      throw CredentialsError(std::string("The STS answer's Credentials lack ") + key);
+  }
+  c.access_key_id = member["AccessKeyId"].get<std::string>();
+  c.secret_access_key = member["SecretAccessKey"].get<std::string>();
+  c.session_token = member["SessionToken"].get<std::string>();
+  if (member.contains("Expiration")) {
+    c.expiration = detail::parse_expiration(member["Expiration"]);
+    if (!c.expiration) throw CredentialsError("The STS answer's Credentials have an unreadable Expiration");
+  }
+  return c;
+}
+
+namespace detail {
+
+SourcesPtr snapshot(const ProviderContext& ctx) {
+  auto s = std::make_shared<Sources>();
+  s->env = ctx.env != nullptr ? *ctx.env : Environment{};
+  s->files = ctx.files != nullptr ? *ctx.files : ConfigFiles::load(s->env);
+  s->http = ctx.http;
+  s->imds = ctx.imds;
+  s->sts = ctx.sts;
+  return s;
+}
+
+// ISO 8601 as the services write it: 2026-12-07T21:00:00Z, with optional fractional seconds and
+// an optional numeric offset. std::chrono::parse is not in this compiler's library yet.
+std::optional<std::chrono::system_clock::time_point> parse_timestamp(const std::string& text) {
+  const std::string& s = text;
+  if (s.size() < 19 || s[4] != '-' || s[7] != '-' || (s[10] != 'T' && s[10] != 't' && s[10] != ' ') ||
+      s[13] != ':' || s[16] != ':')
+    return std::nullopt;
+  int y1 = two_digits(s, 0), y2 = two_digits(s, 2), mo = two_digits(s, 5), d = two_digits(s, 8);
+  int h = two_digits(s, 11), mi = two_digits(s, 14), se = two_digits(s, 17);
+  if (y1 < 0 || y2 < 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 ||
+      se < 0 || se > 60)
+    return std::nullopt;
+  size_t pos = 19;
+  if (pos < s.size() && s[pos] == '.') {
+    ++pos;
+    while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos]))) ++pos;
+  }
+  long offset_seconds = 0;
+  if (pos < s.size()) {
+    if ((s[pos] == 'Z' || s[pos] == 'z') && pos + 1 == s.size()) {
+      // UTC
+    } else if ((s[pos] == '+' || s[pos] == '-') && s.size() >= pos + 5) {
+      int oh = two_digits(s, pos + 1);
+      size_t mpos = s[pos + 3] == ':' ? pos + 4 : pos + 3;
+      int om = two_digits(s, mpos);
+      if (oh < 0 || om < 0 || mpos + 2 != s.size()) return std::nullopt;
+      offset_seconds = (s[pos] == '+' ? 1 : -1) * (oh * 3600L + om * 60L);
+    } else {
+      return std::nullopt;
+    }
+  }
+  std::tm tm{};
+  tm.tm_year = y1 * 100 + y2 - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = se;
+  const std::time_t t = ::timegm(&tm);
+  return std::chrono::system_clock::from_time_t(t) - std::chrono::seconds(offset_seconds);
+}
+
+std::optional<std::chrono::system_clock::time_point> parse_expiration(const nlohmann::ordered_json& value) {
+  if (value.is_string()) return parse_timestamp(value.get<std::string>());
+  if (value.is_number()) {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(value.get<double>())));
+  }
+  return std::nullopt;
+}
+
+std::string generated_session_name() {
+  const auto secs =
+      std::chrono::duration_cast<std::chrono::seconds>(core::the_clock().now().time_since_epoch()).count();
+  return "quenfold-session-" + std::to_string(secs);
+}
+
+std::optional<std::string> sts_region(const Sources& s, const std::string& profile) {
+  if (auto r = s.env.get("AWS_REGION")) return r;
+  if (auto r = s.env.get("AWS_DEFAULT_REGION")) return r;
+  if (auto p = s.files.profile(profile)) {
+    auto it = p->find("region");
+    if (it != p->end() && !it->second.empty()) return it->second;
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
 
 }  // namespace quenfold_testlibs::awsapi

@@ -1,14 +1,231 @@
-#include <stdexcept>
+// The environment snapshot and the shared config/credentials files. The INI dialect is the one the
+// reference SDKs read (Python's configparser plus nested sub-sections); no INI library on the Debian
+// list handles indented sub-sections or "[profile name]" headers, so the small parser lives here.
 #include "awsapi/environment.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "awsapi/error.h"
+
+extern char** environ;
 
 namespace quenfold_testlibs::awsapi {
 
-Environment Environment::from_process() { throw std::logic_error("not implemented"); }
-std::optional<std::string> Environment::get(std::string_view) const { throw std::logic_error("not implemented"); }
-bool Environment::flag(std::string_view) const { throw std::logic_error("not implemented"); }
-ConfigFiles ConfigFiles::load(const Environment&) { throw std::logic_error("not implemented"); }
-ConfigFiles ConfigFiles::parse(std::string_view, std::string_view) { throw std::logic_error("not implemented"); }
-std::optional<Profile> ConfigFiles::profile(const std::string&) const { throw std::logic_error("not implemented"); }
-std::string ConfigFiles::selected_profile_name(const Environment&) { throw std::logic_error("not implemented"); }
+namespace {
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+  return out;
+}
+
+std::string_view trim(std::string_view s) {
+  const char* ws = " \t\r\n\f\v";
+  auto b = s.find_first_not_of(ws);
+  if (b == std::string_view::npos) return {};
+  auto e = s.find_last_not_of(ws);
+  return s.substr(b, e - b + 1);
+}
+
+bool is_indented(std::string_view line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
+
+bool is_comment(std::string_view stripped) {
+  return !stripped.empty() && (stripped[0] == '#' || stripped[0] == ';');
+}
+
+// Splits "key = value" (or "key: value") at the first delimiter. False when there is none.
+bool split_key_value(std::string_view stripped, std::string& key, std::string& value) {
+  auto pos = stripped.find_first_of("=:");
+  if (pos == std::string_view::npos || pos == 0) return false;
+  key = lower(trim(stripped.substr(0, pos)));
+  value = std::string(trim(stripped.substr(pos + 1)));
+  return !key.empty();
+}
+
+enum class FileKind { config, credentials };
+
+// Maps a section header to a profile name, or "" when the section is not a profile
+// (config files also hold [sso-session x], [services x], ...).
+std::string profile_name_of(std::string_view header, FileKind kind) {
+  std::string_view name = trim(header);
+  if (kind == FileKind::credentials) return std::string(name);
+  if (name == "default") return "default";
+  if (name.substr(0, 8) == "profile " || name.substr(0, 8) == "profile\t") return std::string(trim(name.substr(8)));
+  return {};
+}
+
+std::map<std::string, Profile> parse_ini(std::string_view text, FileKind kind, const std::string& origin) {
+  std::map<std::string, Profile> out;
+  Profile* section = nullptr;  // null inside a non-profile section
+  bool in_any_section = false;
+  std::string last_key;         // the key that indented lines continue
+  bool last_key_nested = false;  // its value was empty: indented lines are "sub = value" pairs
+  std::map<std::string, std::string> header_of;  // profile name -> header text that opened it
+
+  std::size_t line_no = 0;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    ++line_no;
+
+    std::string_view stripped = trim(line);
+    if (stripped.empty() || is_comment(stripped)) {
+      if (end == text.size()) break;
+      continue;
+    }
+    auto fail = [&] {
+      return ConfigError("Unable to parse config file: " + origin + " (line " + std::to_string(line_no) + ")");
+    };
+
+    if (is_indented(line) && !last_key.empty()) {
+      if (section != nullptr) {
+        if (last_key_nested) {
+          std::string k, v;
+          if (!split_key_value(stripped, k, v)) throw fail();
+          (*section)[last_key + "." + k] = v;
+        } else {
+          (*section)[last_key] += "\n" + std::string(stripped);
+        }
+      }
+    } else if (stripped.front() == '[') {
+      if (stripped.back() != ']') throw fail();
+      std::string_view header = stripped.substr(1, stripped.size() - 2);
+      std::string name = profile_name_of(header, kind);
+      in_any_section = true;
+      last_key.clear();
+      if (name.empty()) {
+        section = nullptr;
+      } else {
+        // "[default]" and "[profile default]" name the same profile; the later form replaces
+        // the earlier one, while a repeated identical header adds to its section.
+        std::string form(trim(header));
+        auto [it, fresh] = header_of.emplace(name, form);
+        if (!fresh && it->second != form) {
+          out.erase(name);
+          it->second = form;
+        }
+        section = &out[name];
+      }
+    } else {
+      if (!in_any_section) throw fail();
+      std::string k, v;
+      if (!split_key_value(stripped, k, v)) throw fail();
+      last_key = k;
+      last_key_nested = v.empty();
+      if (section != nullptr && !last_key_nested) (*section)[k] = v;
+    }
+    if (end == text.size()) break;
+  }
+  return out;
+}
+
+std::string read_file_or_empty(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) return {};
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ConfigError("Unable to read config file: " + path.string());
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) throw ConfigError("Unable to read config file: " + path.string());
+  return ss.str();
+}
+
+std::filesystem::path expand_home(const std::string& p, const Environment& env) {
+  if (p == "~" || p.rfind("~/", 0) == 0) {
+    if (auto home = env.get("HOME")) return *home + p.substr(1);
+  }
+  return p;
+}
+
+}  // namespace
+
+Environment Environment::from_process() {
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    std::string_view kv(*e);
+    auto eq = kv.find('=');
+    if (eq == std::string_view::npos) continue;
+    vars.emplace(std::string(kv.substr(0, eq)), std::string(kv.substr(eq + 1)));
+  }
+  return Environment(std::move(vars));
+}
+
+std::optional<std::string> Environment::get(std::string_view name) const {
+  auto it = vars_.find(std::string(name));
+  if (it == vars_.end() || it->second.empty()) return std::nullopt;
+  return it->second;
+}
+
+bool Environment::flag(std::string_view name) const {
+  auto v = get(name);
+  if (!v) return false;
+  std::string l = lower(trim(*v));
+  return l == "true" || l == "1" || l == "yes";
+}
+
+ConfigFiles ConfigFiles::load(const Environment& env) {
+  std::string home = env.get("HOME").value_or("");
+  std::filesystem::path config_path = env.get("AWS_CONFIG_FILE") ? expand_home(*env.get("AWS_CONFIG_FILE"), env)
+                                      : home.empty() ? std::filesystem::path()
+                                                     : std::filesystem::path(home) / ".aws" / "config";
+  std::filesystem::path creds_path = env.get("AWS_SHARED_CREDENTIALS_FILE")
+                                         ? expand_home(*env.get("AWS_SHARED_CREDENTIALS_FILE"), env)
+                                     : home.empty() ? std::filesystem::path()
+                                                    : std::filesystem::path(home) / ".aws" / "credentials";
+  ConfigFiles files;
+  if (!config_path.empty())
+    files.config_ = parse_ini(read_file_or_empty(config_path), FileKind::config, config_path.string());
+  if (!creds_path.empty())
+    files.credentials_ = parse_ini(read_file_or_empty(creds_path), FileKind::credentials, creds_path.string());
+  return files;
+}
+
+ConfigFiles ConfigFiles::parse(std::string_view config_text, std::string_view credentials_text) {
+  ConfigFiles files;
+  files.config_ = parse_ini(config_text, FileKind::config, "config");
+  files.credentials_ = parse_ini(credentials_text, FileKind::credentials, "credentials");
+  return files;
+}
+
+std::optional<Profile> ConfigFiles::profile(const std::string& name) const {
+  auto c = config_profile(name);
+  auto k = credentials_profile(name);
+  if (!c && !k) return std::nullopt;
+  Profile merged = c.value_or(Profile{});
+  if (k) {
+    for (const auto& [key, value] : *k) merged[key] = value;
+  }
+  return merged;
+}
+
+std::optional<Profile> ConfigFiles::config_profile(const std::string& name) const {
+  auto it = config_.find(name);
+  if (it == config_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<Profile> ConfigFiles::credentials_profile(const std::string& name) const {
+  auto it = credentials_.find(name);
+  if (it == credentials_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<std::string> ConfigFiles::explicit_profile_name(const Environment& env) {
+  if (auto p = env.get("AWS_PROFILE")) return p;
+  if (auto p = env.get("AWS_DEFAULT_PROFILE")) return p;
+  return std::nullopt;
+}
+
+std::string ConfigFiles::selected_profile_name(const Environment& env) {
+  return explicit_profile_name(env).value_or("default");
+}
 
 }  // namespace quenfold_testlibs::awsapi

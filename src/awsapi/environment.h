@@ -43,9 +43,14 @@ class ConfigFiles {
   // The named profile: the config file's section merged with the credentials file's, whose keys win.
   std::optional<Profile> profile(const std::string& name) const;
   bool has_profile(const std::string& name) const { return profile(name).has_value(); }
+  // The section of one file only: the credential chain tells the two files apart.
+  std::optional<Profile> config_profile(const std::string& name) const;
+  std::optional<Profile> credentials_profile(const std::string& name) const;
 
   // The profile the environment selects: AWS_PROFILE, else AWS_DEFAULT_PROFILE, else "default".
   static std::string selected_profile_name(const Environment& env);
+  // The profile named by AWS_PROFILE or AWS_DEFAULT_PROFILE, absent when neither is set.
+  static std::optional<std::string> explicit_profile_name(const Environment& env);
 
  private:
   std::map<std::string, Profile> config_;       // keyed by profile name ("default", "dev", ...)

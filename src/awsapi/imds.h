@@ -3,6 +3,7 @@
 // so that off EC2 it fails in seconds. Never through a proxy.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,11 +25,25 @@ class ImdsClient {
   // status; throws TransportError when the service cannot be reached, or AwsError when disabled.
   HttpResponse get(const std::string& path);
 
+  const std::string& endpoint() const { return endpoint_; }
+
+  // Per-attempt time-outs and token lifetime (tests shorten them).
+  std::chrono::milliseconds connect_timeout{1000};
+  std::chrono::milliseconds timeout{1000};
+  std::chrono::seconds token_ttl{21600};
+
  private:
+  struct TokenCache;
+  // The cached IMDSv2 token, or nullopt when the service refused to issue one (fall back to v1).
+  std::optional<std::string> token();
+  std::optional<std::string> fetch_token();
+  HttpResponse send(HttpRequest req);
+
   std::string endpoint_;
   bool disabled_ = false;
   bool v1_disabled_ = false;
   std::shared_ptr<HttpTransport> http_;
+  std::shared_ptr<TokenCache> cache_;
 };
 
 }  // namespace quenfold_testlibs::awsapi
