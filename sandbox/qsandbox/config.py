@@ -1,0 +1,80 @@
+"""The proxy's knobs: one record, settable at start and at run time (POST /_sandbox/config)."""
+import threading
+
+DEFAULTS = {
+    "seed": 0,
+    "latency_ms": 0.0,          # nominal latency added to every AWS call
+    "latency_jitter_ms": 0.0,   # plus a reproducible draw in [0, jitter)
+    "throttle_share": 0.0,      # share of calls answered with the service's throttling error
+    "error_share": 0.0,         # share answered 500 or 503
+    "drop_share": 0.0,          # share whose connection is closed without an answer
+    "fault_ops": [],            # "service:Operation" or "service:*"; empty means every call
+    "verify_sigv4": True,
+    "clock_skew_s": 0.0,        # the sandbox's idea of "now" differs from real time by this much
+    "profile_delay_s": 15.0,    # a new instance profile is refused by RunInstances this long
+    "strict_assume_role": True, # AssumeRole of a role that does not exist is refused
+    "launch_s": 0.0,            # pending -> running
+    "status_ok_s": 0.0,         # running: status checks "initializing" -> "ok"
+    "terminate_s": 0.0,         # shutting-down -> terminated
+    "inject": [],               # scripted errors: {"op", "code", "status", "message", "count"}
+    "imds_require_token": False,
+    "imds_identity_status": 200,
+    "echo_ip": "203.0.113.7",
+    "echo_status": 200,
+}
+
+_TYPES = {k: type(v) for k, v in DEFAULTS.items()}
+
+
+class Config:
+    def __init__(self, **overrides):
+        self._lock = threading.Lock()
+        self._values = dict(DEFAULTS)
+        self._values["fault_ops"] = []
+        self._values["inject"] = []
+        self.update(overrides)
+
+    def update(self, changes):
+        """Applies known keys, converting to the default's type; unknown keys are an error."""
+        clean = {}
+        for key, value in (changes or {}).items():
+            if key not in DEFAULTS:
+                raise KeyError(f"unknown sandbox knob: {key}")
+            kind = _TYPES[key]
+            if kind is float:
+                value = float(value)
+            elif kind is int:
+                value = int(value)
+            elif kind is bool:
+                if isinstance(value, str):
+                    value = value.lower() in ("1", "true", "yes", "on")
+                value = bool(value)
+            elif kind is list:
+                value = list(value)
+            clean[key] = value
+        for key in ("throttle_share", "error_share", "drop_share"):
+            if key in clean and not 0.0 <= clean[key] <= 1.0:
+                raise ValueError(f"{key} must lie in [0, 1]")
+        with self._lock:
+            self._values.update(clean)
+
+    def get(self, key):
+        with self._lock:
+            return self._values[key]
+
+    def snapshot(self):
+        with self._lock:
+            return {k: (list(v) if isinstance(v, list) else v) for k, v in self._values.items()}
+
+    def take_injection(self, op_key):
+        """Pops one scripted error matching op_key ("ec2:RunInstances"), if any."""
+        with self._lock:
+            for item in self._values["inject"]:
+                if item.get("op") in (op_key, op_key.split(":")[0] + ":*"):
+                    count = int(item.get("count", 1))
+                    if count <= 1:
+                        self._values["inject"].remove(item)
+                    else:
+                        item["count"] = count - 1
+                    return dict(item)
+        return None

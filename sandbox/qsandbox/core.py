@@ -1,0 +1,85 @@
+"""The sandbox's shared state: knobs, clock, known keys, call log, moto, and the few AWS
+behaviours the proxy adds around moto (instance profile propagation, AssumeRole checks)."""
+from . import faults, protocol, proxy
+from .clock import Clock
+from .config import Config
+from .motohost import MotoHost
+from .sigv4 import KeyStore
+
+ACCOUNT = "123456789012"
+REGION = "us-east-1"
+
+
+class Sandbox:
+    def __init__(self, config=None, clock=None, moto=None):
+        self.config = config or Config()
+        self.clock = clock or Clock()
+        self.keys = KeyStore()
+        self.calls = faults.CallLog()
+        self.moto = moto or MotoHost()
+        self.profiles_created = {}  # instance profile name -> nominal creation time
+        self.info = {}
+        self.state_source = None     # callable giving the state summary
+
+    # ---- before moto ------------------------------------------------------------------------
+    def fidelity_precheck(self, service, op, headers, path, body):
+        """An AWS answer that moto would not give, or None to let moto answer."""
+        if service == "ec2" and op == "RunInstances":
+            params = proxy.query_params(path, headers, body)
+            name = params.get("IamInstanceProfile.Name")
+            arn = params.get("IamInstanceProfile.Arn")
+            if name or arn:
+                return self._profile_check(name, arn)
+        if service == "sts" and op == "AssumeRole" and self.config.get("strict_assume_role"):
+            arn = proxy.query_params(path, headers, body).get("RoleArn", "")
+            if not self._role_exists(arn):
+                return protocol.error_response(
+                    "sts", 403, "AccessDenied",
+                    f"User: arn:aws:iam::{ACCOUNT}:user/sandbox is not authorized to perform: "
+                    f"sts:AssumeRole on resource: {arn}")
+        return None
+
+    def _iam(self):
+        from moto.iam.models import iam_backends
+        return iam_backends[ACCOUNT]["aws"]
+
+    def _profile_check(self, name, arn):
+        with self.moto.lock:
+            profiles = list(self._iam().instance_profiles.values())
+        found = [p for p in profiles if (name and p.name == name) or (arn and p.arn == arn)]
+        profile_name = found[0].name if found else name
+        too_new = False
+        if found and profile_name in self.profiles_created:
+            age = self.clock.now() - self.profiles_created[profile_name]
+            too_new = age < self.config.get("profile_delay_s")
+        if found and not too_new:
+            return None
+        if name:
+            message = f"Value ({name}) for parameter iamInstanceProfile.name is invalid. Invalid IAM Instance Profile name"
+        else:
+            message = f"Value ({arn}) for parameter iamInstanceProfile.arn is invalid. Invalid IAM Instance Profile ARN"
+        return protocol.error_response("ec2", 400, "InvalidParameterValue", message)
+
+    def _role_exists(self, arn):
+        prefix = f"arn:aws:iam::{ACCOUNT}:role/"
+        if not arn.startswith(prefix):
+            return False
+        name = arn[len(prefix):].rsplit("/", 1)[-1]
+        with self.moto.lock:
+            return any(r.name == name for r in self._iam().roles.values())
+
+    # ---- after moto ------------------------------------------------------------------------
+    def observe(self, service, op, headers, path, body, status, data):
+        if status != 200:
+            return
+        if service == "iam" and op == "CreateInstanceProfile":
+            name = proxy.query_params(path, headers, body).get("InstanceProfileName")
+            if name:
+                self.profiles_created[name] = self.clock.now()
+        elif service == "sts":
+            creds = proxy.sts_credentials(data)
+            if creds:
+                self.keys.add(*creds)
+
+    def state(self):
+        return self.state_source() if self.state_source else {}

@@ -1,0 +1,162 @@
+"""The proxy in front of moto: latency, throttling, 5xx, dropped connections, scripted
+errors, SigV4 verification, the instance-profile delay and a call log; plus the control API
+under /_sandbox/ for tests to turn the knobs and read what happened."""
+import json
+import re
+import xml.etree.ElementTree as ET
+from urllib.parse import urlsplit
+
+from . import faults, protocol, sigv4
+from .httpserve import QuietHandler
+
+_CODE_RE = re.compile(rb"<Code>([^<]+)</Code>")
+
+
+def error_code_of(body):
+    m = _CODE_RE.search(body or b"")
+    if m:
+        return m.group(1).decode()
+    if body[:1] == b"{":
+        try:
+            return json.loads(body).get("__type")
+        except ValueError:
+            return None
+    return None
+
+
+class ProxyHandler(QuietHandler):
+    sandbox = None  # set by make_handler
+
+    def do_GET(self):
+        self.handle_any()
+
+    do_POST = do_PUT = do_DELETE = do_HEAD = do_PATCH = do_GET
+
+    def handle_any(self):
+        body = self.read_body()
+        path = self.path
+        if path.startswith("/_sandbox/"):
+            return self.control(path, body)
+        if path.startswith("/moto-api"):
+            status, headers, data, _ = self.sandbox.moto.call(self.command, path, list(self.headers.items()), body)
+            return self.reply(status, headers, data)
+        return self.aws_call(path, body)
+
+    # ---- AWS calls --------------------------------------------------------------------------
+    def aws_call(self, path, body):
+        sb = self.sandbox
+        headers = list(self.headers.items())
+        service, op = protocol.identify(self.command, path, self.headers, body)
+        op_key = f"{service}:{op}"
+        n = sb.calls.arrive(op_key)
+        cfg = sb.config.snapshot()
+        fault, latency = faults.decide(cfg, op_key, n)
+        sb.clock.sleep(latency)
+        scope = protocol.credential_scope(self.headers.get("Authorization"))
+        who = scope[0] if scope else None
+        if fault == "drop":
+            sb.calls.record(op_key, status=None, fault="drop", key=who)
+            self.close_connection = True
+            return
+        answer = None
+        if cfg["verify_sigv4"]:
+            try:
+                sigv4.verify(self.command, path, headers, body, sb.keys, scheme=self.scheme,
+                             now=sb.clock.wall() + cfg["clock_skew_s"])
+            except sigv4.Rejection as rejection:
+                answer = protocol.table_response(rejection.table, service)
+                fault = "auth"
+        if answer is None:
+            injected = sb.config.take_injection(op_key)
+            if injected:
+                answer = protocol.error_response(service, int(injected.get("status", 400)),
+                                                 injected.get("code", "InternalError"),
+                                                 injected.get("message", "Injected by the sandbox"))
+                fault = "inject"
+            elif fault == "throttle":
+                answer = protocol.throttle_response(service)
+            elif fault in (500, 503):
+                answer = protocol.server_error_response(service, fault)
+        if answer is None:
+            answer = sb.fidelity_precheck(service, op, self.headers, path, body)
+            if answer is not None:
+                fault = "fidelity"
+        moto_s = None
+        if answer is None:
+            status, rheaders, data, moto_s = sb.moto.call(self.command, path, headers, body)
+            if status >= 500 and b"<html" in data[:200].lower():
+                # moto failed inside (often an unimplemented feature): answer like AWS would.
+                status, rheaders, data = protocol.error_response(
+                    service, 500, protocol.SERVER_ERROR[500].get(service, "InternalError"),
+                    "The sandbox's emulator failed on this request (see the sandbox log).")
+            else:
+                sb.observe(service, op, self.headers, path, body, status, data)
+            answer = (status, list(rheaders), data)
+        status, rheaders, data = answer
+        if isinstance(rheaders, dict):
+            rheaders = list(rheaders.items())
+        code = error_code_of(data) if status >= 300 else None
+        sb.calls.record(op_key, status=status, code=code, fault=fault if fault else None,
+                        key=who, moto_ms=None if moto_s is None else round(moto_s * 1000, 3))
+        self.reply(status, rheaders, data)
+
+    @property
+    def scheme(self):
+        return "https" if getattr(self.server, "ssl_context", None) else "http"
+
+    # ---- control API --------------------------------------------------------------------------
+    def control(self, path, body):
+        sb = self.sandbox
+        route = urlsplit(path).path[len("/_sandbox/"):].rstrip("/")
+        try:
+            payload = json.loads(body) if body else {}
+        except ValueError:
+            return self.reply_json(400, {"error": "body is not JSON"})
+        try:
+            if route == "config" and self.command == "GET":
+                return self.reply_json(200, sb.config.snapshot())
+            if route == "config" and self.command == "POST":
+                sb.config.update(payload)
+                return self.reply_json(200, sb.config.snapshot())
+            if route == "calls":
+                return self.reply_json(200, sb.calls.dump())
+            if route == "reset-counts" and self.command == "POST":
+                sb.calls.reset()
+                return self.reply_json(200, {"ok": True})
+            if route == "state":
+                return self.reply_json(200, sb.state())
+            if route == "advance" and self.command == "POST":
+                sb.clock.advance(float(payload.get("seconds", 0)))
+                return self.reply_json(200, {"now": sb.clock.now()})
+            if route == "info":
+                return self.reply_json(200, sb.info)
+        except (KeyError, ValueError, TypeError) as exc:
+            return self.reply_json(400, {"error": str(exc)})
+        return self.reply_json(404, {"error": f"no such control route: {route}"})
+
+
+def make_handler(sandbox):
+    return type("BoundProxyHandler", (ProxyHandler,), {
+        "sandbox": sandbox,
+        "date_offset": staticmethod(lambda: sandbox.config.get("clock_skew_s")),
+    })
+
+
+# ---- helpers the sandbox uses on request and response bodies ----------------------------------
+def query_params(path, headers, body):
+    return protocol.form_params("POST", path, headers, body)
+
+
+def sts_credentials(xml_body):
+    """(AccessKeyId, SecretAccessKey, SessionToken) from an STS answer holding Credentials."""
+    try:
+        root = ET.fromstring(xml_body)
+    except ET.ParseError:
+        return None
+    for elem in root.iter():
+        if elem.tag.endswith("Credentials"):
+            found = {child.tag.split("}")[-1]: (child.text or "") for child in elem}
+            if {"AccessKeyId", "SecretAccessKey", "SessionToken"} <= found.keys():
+                return found["AccessKeyId"], found["SecretAccessKey"], found["SessionToken"]
+    return None
+
