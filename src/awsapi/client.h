@@ -20,11 +20,16 @@ class AwsClient;
 // 40 attempts, the same acceptors), pausing through the tool's clock.
 class Waiter {
  public:
+  // `name` is "instance_status_ok" / "instance_terminated" or the reference SDK's
+  // "InstanceStatusOk" / "InstanceTerminated"; any other is std::invalid_argument
+  // "Waiter does not exist: name".
   Waiter(const AwsClient& client, std::string name);
-  // Polls until success; throws WaiterError on a failure state or when the attempts run out,
-  // and lets a ClientError that no acceptor matches propagate.
+  // Polls until success; throws WaiterError on a failure state, when the attempts run out, or
+  // on a service error that no acceptor expects ("Waiter InstanceStatusOk failed: ..."), as the
+  // reference SDK does. Transport and credential failures propagate unchanged.
   void wait(const json& request) const;
   const std::string& name() const { return name_; }
+  static bool exists(const std::string& name);
 
  private:
   const AwsClient& client_;

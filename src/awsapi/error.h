@@ -3,6 +3,7 @@
 // callers can tell "AWS said no" from "we never got an answer".
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -14,20 +15,26 @@ class AwsError : public std::runtime_error {
 };
 
 // An error answer from a service: "An error occurred (Code) when calling the Operation operation: message".
+// When the call ended on its last allowed attempt, `retries` holds the number of retries made and
+// the text reads "... when calling the Operation operation (reached max retries: N): message".
+// An empty code or message reads "Unknown", as the reference SDK renders an absent member.
 class ClientError : public AwsError {
  public:
   ClientError(std::string code, std::string message, std::string operation, int http_status,
-              std::string request_id = {});
+              std::string request_id = {}, std::optional<int> retries = std::nullopt);
   const std::string& code() const { return code_; }
   const std::string& message() const { return message_; }
   const std::string& operation() const { return operation_; }
   int http_status() const { return http_status_; }
   const std::string& request_id() const { return request_id_; }
+  // Retries made before giving up, when the attempt limit was reached; absent otherwise.
+  std::optional<int> max_retries_reached() const { return retries_; }
 
  private:
   std::string code_, message_, operation_;
   int http_status_;
   std::string request_id_;
+  std::optional<int> retries_;
 };
 
 // No usable HTTP answer: connection refused or dropped, DNS failure, time-out, TLS failure.

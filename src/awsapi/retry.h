@@ -15,12 +15,21 @@ enum class ErrorKind { None, Throttling, Transient, ClockSkew, ExpiredToken, S3R
 
 // Classification of an answer or a transport failure, from a table of codes and statuses.
 // `code` is the parsed error code (empty for a transport failure), `http_status` 0 when none.
+// Codes that only sometimes mean a clock problem (AuthFailure, InvalidSignatureException,
+// SignatureDoesNotMatch) need the message to tell; this form, without one, calls them Other.
 ErrorKind classify(const std::string& code, int http_status, bool transport_failure);
+ErrorKind classify(const std::string& code, const std::string& message, int http_status, bool transport_failure);
+
+// True for the codes whose only cause is a clock far from the service's (RequestTimeTooSkewed,
+// RequestInTheFuture); RequestExpired and the signature codes may also mean expired credentials.
+bool is_definite_clock_skew(const std::string& code);
 
 struct RetryConfig {
   int max_attempts = 3;          // AWS_MAX_ATTEMPTS, profile max_attempts
   std::string mode = "standard";  // AWS_RETRY_MODE: "standard" (also used for "legacy") or "adaptive"
   std::chrono::milliseconds max_backoff{20000};
+  // The environment wins over the profile. A max_attempts that is not a positive integer, or a
+  // mode other than legacy/standard/adaptive, is a ConfigError.
   static RetryConfig from(const Environment& env, const std::string* profile_max_attempts,
                           const std::string* profile_retry_mode);
 };
@@ -32,10 +41,14 @@ std::chrono::milliseconds backoff_delay(int attempt, double random01, const Retr
 // returns what its retry took (or 1 when no retry happened). Thread-safe.
 class RetryQuota {
  public:
+  static constexpr int kRetryCost = 5;
+  static constexpr int kTimeoutRetryCost = 10;
+  static constexpr int kNoRetryIncrement = 1;
+
   explicit RetryQuota(int capacity = 500) : capacity_(capacity), available_(capacity) {}
   // Takes the cost of one retry; false when the quota is exhausted (then no retry is made).
   bool acquire(bool timeout, int* cost_taken);
-  void release(int cost_taken);  // after a successful attempt
+  void release(int cost_taken);  // after a successful attempt; never above the capacity
   int available() const;
 
  private:

@@ -1,12 +1,101 @@
-#include <stdexcept>
+// Sessions tie a credentials provider to the shared Context and make service clients. The STS
+// calls that some credential sources need (role_arn profiles, web identity) go through the same
+// client pipeline, so they get the same retries, endpoints and signing as every other call.
 #include "awsapi/session.h"
+
+#include "awsapi/endpoints.h"
+#include "awsapi/error.h"
+#include "awsapi/service_client.h"
 
 namespace quenfold_testlibs::awsapi {
 
-std::shared_ptr<const Context> Context::from_process() { throw std::logic_error("not implemented"); }
-std::shared_ptr<const Context> Context::make(Environment, ConfigFiles, std::shared_ptr<HttpTransport>) { throw std::logic_error("not implemented"); }
-Session Session::from_profile(std::shared_ptr<const Context>, const std::optional<std::string>&) { throw std::logic_error("not implemented"); }
-Session Session::from_credentials(std::shared_ptr<const Context>, Credentials, const std::optional<std::string>&) { throw std::logic_error("not implemented"); }
-std::shared_ptr<AwsClient> Session::client(const std::string&, const std::optional<std::string>&) const { throw std::logic_error("not implemented"); }
+namespace {
+
+const std::string* setting(const std::optional<Profile>& profile, const std::string& key) {
+  if (!profile) return nullptr;
+  auto it = profile->find(key);
+  return it == profile->end() ? nullptr : &it->second;
+}
+
+std::shared_ptr<ServiceClient> make_service_client(const std::shared_ptr<const Context>& ctx, const std::string& service,
+                                                   const std::optional<std::string>& region,
+                                                   std::shared_ptr<CredentialsProvider> credentials,
+                                                   const std::optional<Profile>& profile) {
+  ClientConfig cfg;
+  cfg.service = service;
+  cfg.region = region;
+  cfg.credentials = std::move(credentials);
+  cfg.http = ctx->http;
+  cfg.quota = ctx->quota;
+  cfg.retry = RetryConfig::from(ctx->env, setting(profile, "max_attempts"), setting(profile, "retry_mode"));
+  cfg.env = ctx->env;
+  cfg.profile = profile;
+  cfg.keep_alive = ctx;
+  return std::make_shared<ServiceClient>(std::move(cfg));
+}
+
+std::optional<std::string> region_for(const Context& ctx, const std::optional<std::string>& explicit_region,
+                                      const std::optional<Profile>& profile) {
+  return resolve_region(explicit_region, ctx.env, profile ? &*profile : nullptr);
+}
+
+}  // namespace
+
+std::shared_ptr<const Context> Context::make(Environment env, ConfigFiles files, std::shared_ptr<HttpTransport> http) {
+  auto ctx = std::make_shared<Context>();
+  ctx->env = std::move(env);
+  ctx->files = std::move(files);
+  ctx->http = std::move(http);
+  ctx->imds = std::make_shared<ImdsClient>(ctx->env, ctx->http);
+  ctx->quota = std::make_shared<RetryQuota>();
+  return ctx;
+}
+
+std::shared_ptr<const Context> Context::from_process() {
+  Environment env = Environment::from_process();
+  ConfigFiles files = ConfigFiles::load(env);
+  auto http = make_curl_transport(env);
+  return make(std::move(env), std::move(files), std::move(http));
+}
+
+Session Session::from_profile(std::shared_ptr<const Context> ctx, const std::optional<std::string>& profile) {
+  if (!ctx) throw std::invalid_argument("Session needs a Context");
+  if (profile && !ctx->files.has_profile(*profile))
+    throw ConfigError("The config profile (" + *profile + ") could not be found");
+  const std::string config_name = profile ? *profile : ConfigFiles::selected_profile_name(ctx->env);
+
+  ProviderContext pc;
+  pc.env = &ctx->env;
+  pc.files = &ctx->files;
+  pc.http = ctx->http;
+  pc.imds = ctx->imds;
+  // The provider keeps this function, and with it the Context its pointers above refer to.
+  pc.sts = [ctx, config_name](const std::string& operation, const json& request,
+                              std::shared_ptr<CredentialsProvider> source, const std::optional<std::string>& region) {
+    const auto prof = ctx->files.profile(config_name);
+    auto client = make_service_client(ctx, "sts", region_for(*ctx, region, prof), std::move(source), prof);
+    return client->call(operation, request);
+  };
+  auto provider = profile ? make_profile_provider(pc, *profile) : make_default_chain(pc);
+  const auto prof = ctx->files.profile(config_name);
+  auto region = region_for(*ctx, std::nullopt, prof);
+  return Session(std::move(ctx), std::move(provider), config_name, std::move(region));
+}
+
+Session Session::from_credentials(std::shared_ptr<const Context> ctx, Credentials credentials,
+                                  const std::optional<std::string>& profile) {
+  if (!ctx) throw std::invalid_argument("Session needs a Context");
+  const std::string config_name = profile ? *profile : ConfigFiles::selected_profile_name(ctx->env);
+  const auto prof = ctx->files.profile(config_name);
+  auto region = region_for(*ctx, std::nullopt, prof);
+  return Session(std::move(ctx), make_static_provider(std::move(credentials), "explicit"), config_name,
+                 std::move(region));
+}
+
+std::shared_ptr<AwsClient> Session::client(const std::string& service,
+                                           const std::optional<std::string>& region) const {
+  const auto prof = profile_ ? ctx_->files.profile(*profile_) : std::nullopt;
+  return make_service_client(ctx_, service, region ? region : region_, credentials_, prof);
+}
 
 }  // namespace quenfold_testlibs::awsapi

@@ -1,0 +1,72 @@
+// The concrete service client: every call, whatever the service, goes through one pipeline —
+// serialise, build the URL, sign afresh, send, then parse or classify and retry. Safe to share
+// between threads: the only mutable state is the learned clock offset and the S3 region cache.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "awsapi/client.h"
+#include "awsapi/credentials.h"
+#include "awsapi/endpoints.h"
+#include "awsapi/environment.h"
+#include "awsapi/http.h"
+#include "awsapi/protocol.h"
+#include "awsapi/retry.h"
+
+namespace quenfold_testlibs::awsapi {
+
+struct ClientConfig {
+  std::string service;                 // "ec2", "iam", "sts", "ssm", "s3"
+  std::optional<std::string> region;   // already resolved by the caller (Session)
+  std::shared_ptr<CredentialsProvider> credentials;  // null: requests go unsigned
+  std::shared_ptr<HttpTransport> http;
+  std::shared_ptr<RetryQuota> quota;   // shared by the clients of a Context; null: a private one
+  RetryConfig retry;
+  Environment env;                     // endpoint overrides
+  std::optional<Profile> profile;      // the profile's endpoint_url, sts_regional_endpoints, ...
+  std::function<double()> random;      // jitter in [0, 1); null: a per-thread generator
+  std::shared_ptr<const void> keep_alive;  // what the credentials provider points into (the Context)
+};
+
+class ServiceClient final : public AwsClient {
+ public:
+  // Resolves the endpoint once; throws ConfigError (no region for a regional service, ...).
+  explicit ServiceClient(ClientConfig config);
+
+  json call(const std::string& operation, const json& request) const override;
+  void download_file(const std::string& bucket, const std::string& key,
+                     const std::filesystem::path& file) const override;
+  void upload_file(const std::filesystem::path& file, const std::string& bucket,
+                   const std::string& key) const override;
+  std::string service() const override { return config_.service; }
+  std::optional<std::string> region() const override { return config_.region; }
+
+  const ResolvedEndpoint& endpoint() const { return endpoint_; }
+  // Server time minus local time, learned from a clock-skew answer; added to every signing time.
+  std::chrono::milliseconds clock_offset() const { return std::chrono::milliseconds(offset_ms_.load()); }
+  const RetryConfig& retry_config() const { return config_.retry; }
+
+  static const std::string& user_agent();
+
+ private:
+  struct Prepared;
+  HttpResponse execute(const std::string& operation, const Prepared& prepared) const;
+  ResolvedEndpoint endpoint_for(const std::optional<std::string>& bucket) const;
+  double draw() const;
+
+  ClientConfig config_;
+  ResolvedEndpoint endpoint_;
+  mutable std::atomic<long long> offset_ms_{0};
+  mutable std::mutex redirects_mu_;
+  mutable std::map<std::string, ResolvedEndpoint> redirects_;  // bucket -> endpoint of its region
+};
+
+}  // namespace quenfold_testlibs::awsapi

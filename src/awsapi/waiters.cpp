@@ -1,0 +1,158 @@
+// The two EC2 waiters the tool uses, with the reference SDK's operation, delay, attempt limit and
+// acceptors, and its error texts. Pauses go through the tool's clock.
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "awsapi/client.h"
+#include "awsapi/error.h"
+#include "core/clock.h"
+
+namespace quenfold_testlibs::awsapi {
+
+namespace {
+
+enum class State { Success, Failure, Retry };
+enum class Matcher { PathAll, PathAny, Error };
+
+struct Acceptor {
+  State state;
+  Matcher matcher;
+  std::string_view argument;  // path expression, for the path matchers
+  std::string_view expected;
+};
+
+struct WaiterConfig {
+  std::string_view snake_name;
+  std::string_view name;  // the reference SDK's name, used in error texts
+  std::string_view operation;
+  std::chrono::seconds delay;
+  int max_attempts;
+  std::vector<Acceptor> acceptors;
+};
+
+const std::array<WaiterConfig, 2>& waiters() {
+  static const std::array<WaiterConfig, 2> table = {
+      WaiterConfig{"instance_status_ok", "InstanceStatusOk", "DescribeInstanceStatus", std::chrono::seconds(15), 40,
+                   {{State::Success, Matcher::PathAll, "InstanceStatuses[].InstanceStatus.Status", "ok"},
+                    {State::Retry, Matcher::Error, "", "InvalidInstanceID.NotFound"}}},
+      WaiterConfig{"instance_terminated", "InstanceTerminated", "DescribeInstances", std::chrono::seconds(15), 40,
+                   {{State::Success, Matcher::PathAll, "Reservations[].Instances[].State.Name", "terminated"},
+                    {State::Failure, Matcher::PathAny, "Reservations[].Instances[].State.Name", "pending"},
+                    {State::Failure, Matcher::PathAny, "Reservations[].Instances[].State.Name", "stopping"}}},
+  };
+  return table;
+}
+
+const WaiterConfig* find_waiter(const std::string& name) {
+  for (const auto& w : waiters())
+    if (name == w.snake_name || name == w.name) return &w;
+  return nullptr;
+}
+
+// The waiters' expressions use only field access and the flatten projection ("A[].B.C"), so this
+// evaluates exactly that subset of the query language rather than carrying a full engine, which
+// no packaged C++ library provides. Returns a list when the expression projects.
+json search(std::string_view expr, const json& root) {
+  std::vector<json> values{root};
+  bool projected = false;
+  while (!expr.empty()) {
+    const auto dot = expr.find('.');
+    std::string_view seg = expr.substr(0, dot);
+    expr = dot == std::string_view::npos ? std::string_view() : expr.substr(dot + 1);
+    const bool flatten = seg.size() >= 2 && seg.substr(seg.size() - 2) == "[]";
+    const std::string field(flatten ? seg.substr(0, seg.size() - 2) : seg);
+    std::vector<json> next;
+    for (const auto& v : values) {
+      if (!v.is_object()) continue;
+      auto it = v.find(field);
+      if (it == v.end() || it->is_null()) continue;
+      if (!flatten) {
+        next.push_back(*it);
+      } else if (it->is_array()) {
+        for (const auto& e : *it)
+          if (!e.is_null()) next.push_back(e);
+      }
+    }
+    values = std::move(next);
+    projected = projected || flatten;
+  }
+  if (projected) return json(values);
+  return values.empty() ? json() : values.front();
+}
+
+bool matches(const Acceptor& a, const json& response, const ClientError* error) {
+  if (a.matcher == Matcher::Error) return error && error->code() == a.expected;
+  if (error) return false;
+  const json result = search(a.argument, response);
+  // Both path matchers need a non-empty list, as the reference SDK requires.
+  if (!result.is_array() || result.empty()) return false;
+  auto equal = [&](const json& e) { return e.is_string() && e.get<std::string>() == a.expected; };
+  if (a.matcher == Matcher::PathAll) return std::all_of(result.begin(), result.end(), equal);
+  return std::any_of(result.begin(), result.end(), equal);
+}
+
+std::string explanation(const Acceptor& a) {
+  const std::string arg(a.argument), exp(a.expected);
+  switch (a.matcher) {
+    case Matcher::PathAll:
+      return "For expression \"" + arg + "\" all members matched expected path: \"" + exp + "\"";
+    case Matcher::PathAny:
+      return "For expression \"" + arg + "\" we matched expected path: \"" + exp + "\" at least once";
+    case Matcher::Error:
+      return "Matched expected service error code: " + exp;
+  }
+  return {};
+}
+
+}  // namespace
+
+bool Waiter::exists(const std::string& name) { return find_waiter(name) != nullptr; }
+
+Waiter::Waiter(const AwsClient& c, std::string n) : client_(c), name_(std::move(n)) {
+  if (!exists(name_)) throw std::invalid_argument("Waiter does not exist: " + name_);
+}
+
+void Waiter::wait(const json& request) const {
+  const WaiterConfig& cfg = *find_waiter(name_);
+  const std::string prefix = "Waiter " + std::string(cfg.name) + " failed: ";
+  const Acceptor* last_matched = nullptr;
+  for (int attempt = 1;; ++attempt) {
+    json response;
+    std::optional<ClientError> error;
+    try {
+      response = client_.call(std::string(cfg.operation), request);
+    } catch (const ClientError& e) {
+      error = e;
+    }
+    const Acceptor* matched = nullptr;
+    for (const auto& a : cfg.acceptors) {
+      if (matches(a, response, error ? &*error : nullptr)) {
+        matched = &a;
+        break;
+      }
+    }
+    if (matched) {
+      last_matched = matched;
+      if (matched->state == State::Success) return;
+      if (matched->state == State::Failure)
+        throw WaiterError(prefix + "Waiter encountered a terminal failure state: " + explanation(*matched));
+    } else if (error) {
+      throw WaiterError(prefix + "An error occurred (" + (error->code().empty() ? "Unknown" : error->code()) +
+                        "): " + (error->message().empty() ? "Unknown" : error->message()));
+    }
+    if (attempt >= cfg.max_attempts) {
+      if (!last_matched) throw WaiterError(prefix + "Max attempts exceeded");
+      // The reference SDK names the acceptor its loop stopped at: the one matched in this
+      // attempt, else the last of the list.
+      const Acceptor& named = matched ? *matched : cfg.acceptors.back();
+      throw WaiterError(prefix + "Max attempts exceeded. Previously accepted state: " + explanation(named));
+    }
+    core::the_clock().sleep_for(cfg.delay);
+  }
+}
+
+}  // namespace quenfold_testlibs::awsapi
