@@ -62,6 +62,10 @@ class CallLog:
             if len(self._calls) < self._keep:
                 self._calls.append({"seq": self._seq, "op": op_key, **fields})
 
+    def restart_numbering(self):
+        with self._lock:
+            self._arrivals.clear()
+
     def reset(self):
         with self._lock:
             self._counts.clear()

@@ -28,6 +28,7 @@ def install(config, clock):
     dependency_violations()
     interfaces_follow_termination()
     filter_errors_like_aws()
+    profiles_for_missing_role()
     distinct_image_dates()
     instance_timing()
 
@@ -117,6 +118,7 @@ def interfaces_follow_termination():
                 for entry in nic.private_ip_addresses:
                     nic.subnet.del_subnet_ip(entry["PrivateIpAddress"])
         previous = original_terminate(self)
+        self._subnet_id = None  # a terminated instance no longer sits in a subnet
         delay = _cfg("terminate_s")
         if delay > 0:
             self._state = TimedState("shutting-down", 32, ("terminated", 48), _now() + delay)
@@ -124,31 +126,55 @@ def interfaces_follow_termination():
 
     Instance.terminate = terminate
 
+    def primary(attr):
+        return property(lambda self: getattr(self.nics[0], attr) if 0 in self.nics else None)
+
+    Instance.private_ip = primary("private_ip_address")
+    Instance.private_ip_address = primary("private_ip_address")
+    Instance.public_ip = primary("public_ip")
+    Instance.public_ip_address = primary("public_ip")
+    original_dns = Instance.private_dns_name
+    Instance.private_dns_name = property(lambda self: original_dns.fget(self) if self.private_ip else "")
+
+
+_FILTER_NAME = re.compile(r"[Ff]ilter.*?'([^']+)'|'([^']+)' .*[Ff]ilter")
+
 
 def filter_errors_like_aws():
     """A filter moto does not know answers InvalidParameterValue, not HTTP 500 with HTML."""
     from moto.core.responses import ActionResult, BaseResponse
-    from moto.ec2.exceptions import EC2ClientError, FilterNotImplementedError
+    from moto.ec2.exceptions import EC2ClientError
 
-    original_init = FilterNotImplementedError.__init__
-
-    def init(self, filter_name, method_name):
-        original_init(self, filter_name, method_name)
-        self.filter_name = filter_name
-
-    FilterNotImplementedError.__init__ = init
     original_call = BaseResponse.call_action
 
     def call_action(self):
         try:
             return original_call(self)
-        except FilterNotImplementedError as exc:
-            error = EC2ClientError("InvalidParameterValue", f"The filter '{exc.filter_name}' is invalid")
+        except NotImplementedError as exc:
+            m = _FILTER_NAME.search(str(exc))
+            if not m or "ilter" not in str(exc):
+                raise
+            error = EC2ClientError("InvalidParameterValue", f"The filter '{m.group(1) or m.group(2)}' is invalid")
             status, headers, body = self.serialized(ActionResult(error))
             headers, body = self._enrich_response(headers, body)
             return status, headers, body
 
     BaseResponse.call_action = call_action
+
+
+def profiles_for_missing_role():
+    """ListInstanceProfilesForRole of a role that does not exist answers NoSuchEntity."""
+    from moto.iam.exceptions import NotFoundException
+    from moto.iam.models import IAMBackend
+
+    original = IAMBackend.get_instance_profiles_for_role
+
+    def get_instance_profiles_for_role(self, role_name):
+        if not any(role.name == role_name for role in self.get_roles()):
+            raise NotFoundException(f"The role with name {role_name} cannot be found.")
+        return original(self, role_name)
+
+    IAMBackend.get_instance_profiles_for_role = get_instance_profiles_for_role
 
 
 _AL2023 = re.compile(r"^al2023-ami-2023\.\d+\.(\d{8})\.\d+-kernel-(\d+)\.(\d+)-(x86_64|arm64)$")

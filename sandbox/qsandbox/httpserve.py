@@ -69,7 +69,13 @@ class _Server(ThreadingHTTPServer):
         super().finish_request(request, client_address)
 
     def handle_error(self, request, client_address):
-        pass  # a client that went away mid-request is not the sandbox's problem
+        import sys
+        import traceback
+        kind = sys.exc_info()[0]
+        if kind is not None and issubclass(kind, (ConnectionError, ssl.SSLError, TimeoutError)):
+            return  # a client that went away mid-request is not the sandbox's problem
+        print(f"sandbox: request from {client_address[0]} failed:", file=sys.stderr)
+        traceback.print_exc(file=sys.stderr)
 
 
 def serve(handler_cls, port=0, certfile=None, keyfile=None, name="http"):

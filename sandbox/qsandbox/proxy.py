@@ -3,6 +3,8 @@ errors, SigV4 verification, the instance-profile delay and a call log; plus the 
 under /_sandbox/ for tests to turn the knobs and read what happened."""
 import json
 import re
+import sys
+import traceback
 import xml.etree.ElementTree as ET
 from urllib.parse import urlsplit
 
@@ -38,7 +40,11 @@ class ProxyHandler(QuietHandler):
         if path.startswith("/_sandbox/"):
             return self.control(path, body)
         if path.startswith("/moto-api"):
-            status, headers, data, _ = self.sandbox.moto.call(self.command, path, list(self.headers.items()), body)
+            try:
+                status, headers, data, _ = self.sandbox.moto.call(self.command, path, list(self.headers.items()), body)
+            except Exception as exc:  # moto's own API failed; say why instead of hanging up
+                traceback.print_exc(file=sys.stderr)
+                return self.reply_json(500, {"error": repr(exc)})
             return self.reply(status, headers, data)
         return self.aws_call(path, body)
 
@@ -83,7 +89,11 @@ class ProxyHandler(QuietHandler):
                 fault = "fidelity"
         moto_s = None
         if answer is None:
-            status, rheaders, data, moto_s = sb.moto.call(self.command, path, headers, body)
+            try:
+                status, rheaders, data, moto_s = sb.moto.call(self.command, path, headers, body)
+            except Exception:  # moto raised instead of answering
+                traceback.print_exc(file=sys.stderr)
+                status, rheaders, data = 500, [("Content-Type", "text/html")], b"<html>moto raised</html>"
             if status >= 500 and b"<html" in data[:200].lower():
                 # moto failed inside (often an unimplemented feature): answer like AWS would.
                 status, rheaders, data = protocol.error_response(
@@ -91,7 +101,7 @@ class ProxyHandler(QuietHandler):
                     "The sandbox's emulator failed on this request (see the sandbox log).")
             else:
                 sb.observe(service, op, self.headers, path, body, status, data)
-            answer = (status, list(rheaders), data)
+            answer = (status, list(rheaders.items()) if isinstance(rheaders, dict) else list(rheaders), data)
         status, rheaders, data = answer
         if isinstance(rheaders, dict):
             rheaders = list(rheaders.items())
@@ -117,6 +127,8 @@ class ProxyHandler(QuietHandler):
                 return self.reply_json(200, sb.config.snapshot())
             if route == "config" and self.command == "POST":
                 sb.config.update(payload)
+                if "seed" in payload:
+                    sb.calls.restart_numbering()  # a new seed replays from each operation's first call
                 return self.reply_json(200, sb.config.snapshot())
             if route == "calls":
                 return self.reply_json(200, sb.calls.dump())
