@@ -54,6 +54,8 @@ std::string metavar(const OptionSpec& o) {
   return m;
 }
 
+}  // namespace
+
 std::string usageText() {
   const std::string head = std::string("usage: ") + kProg + " ";
   const std::string indent(head.size(), ' ');
@@ -72,6 +74,8 @@ std::string usageText() {
   }
   return out + line + "\n";
 }
+
+namespace {
 
 std::string wrapHelp(const std::string& text, size_t width, const std::string& indent) {
   std::istringstream words(text);

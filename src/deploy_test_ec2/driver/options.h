@@ -46,7 +46,8 @@ struct ParseOutcome {
 // Parses deploy_test_ec2's command line (argv[0] excluded).
 ParseOutcome parseArgs(const std::vector<std::string>& argv);
 
-// The help text of deploy_test_ec2.
+// The help text of deploy_test_ec2, and its usage lines alone.
 std::string helpText();
+std::string usageText();
 
 }  // namespace quenfold_testlibs

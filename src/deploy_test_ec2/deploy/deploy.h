@@ -1,0 +1,53 @@
+// Deployment: one test instance per test subnet, launched (or found) in the gateway subnet, given
+// a public address and a second interface in the private subnet, all subnets in parallel.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include <nlohmann/json.hpp>
+
+#include "awsapi/client.h"
+#include "deploy_test_ec2/driver/options.h"
+
+namespace quenfold_testlibs {
+
+using json = nlohmann::ordered_json;
+using awsapi::AwsClient;
+
+inline constexpr const char* kInstanceName = "quenfold-test-ec2";
+inline constexpr const char* kInstanceProfileName = "quenfold-test-ec2-instance-profile";
+
+// Boot-script template of a test instance, with the placeholders {{spoke_gw_ip}}, {{s3_bucket}} and {{tag}}.
+extern const char* const user_data_tmp;
+
+// The test instance of a gateway subnet: (instance id, public IP of its interface in that subnet,
+// its first interface in another subnet). All absent unless exactly one instance is found.
+struct Ec2Lookup {
+  std::optional<std::string> instance_id;
+  std::optional<std::string> public_ip;
+  std::optional<json> other_interface;
+};
+Ec2Lookup getEc2(const AwsClient& ec2_client, const std::string& subnet_id);
+
+// One launch attempt under the retry wrapper (6 tries, 10 s apart) while EC2 answers
+// InvalidParameterValue; absent when the launch failed otherwise.
+std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data);
+
+void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& ami,
+               const std::string& gw_subnet_id, const std::string& private_subnet_id, const std::string& spoke_gw_ip,
+               const Args& args, json& test_config, const std::optional<std::string>& sg_id = std::nullopt,
+               const std::optional<std::string>& sg_id_private_inf = std::nullopt,
+               const std::optional<std::string>& instance_profile = std::nullopt,
+               const std::optional<std::string>& key_name = std::nullopt);
+
+// The whole deployment; writes the enriched configuration to --output_test_config.
+void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
+                const std::string& ami, const Args& args);
+
+// Image lookups offered to other tools.
+std::string getAMIByName(const AwsClient& ec2_client, const Args& args);
+std::string getAMI(const AwsClient& ssm_client, const Args& args);
+
+}  // namespace quenfold_testlibs

@@ -1,0 +1,110 @@
+// The deployment driver: shared resources once, then one worker thread per entry with a private
+// subnet (all made, then all started, then all joined, in entry order), then the output file.
+#include <iostream>
+#include <latch>
+#include <thread>
+
+#include "core/app_exit_status.h"
+#include "core/exit_request.h"
+#include "deploy_test_ec2/deploy/deploy.h"
+#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/iam/iam.h"
+#include "deploy_test_ec2/keypair/keypair.h"
+#include "deploy_test_ec2/network/network.h"
+#include "lib/commonlib.h"
+
+namespace quenfold_testlibs {
+
+namespace {
+// A value as text, the way it reads in a log line ("None" for null).
+std::string asText(const json& v) {
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_null()) return "None";
+  if (v.is_boolean()) return v.get<bool>() ? "True" : "False";
+  return v.dump();
+}
+}  // namespace
+
+void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
+                const std::string& ami, const Args& args) {
+  auto log = lib::logger();
+  json config = readTestConfig(args.test_config.value_or(""));
+  if (!config.is_array() || config.empty()) {
+    throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
+  }
+  const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
+  const auto sgId = createSG(ec2_client, vpcId, args);
+  const auto sgIdPrivateInf = createPrivateInfSG(ec2_client, vpcId, args);
+  std::optional<std::string> keyName = args.key_name;
+  if (!keyName) keyName = createKeyPair(ec2_client, s3_client, vpcId, args);
+  std::optional<std::string> instanceProfile;
+  if (args.ec2_role && *args.ec2_role == "default") {
+    const std::string policyArn = createS3Policy(iam_client, args);
+    createEc2Role(iam_client, policyArn);
+    createInstanceProfile(iam_client);
+    instanceProfile = kInstanceProfileName;
+  }
+
+  // Workers wait on the latch until every one of them exists, so that all are made before any starts.
+  std::vector<size_t> selected;
+  for (size_t i = 0; i < config.size(); ++i) {
+    json& entry = config[i];
+    if (!entry.at("private_subnet_id").get<std::string>().empty()) {
+      selected.push_back(i);
+    } else {
+      log->error("  **Error** Skip " + asText(entry.value("nat_gw_id", json())) + " -- private_subnet_id not defined");
+    }
+  }
+  std::latch start(1);
+  std::vector<std::thread> threadPool;
+  threadPool.reserve(selected.size());
+  for (size_t i : selected) {
+    json& entry = config[i];
+    const std::string gw = entry.at("gw_subnet_id").get<std::string>();
+    const std::string priv = entry.at("private_subnet_id").get<std::string>();
+    const std::string spoke = asText(entry.at("gw_private_ip"));
+    threadPool.emplace_back([&, gw, priv, spoke, entryPtr = &entry] {
+      start.wait();
+      try {
+        createEc2(ec2_client, iam_client, ami, gw, priv, spoke, args, *entryPtr, sgId, sgIdPrivateInf,
+                  instanceProfile, keyName);
+      } catch (const core::ExitRequest&) {
+        core::AppExitStatus::recordFailure("worker for " + gw + " ended");
+      } catch (const std::exception& e) {
+        lib::reportError(e);
+        core::AppExitStatus::recordFailure("worker for " + gw + " failed");
+      } catch (...) {
+        lib::reportError(std::current_exception());
+        core::AppExitStatus::recordFailure("worker for " + gw + " failed");
+      }
+    });
+  }
+  start.count_down();
+  for (auto& t : threadPool) t.join();
+
+  if (!args.dry_run) {
+    for (size_t i : selected) {
+      const json& entry = config[i];
+      std::string missing;
+      for (const char* key : {"ec2_ip", "ec2_2nd_private_ip"}) {
+        if (!entry.contains(key)) missing += (missing.empty() ? "" : " and ") + std::string(key);
+      }
+      if (!missing.empty()) {
+        const std::string gw = entry.at("gw_subnet_id").get<std::string>();
+        log->error("  **Error** " + gw + " has no " + missing);
+        core::AppExitStatus::recordFailure(gw + " has no " + missing);
+      }
+    }
+  }
+
+  const std::string out = args.output_test_config.value_or("");
+  try {
+    writeTestConfig(out, config);
+  } catch (const std::exception& e) {
+    log->error(std::string("  **Error** ") + e.what() + "; the configuration follows on standard error");
+    std::cerr << formatTestConfig(config) << std::flush;
+    throw core::ExitRequest{1};
+  }
+}
+
+}  // namespace quenfold_testlibs

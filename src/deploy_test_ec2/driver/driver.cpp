@@ -1,0 +1,171 @@
+// deploy_test_ec2's run: parse, log set-up, checks, every session and client made once, then
+// deploy or teardown, the log upload, and the exit status kept for the run.
+#include "deploy_test_ec2/driver/driver.h"
+
+#include <iostream>
+
+#include "awsapi/error.h"
+#include "core/app_exit_status.h"
+#include "core/exit_request.h"
+#include "core/globals.h"
+#include "deploy_test_ec2/deploy/deploy.h"
+#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/iam/iam.h"
+#include "deploy_test_ec2/keypair/keypair.h"
+#include "deploy_test_ec2/network/network.h"
+#include "deploy_test_ec2/teardown/teardown.h"
+#include "lib/aws.h"
+#include "lib/commonlib.h"
+#include "lib/s3.h"
+
+namespace quenfold_testlibs {
+
+void getPemKeyFromSSM(const awsapi::AwsClient& ssm_client, const std::string& pemkey, const Args& args) {
+  lib::logger()->info("- Download pem key " + pemkey + " from SSM");
+  json resp = ssm_client.get_parameter({{"Name", pemkey}, {"WithDecryption", true}});
+  // The key is written owner-only from the start: a private key must never be readable by others.
+  writePrivateFile(args.key_name.value_or(""), resp.at("Parameter").at("Value").get<std::string>());
+}
+
+void validateTestConfig(const json& config, const std::string& path, bool deploy) {
+  auto fail = [&](const std::string& what) { throw TestConfigError("test configuration " + path + ": " + what); };
+  if (!config.is_array()) fail("must be a JSON list of entries");
+  if (config.empty()) fail("the list is empty; it needs at least one entry");
+  auto text = [&](const json& entry, size_t i, const char* key) {
+    if (!entry.contains(key)) fail("entry " + std::to_string(i) + " has no \"" + key + "\"");
+    if (!entry[key].is_string()) fail("entry " + std::to_string(i) + ": \"" + key + "\" must be text");
+    return entry[key].get<std::string>();
+  };
+  for (size_t i = 0; i < config.size(); ++i) {
+    const json& entry = config[i];
+    if (!entry.is_object()) fail("entry " + std::to_string(i) + " is not an object");
+    const bool withSubnet = !text(entry, i, "private_subnet_id").empty();
+    if (i == 0 || withSubnet) text(entry, i, "gw_subnet_id");
+    if (!deploy) continue;
+    if (withSubnet) {
+      if (!entry.contains("gw_private_ip")) fail("entry " + std::to_string(i) + " has no \"gw_private_ip\"");
+      const std::string cidr = text(entry, i, "private_subnet_cidr");
+      try {
+        ipv4InNetwork("0.0.0.0", cidr);
+      } catch (const std::invalid_argument& e) {
+        fail("entry " + std::to_string(i) + ": \"private_subnet_cidr\" is not a valid IPv4 network: " + e.what());
+      }
+    } else if (!entry.contains("nat_gw_id")) {
+      fail("entry " + std::to_string(i) + " has an empty \"private_subnet_id\" and no \"nat_gw_id\"");
+    }
+  }
+}
+
+namespace {
+
+std::string joinArgs(const std::vector<std::string>& argv) {
+  std::string out;
+  for (const auto& a : argv) out += (out.empty() ? "" : " ") + a;
+  return out;
+}
+
+awsapi::Session sessionFor(const std::optional<std::string>& role, const std::optional<std::string>& profile) {
+  if (!given(role)) return awsapi::Session::from_profile(awsContext(), profile);
+  auto s = start_aws_session(*role, profile);
+  if (std::holds_alternative<std::string>(s)) throw core::ExitRequest{1};
+  return std::get<awsapi::Session>(std::move(s));
+}
+
+int run(const Args& args, const std::vector<std::string>& argv) {
+  auto log = lib::logger();
+  const std::string folder = args.backup_folder.value_or("");
+  lib::Common::initLogLocation(folder);
+  lib::Common::logCommandOptions("deploy_test_ec2 " + joinArgs(argv));
+  core::Globals::dry_run = args.dry_run;
+
+  if (!folder.empty() && (folder[0] == '/' || folder[0] == '.')) {
+    log->error("Please remove the beginning \"/\" or a \".\" from backup_folder " + folder);
+    return 1;
+  }
+  if (args.tag_resource && splitCommas(*args.tag_resource).size() % 2 != 0) {
+    log->info("**Error** incomplete tag_resource pair");
+    return 1;
+  }
+  const std::string configPath = args.test_config.value_or("");
+  validateTestConfig(readTestConfig(configPath), configPath, !args.revert);
+
+  std::shared_ptr<awsapi::AwsClient> s3_client;
+  std::shared_ptr<awsapi::AwsClient> ssm_client;
+  std::optional<awsapi::Session> workflowSession;
+  if (!args.revert) {
+    if (given(args.workflow_account_role)) {
+      auto fields = splitCommas(*args.workflow_account_role);
+      const std::string wf_acc_role = fields[0];
+      std::optional<std::string> wf_acc_no, wf_acc_region;
+      if (fields.size() >= 3) {
+        wf_acc_no = fields[1];
+        wf_acc_region = fields[2];
+      } else {
+        json doc = get_aws_metadata();
+        wf_acc_no = doc.at("accountId").get<std::string>();
+        wf_acc_region = doc.at("region").get<std::string>();
+      }
+      const std::string arn = "arn:aws:iam::" + *wf_acc_no + ":role/" + wf_acc_role;
+      log->info("- Use role " + arn + " for SSM access");
+      workflowSession = sessionFor(arn, args.profile);
+      ssm_client = workflowSession->client("ssm", wf_acc_region);
+      s3_client = workflowSession->client("s3");
+      if (given(args.key_name)) getPemKeyFromSSM(*ssm_client, "/quenfold/workflow/secrets/" + *args.key_name, args);
+    } else {
+      workflowSession = awsapi::Session::from_profile(awsContext(), args.profile);
+      s3_client = workflowSession->client("s3");
+    }
+  }
+  awsapi::Session deploySession = sessionFor(args.assume_role, args.profile);
+  auto ec2_client = deploySession.client("ec2", args.region);
+  auto iam_client = deploySession.client("iam", args.region);
+
+  if (!args.revert) {
+    const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args);
+    deployEc2s(*ec2_client, s3_client.get(), *iam_client, ami, args);
+  } else {
+    terminateEc2s(*ec2_client, *iam_client, args);
+    if (args.ec2_role && *args.ec2_role == "default") deleteInstanceProfile(*iam_client);
+    // A teardown has no workflow session; its log goes up with the deployment account's S3 client.
+    if (given(args.s3_bucket)) s3_client = deploySession.client("s3");
+  }
+
+  if (given(args.s3_bucket)) {
+    try {
+      lib::S3BackupCmd(s3_client.get(), ".", *args.s3_bucket, lib::Common::logFilePath(folder)).uploadAFile();
+    } catch (const std::exception& e) {
+      log->error(std::string("  **Error** log upload failed: ") + e.what());
+      core::AppExitStatus::recordFailure("log upload failed");
+    }
+  }
+  return core::AppExitStatus().getStatus();
+}
+
+}  // namespace
+
+int runDeployTestEc2(const std::vector<std::string>& argv) {
+  ParseOutcome parsed = parseArgs(argv);
+  if (!parsed.args) {
+    std::cout << parsed.out;
+    std::cerr << parsed.err;
+    return parsed.exit_status;
+  }
+  const Args& args = *parsed.args;
+  if (!args.revert && !args.output_test_config) {
+    // A deployment must be able to write its result: refuse before anything is made.
+    std::cerr << usageText()
+              << "deploy_test_ec2: error: argument --output_test_config is required when deploying (without --revert)\n";
+    return 2;
+  }
+  try {
+    return run(args, argv);
+  } catch (const core::ExitRequest& e) {
+    return e.status;
+  } catch (const std::exception& e) {
+    lib::logger()->error(std::string("  **Error** ") + e.what());
+    lib::reportError(e);
+    return 1;
+  }
+}
+
+}  // namespace quenfold_testlibs

@@ -1,0 +1,26 @@
+// The IAM side of --ec2_role default: a policy allowing three S3 actions, a role EC2 may assume
+// with that policy attached, and an instance profile holding the role; and their removal.
+#pragma once
+
+#include <string>
+
+#include "awsapi/client.h"
+#include "deploy_test_ec2/driver/options.h"
+
+namespace quenfold_testlibs {
+
+using awsapi::AwsClient;
+
+inline constexpr const char* kPolicyName = "quenfold-test-ec2-policy";
+inline constexpr const char* kRoleName = "quenfold-test-ec2-role";
+
+// The two documents, serialised as they are sent: one line, ", " and ": " separators.
+std::string s3PolicyDocument();
+std::string ec2TrustDocument();
+
+std::string createS3Policy(const AwsClient& iam_client, const Args& args);
+void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn);
+void createInstanceProfile(const AwsClient& iam_client);
+void deleteInstanceProfile(const AwsClient& iam_client);
+
+}  // namespace quenfold_testlibs

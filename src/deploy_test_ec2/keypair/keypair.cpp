@@ -1,0 +1,127 @@
+#include "deploy_test_ec2/keypair/keypair.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "awsapi/error.h"
+#include "core/app_exit_status.h"
+#include "core/exit_request.h"
+#include "deploy_test_ec2/driver/test_config.h"
+#include "lib/commonlib.h"
+#include "lib/s3.h"
+
+namespace quenfold_testlibs {
+
+using json = nlohmann::ordered_json;
+
+namespace {
+json keyFilters(const std::string& keyname) {
+  return json{{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kKeyPairTag}}},
+                                       json{{"Name", "key-name"}, {"Values", {keyname}}}})},
+              {"IncludePublicKey", true}};
+}
+}  // namespace
+
+void writePrivateFile(const std::string& path, const std::string& content) {
+  namespace fs = std::filesystem;
+  fs::path target(path);
+  fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int fd = ::mkstemp(name.data());  // created 0600, whatever the umask
+  if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  const std::string tmp(name.data());
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
+  };
+  if (::fchmod(fd, 0600) != 0) fail(errno);
+  size_t off = 0;
+  while (off < content.size()) {
+    ssize_t n = ::write(fd, content.data() + off, content.size() - off);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+    }
+    off += static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0) fail(errno);
+  if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    ::unlink(tmp.c_str());
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
+  }
+}
+
+std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_client, const std::string& vpcId,
+                          const Args& args) {
+  auto log = lib::logger();
+  const std::string keyname = kKeyPairPrefix + vpcId;
+  log->info("- Create key pair " + keyname);
+  json found;
+  try {
+    found = ec2_client.describe_key_pairs(keyFilters(keyname));
+  } catch (const std::exception& e) {
+    log->error(std::string("  **Error** ") + e.what());
+    throw core::ExitRequest{1};
+  }
+  if (!found.value("KeyPairs", json::array()).empty()) {
+    log->info("  Key " + keyname + " already exist");
+    return keyname;
+  }
+  if (args.dry_run) return keyname;
+
+  json request = {{"KeyName", keyname},
+                  {"KeyType", "rsa"},
+                  {"TagSpecifications", tagSpecifications("key-pair", kKeyPairTag, args)},
+                  {"KeyFormat", "pem"}};
+  std::optional<json> created;
+  try {
+    created = ec2_client.create_key_pair(request);
+  } catch (const awsapi::ClientError& e) {
+    if (e.code() == "InvalidKeyPair.Duplicate") log->info("  Key pair " + keyname + " already existed");
+  } catch (const std::exception& e) {
+    log->error(std::string("  **Error** ") + e.what());
+  }
+  if (!created || !created->contains("KeyMaterial")) {
+    log->error("  Failed to create private key");
+    throw core::ExitRequest{1};
+  }
+  log->info("  done");
+  const std::string pem = args.backup_folder.value_or("") + "/" + keyname + ".pem";
+  std::filesystem::path parent = std::filesystem::path(pem).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent);
+  writePrivateFile(pem, (*created)["KeyMaterial"].get<std::string>() + "\n");
+  if (given(args.s3_bucket)) {
+    lib::S3BackupCmd(s3_client, ".", *args.s3_bucket, pem).uploadAFile();
+  }
+  return keyname;
+}
+
+void deleteKeyPair(const AwsClient& ec2_client, const std::string& keyname, const Args& args) {
+  auto log = lib::logger();
+  log->info("- Delete key pair " + keyname);
+  json found = ec2_client.describe_key_pairs(keyFilters(keyname));
+  const json& pairs = found.value("KeyPairs", json::array());
+  if (pairs.empty()) {
+    log->info("  Key not found: " + keyname);
+    return;
+  }
+  log->info("  " + pairs[0].value("KeyPairId", ""));
+  if (args.dry_run) return;
+  try {
+    ec2_client.delete_key_pair({{"KeyName", keyname}});
+  } catch (const std::exception& e) {
+    log->error(std::string("  **Error** ") + e.what());
+    core::AppExitStatus::recordFailure("key pair " + keyname + " could not be deleted");
+  }
+}
+
+}  // namespace quenfold_testlibs

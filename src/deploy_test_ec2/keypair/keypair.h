@@ -1,0 +1,24 @@
+// The SSH key pair shared by the test instances of one VPC, and its private key file.
+#pragma once
+
+#include <string>
+
+#include "awsapi/client.h"
+#include "deploy_test_ec2/driver/options.h"
+
+namespace quenfold_testlibs {
+
+using awsapi::AwsClient;
+
+inline constexpr const char* kKeyPairPrefix = "quenfold-test-ec2-key-pair-";
+inline constexpr const char* kKeyPairTag = "quenfold-test-ec2-key-pair";
+
+std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_client, const std::string& vpcId,
+                          const Args& args);
+void deleteKeyPair(const AwsClient& ec2_client, const std::string& keyname, const Args& args);
+
+// Writes `content` to `path` owner-only (0600) from the moment the file exists: a new file is
+// created with that mode and renamed over any old one, so no link planted at the path is followed.
+void writePrivateFile(const std::string& path, const std::string& content);
+
+}  // namespace quenfold_testlibs

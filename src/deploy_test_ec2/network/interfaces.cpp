@@ -1,0 +1,168 @@
+// The second network interface of each test instance: created in the private test subnet,
+// attached as device 1, its address learned by polling, and detached and deleted at teardown.
+#include <arpa/inet.h>
+
+#include <chrono>
+
+#include "core/app_exit_status.h"
+#include "core/clock.h"
+#include "core/exceptions.h"
+#include "core/exit_request.h"
+#include "core/retry.h"
+#include "deploy_test_ec2/deploy/deploy.h"
+#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/network/network.h"
+#include "lib/commonlib.h"
+
+namespace quenfold_testlibs {
+
+namespace {
+constexpr auto kDetachPoll = std::chrono::seconds(2);
+constexpr auto kDetachBound = std::chrono::minutes(5);
+
+uint32_t parseIpv4(const std::string& text) {
+  in_addr a{};
+  if (text.size() > 15 || inet_pton(AF_INET, text.c_str(), &a) != 1) {
+    throw std::invalid_argument("'" + text + "' does not appear to be an IPv4 address");
+  }
+  return ntohl(a.s_addr);
+}
+}  // namespace
+
+bool ipv4InNetwork(const std::string& address, const std::string& cidr) {
+  auto slash = cidr.find('/');
+  const std::string base = cidr.substr(0, slash);
+  int prefix = 32;
+  if (slash != std::string::npos) {
+    const std::string p = cidr.substr(slash + 1);
+    if (p.empty() || p.size() > 2 || p.find_first_not_of("0123456789") != std::string::npos || std::stoi(p) > 32) {
+      throw std::invalid_argument("'" + cidr + "' does not appear to be an IPv4 network");
+    }
+    prefix = std::stoi(p);
+  }
+  const uint32_t net = parseIpv4(base);
+  const uint32_t mask = prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
+  if ((net & ~mask) != 0) throw std::invalid_argument(cidr + " has host bits set");
+  return (parseIpv4(address) & mask) == net;
+}
+
+void createNetworkfInterface(const AwsClient& ec2_client, const std::string& instance_id, const std::string& subnet_id,
+                             const std::optional<std::string>& sg_id, const Args& args) {
+  auto log = lib::logger();
+  log->info("- Create network interface in " + subnet_id + " with " + sg_id.value_or("None"));
+  if (args.dry_run) return;
+  json resp;
+  try {
+    // Without the private-interface group the interface would silently get the VPC's default group.
+    if (!sg_id) throw std::invalid_argument("no security group for the network interface");
+    json request = {{"Description", kGroupDescription},
+                    {"Groups", json::array({*sg_id})},
+                    {"SubnetId", subnet_id},
+                    {"TagSpecifications", tagSpecifications("network-interface", kInterfaceName, args)}};
+    resp = ec2_client.create_network_interface(request);
+  } catch (const std::exception& e) {
+    log->info("  **Error** Failed to create natwork interface");
+    lib::reportError(e);
+    throw core::ExitRequest{1};
+  }
+  const json& ni = resp.value("NetworkInterface", json::object());
+  if (!ni.contains("NetworkInterfaceId")) return;
+  const std::string id = ni["NetworkInterfaceId"].get<std::string>();
+  log->info("- Attach network interface to " + instance_id);
+  ec2_client.attach_network_interface({{"DeviceIndex", 1}, {"InstanceId", instance_id}, {"NetworkInterfaceId", id}});
+}
+
+void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, json& test_config) {
+  auto attempt = [&] {
+    json resp = ec2_client.describe_instances({{"InstanceIds", {insId}}});
+    const std::string cidr = test_config.at("private_subnet_cidr").get<std::string>();
+    ipv4InNetwork("0.0.0.0", cidr);  // validates the network before anything else
+    const json& instance = resp.at("Reservations").at(0).at("Instances").at(0);
+    for (const auto& ni : instance.value("NetworkInterfaces", json::array())) {
+      if (!ni.contains("PrivateIpAddress")) continue;
+      const std::string ip = ni["PrivateIpAddress"].get<std::string>();
+      if (ipv4InNetwork(ip, cidr)) {
+        lib::logger()->info("  private subnet IP: " + ip);
+        test_config["ec2_2nd_private_ip"] = ip;
+        return;
+      }
+    }
+    lib::logger()->info("  waiting for secondary interface private IP after attaching ...");
+    throw core::ValueNotFoundException("secondary interface private IP not fonud");
+  };
+  core::retry<core::ValueNotFoundException>(6, std::chrono::seconds(2), attempt);
+}
+
+void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::string>& attachment_id,
+                      const std::string& subnet_id, const Args& args) {
+  auto log = lib::logger();
+  if (!attachment_id) {
+    log->info("- No attachment found");
+    return;
+  }
+  log->info("- Delete network interface attachment " + *attachment_id + " in " + subnet_id);
+  if (args.dry_run) return;
+  try {
+    ec2_client.detach_network_interface({{"AttachmentId", *attachment_id}});
+  } catch (const std::exception& e) {
+    log->error("  **Error** Failed to detach natwork interface");
+    lib::reportError(e);
+    core::AppExitStatus::recordFailure("detach of " + *attachment_id + " failed");
+  }
+  // Wait until the instance no longer reports a second interface, for at most five minutes.
+  auto& clock = core::the_clock();
+  const auto deadline = clock.monotonic() + kDetachBound;
+  for (;;) {
+    auto [insId, publicIp, second] = getEc2(ec2_client, subnet_id);
+    if (!second || !second->contains("Attachment") || !(*second)["Attachment"].contains("AttachmentId")) return;
+    if (clock.monotonic() >= deadline) {
+      log->error("  **Error** attachment " + *attachment_id + " in " + subnet_id +
+                 " is still attached after 5 minutes; giving up the wait");
+      core::AppExitStatus::recordFailure("attachment " + *attachment_id + " in " + subnet_id + " was not detached");
+      return;
+    }
+    clock.sleep_for(kDetachPoll);
+  }
+}
+
+void deleteNetworkInterface(const AwsClient& ec2_client, const std::optional<std::string>& network_interface_id,
+                            const Args& args) {
+  if (!network_interface_id) return;
+  auto log = lib::logger();
+  log->info("- Delete natwork interface " + *network_interface_id);
+  if (args.dry_run) return;
+  try {
+    ec2_client.delete_network_interface({{"NetworkInterfaceId", *network_interface_id}});
+  } catch (const std::exception& e) {
+    log->error("  **Error** Failed to delete natwork interface " + *network_interface_id);
+    lib::reportError(e);
+    core::AppExitStatus::recordFailure("network interface " + *network_interface_id + " could not be deleted");
+  }
+}
+
+json getNetworkInterfaces(const AwsClient& ec2_client, const std::string& vpc_id) {
+  try {
+    json resp = ec2_client.describe_network_interfaces(
+        {{"Filters", json::array({json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
+                                  json{{"Name", "tag:Name"}, {"Values", {kInterfaceName}}},
+                                  json{{"Name", "status"}, {"Values", {"available"}}}})}});
+    json list = resp.value("NetworkInterfaces", json::array());
+    if (!list.empty()) return list;
+  } catch (const std::exception& e) {
+    lib::reportError(e);
+  }
+  return json::array();
+}
+
+std::string getVpcId(const AwsClient& ec2_client, const std::string& subnet_id) {
+  try {
+    json resp = ec2_client.describe_subnets({{"SubnetIds", {subnet_id}}});
+    return resp.at("Subnets").at(0).at("VpcId").get<std::string>();
+  } catch (const std::exception& e) {
+    lib::logger()->info("  **Error** cannot find subnet " + subnet_id);
+    lib::reportError(e);
+    throw core::ExitRequest{1};
+  }
+}
+
+}  // namespace quenfold_testlibs

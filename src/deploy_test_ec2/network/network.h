@@ -1,0 +1,59 @@
+// Network resources of the test instances: the two security groups, the second network
+// interfaces and the Elastic IPs. Every operation takes the EC2 client first and the option set last.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "awsapi/client.h"
+#include "deploy_test_ec2/driver/options.h"
+
+namespace quenfold_testlibs {
+
+using json = nlohmann::ordered_json;
+using awsapi::AwsClient;
+
+inline constexpr const char* kSgName = "quenfold-test-ec2-sg";
+inline constexpr const char* kPrivateSgName = "quenfold-test-ec2-private-interface-sg";
+inline constexpr const char* kInterfaceName = "quenfold-test-ec2-network-interface";
+inline constexpr const char* kEipName = "quenfold-test-ec2-eip";
+inline constexpr const char* kGroupDescription = "Quenfold test ec2";
+
+// --- Security groups ---
+std::optional<std::string> getSgId(const AwsClient& ec2_client, const std::string& vpc_id, const std::string& sg_name);
+std::optional<std::string> createSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args);
+std::optional<std::string> createPrivateInfSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args);
+void deleteSG(const AwsClient& ec2_client, const std::string& sgId, const Args& args);
+
+// The caller's public IPv4 address, from the IP echo service (QUENFOLD_IP_ECHO_URL, default a public
+// HTTPS echo service) with a 10 s time-out. Throws when the answer is not a dotted IPv4 address.
+std::string lookupCallerPublicIp();
+// Tests: replace the echo lookup (an empty function restores the real one).
+void setPublicIpSource(std::function<std::string()> source);
+// True for a dotted-quad IPv4 address ("203.0.113.7").
+bool isIpv4Address(const std::string& text);
+
+// --- Network interfaces ---
+void createNetworkfInterface(const AwsClient& ec2_client, const std::string& instance_id, const std::string& subnet_id,
+                             const std::optional<std::string>& sg_id, const Args& args);
+void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, json& test_config);
+void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::string>& attachment_id,
+                      const std::string& subnet_id, const Args& args);
+void deleteNetworkInterface(const AwsClient& ec2_client, const std::optional<std::string>& network_interface_id,
+                            const Args& args);
+json getNetworkInterfaces(const AwsClient& ec2_client, const std::string& vpc_id);
+std::string getVpcId(const AwsClient& ec2_client, const std::string& subnet_id);
+
+// True when `address` lies inside `cidr` (strict form: host bits must be zero, else invalid_argument).
+bool ipv4InNetwork(const std::string& address, const std::string& cidr);
+
+// --- Elastic IPs ---
+void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, const Args& args);
+std::string getEipAllocationId(const AwsClient& ec2_client, const std::string& insId, const std::string& public_ip);
+void releaseEIP(const AwsClient& ec2_client, const std::string& eip, const std::string& eipAllocIp,
+                const std::string& insId, const Args& args);
+
+}  // namespace quenfold_testlibs

@@ -1,0 +1,143 @@
+// The public SSH group, which admits only the caller's own address, and the private-interface
+// group, which admits nothing. Both are found again by VPC and name on every run.
+#include <arpa/inet.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "awsapi/environment.h"
+#include "awsapi/error.h"
+#include "awsapi/http.h"
+#include "core/app_exit_status.h"
+#include "core/exit_request.h"
+#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/network/network.h"
+#include "lib/commonlib.h"
+
+namespace quenfold_testlibs {
+
+namespace {
+constexpr const char* kDefaultEchoUrl = "https://api.ipify.org";
+
+std::mutex g_echo_mu;
+std::function<std::string()> g_echo_override;
+
+json groupRequest(const std::string& name, const std::string& vpc_id, const Args& args) {
+  return json{{"Description", kGroupDescription},
+              {"GroupName", name},
+              {"VpcId", vpc_id},
+              {"TagSpecifications", tagSpecifications("security-group", name, args)}};
+}
+}  // namespace
+
+bool isIpv4Address(const std::string& text) {
+  in_addr addr{};
+  // inet_pton accepts exactly the dotted-quad form (no octal, no shortened forms).
+  return text.size() <= 15 && inet_pton(AF_INET, text.c_str(), &addr) == 1;
+}
+
+void setPublicIpSource(std::function<std::string()> source) {
+  std::lock_guard lk(g_echo_mu);
+  g_echo_override = std::move(source);
+}
+
+std::string lookupCallerPublicIp() {
+  {
+    std::lock_guard lk(g_echo_mu);
+    if (g_echo_override) return g_echo_override();
+  }
+  auto env = awsapi::Environment::from_process();
+  std::string base = env.get("QUENFOLD_IP_ECHO_URL").value_or(kDefaultEchoUrl);
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  awsapi::HttpRequest req;
+  req.method = "GET";
+  req.url = base + "/?format=json";
+  req.connect_timeout = std::chrono::seconds(10);
+  req.timeout = std::chrono::seconds(10);
+  auto resp = awsapi::make_curl_transport(env)->send(req);
+  json body = json::parse(resp.body);  // throws on a body that is not JSON
+  if (resp.status != 200) {
+    throw std::runtime_error("IP echo service " + base + " answered HTTP " + std::to_string(resp.status));
+  }
+  if (!body.is_object() || !body.contains("ip") || !body["ip"].is_string() ||
+      !isIpv4Address(body["ip"].get<std::string>())) {
+    throw std::runtime_error("IP echo service " + base + " did not answer with an IPv4 address");
+  }
+  return body["ip"].get<std::string>();
+}
+
+std::optional<std::string> getSgId(const AwsClient& ec2_client, const std::string& vpc_id, const std::string& sg_name) {
+  try {
+    json resp = ec2_client.describe_security_groups(
+        {{"Filters", json::array({json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
+                                  json{{"Name", "group-name"}, {"Values", {sg_name}}}})}});
+    const json& groups = resp.value("SecurityGroups", json::array());
+    if (groups.empty()) return std::nullopt;
+    return groups[0].at("GroupId").get<std::string>();
+  } catch (const awsapi::ClientError& e) {
+    if (e.code() == "InvalidGroup.NotFound") {
+      lib::logger()->error("  **Error** SG not found " + sg_name + " in " + vpc_id);
+    }
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> createSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args) {
+  auto log = lib::logger();
+  if (auto id = getSgId(ec2_client, vpc_id, kSgName)) {
+    log->info(std::string("- Reuse existing SG ") + kSgName + " " + *id + " in " + vpc_id);
+    return id;
+  }
+  json request = groupRequest(kSgName, vpc_id, args);
+  log->info(std::string("- Create SG ") + kSgName + " in " + vpc_id);
+  try {
+    const std::string ip = lookupCallerPublicIp();
+    if (args.dry_run) return std::nullopt;
+    std::string id = ec2_client.create_security_group(request).at("GroupId").get<std::string>();
+    log->info("  " + id);
+    ec2_client.authorize_security_group_ingress(
+        {{"GroupId", id},
+         {"IpPermissions",
+          json::array({json{{"IpProtocol", "tcp"},
+                            {"FromPort", 22},
+                            {"ToPort", 22},
+                            {"IpRanges", json::array({json{{"CidrIp", ip + "/32"},
+                                                           {"Description", "SSH access from the workflow engine"}}})}}})}});
+    return id;
+  } catch (const std::exception& e) {
+    lib::reportError(e);
+    throw core::ExitRequest{1};
+  }
+}
+
+std::optional<std::string> createPrivateInfSG(const AwsClient& ec2_client, const std::string& vpc_id,
+                                              const Args& args) {
+  auto log = lib::logger();
+  if (auto id = getSgId(ec2_client, vpc_id, kPrivateSgName)) {
+    log->info(std::string("- Reuse existing SG ") + kPrivateSgName + " " + *id + " in " + vpc_id);
+    return id;
+  }
+  json request = groupRequest(kPrivateSgName, vpc_id, args);
+  log->info(std::string("- Create SG ") + kPrivateSgName + " in " + vpc_id);
+  try {
+    if (args.dry_run) return std::nullopt;
+    std::string id = ec2_client.create_security_group(request).at("GroupId").get<std::string>();
+    log->info("  " + id);
+    return id;
+  } catch (const std::exception& e) {
+    lib::reportError(e);
+    throw core::ExitRequest{1};
+  }
+}
+
+void deleteSG(const AwsClient& ec2_client, const std::string& sgId, const Args& args) {
+  if (args.dry_run) return;
+  try {
+    ec2_client.delete_security_group({{"GroupId", sgId}});
+  } catch (const std::exception& e) {
+    lib::reportError(e);
+    core::AppExitStatus::recordFailure("security group " + sgId + " could not be deleted");
+  }
+}
+
+}  // namespace quenfold_testlibs

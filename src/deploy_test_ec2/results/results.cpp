@@ -1,0 +1,77 @@
+#include "deploy_test_ec2/results/results.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "awsapi/error.h"
+#include "deploy_test_ec2/driver/test_config.h"
+#include "lib/commonlib.h"
+
+namespace quenfold_testlibs {
+
+namespace {
+constexpr const char* kLocalLog = "/tmp/log.txt";
+constexpr const char* kLocalResult = "/tmp/result.txt";
+
+// Downloads into a new file beside `path` and renames it into place, so that a link planted at
+// the fixed path is replaced rather than followed. Returns the text.
+std::string fetchText(const awsapi::AwsClient& s3_client, const std::string& bucket, const std::string& key,
+                      const std::string& path) {
+  std::string tmpl = path + ".XXXXXX";
+  int fd = ::mkstemp(tmpl.data());
+  if (fd < 0) throw std::runtime_error("cannot create a file beside " + path);
+  ::close(fd);
+  try {
+    s3_client.download_file(bucket, key, tmpl);
+    if (std::rename(tmpl.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot write " + path);
+  } catch (...) {
+    ::unlink(tmpl.c_str());
+    throw;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buf;
+  buf << in.rdbuf();
+  return buf.str();
+}
+}  // namespace
+
+bool resultPasses(const std::string& text) {
+  const char* ws = " \t\n\r\f\v";
+  auto b = text.find_first_not_of(ws);
+  if (b == std::string::npos) return false;
+  auto e = text.find_last_not_of(ws);
+  return text.substr(b, e - b + 1) == "PASS";
+}
+
+int getS3TestResults(const awsapi::AwsClient& s3_client, const Args& args) {
+  auto log = lib::logger();
+  int failed = 0;
+  const std::string bucket = args.s3_bucket.value();
+  auto collect = [&](const std::string& subnet, const std::string& tag) {
+    log->info("- Test ping and traceroute in " + subnet);
+    try {
+      log->info(fetchText(s3_client, bucket, "log-" + tag + ".txt", kLocalLog));
+      const std::string result = fetchText(s3_client, bucket, "result-" + tag + ".txt", kLocalResult);
+      if (!resultPasses(result)) failed = 1;
+      log->info(result);
+    } catch (const awsapi::ClientError& e) {
+      log->info(e.what());
+      failed = 1;
+    }
+  };
+  if (given(args.test_config)) {
+    json config = readTestConfig(*args.test_config);
+    for (const auto& entry : config) {
+      const json& subnet = entry.at("private_subnet_id");
+      collect(subnet.is_string() ? subnet.get<std::string>() : subnet.dump(), deduceTag(args, &entry));
+    }
+  } else {
+    collect(args.private_subnet_id.value_or("None"), deduceTag(args));
+  }
+  return failed;
+}
+
+}  // namespace quenfold_testlibs

@@ -1,0 +1,132 @@
+#include "deploy_test_ec2/teardown/teardown.h"
+
+#include <latch>
+#include <thread>
+
+#include "core/app_exit_status.h"
+#include "core/exit_request.h"
+#include "deploy_test_ec2/deploy/deploy.h"
+#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/keypair/keypair.h"
+#include "deploy_test_ec2/network/network.h"
+#include "lib/commonlib.h"
+
+namespace quenfold_testlibs {
+
+using json = nlohmann::ordered_json;
+
+std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_client, const std::string& vpc_id,
+                                                       bool* lookup_failed) {
+  try {
+    json resp = ec2_client.describe_instances(
+        {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
+                                  json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
+                                  json{{"Name", "instance-state-name"}, {"Values", {"running", "stopped", "stopping"}}}})}});
+    const json& reservations = resp.value("Reservations", json::array());
+    if (reservations.empty()) return std::nullopt;
+    if (reservations.size() > 1) {
+      lib::logger()->info(std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " +
+                          vpc_id);
+    }
+    std::vector<std::string> ids;
+    for (const auto& r : reservations) ids.push_back(r.at("Instances").at(0).at("InstanceId").get<std::string>());
+    return ids;
+  } catch (const std::exception& e) {
+    lib::reportError(e);
+    if (lookup_failed) *lookup_failed = true;
+    return std::nullopt;
+  }
+}
+
+void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id, const Args& args) {
+  (void)iam_client;
+  auto log = lib::logger();
+  auto [insId, publicIp, second] = getEc2(ec2_client, subnet_id);
+  std::optional<std::string> interfaceId, attachmentId;
+  if (second) {
+    if (second->contains("NetworkInterfaceId")) interfaceId = (*second)["NetworkInterfaceId"].get<std::string>();
+    if (second->contains("Attachment") && (*second)["Attachment"].contains("AttachmentId")) {
+      attachmentId = (*second)["Attachment"]["AttachmentId"].get<std::string>();
+    }
+  }
+  deleteAttachment(ec2_client, attachmentId, subnet_id, args);
+  deleteNetworkInterface(ec2_client, interfaceId, args);
+  if (!insId) return;
+  std::optional<std::string> allocationId;
+  if (publicIp && args.eip) allocationId = getEipAllocationId(ec2_client, *insId, *publicIp);
+  log->info(std::string("- Delete ") + kInstanceName + " in " + subnet_id);
+  log->info("  terminate " + *insId + " in " + subnet_id);
+  if (!args.dry_run) {
+    auto waiter = ec2_client.get_waiter("instance_terminated");
+    ec2_client.terminate_instances({{"InstanceIds", {*insId}}});
+    waiter.wait({{"InstanceIds", {*insId}}});
+  }
+  if (allocationId) releaseEIP(ec2_client, *publicIp, *allocationId, *insId, args);
+}
+
+void terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args) {
+  auto log = lib::logger();
+  json config = readTestConfig(args.test_config.value_or(""));
+  if (!config.is_array() || config.empty()) {
+    throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
+  }
+  std::latch start(1);
+  std::vector<std::thread> workers;
+  for (const auto& entry : config) {
+    if (entry.at("private_subnet_id").get<std::string>().empty()) continue;
+    const std::string subnet = entry.at("gw_subnet_id").get<std::string>();
+    workers.emplace_back([&, subnet] {
+      start.wait();
+      try {
+        deleteEc2(ec2_client, iam_client, subnet, args);
+      } catch (const core::ExitRequest&) {
+        core::AppExitStatus::recordFailure("teardown worker for " + subnet + " ended");
+      } catch (const std::exception& e) {
+        lib::reportError(e);
+        core::AppExitStatus::recordFailure("teardown worker for " + subnet + " failed");
+      } catch (...) {
+        lib::reportError(std::current_exception());
+        core::AppExitStatus::recordFailure("teardown worker for " + subnet + " failed");
+      }
+    });
+  }
+  start.count_down();
+  for (auto& w : workers) w.join();
+
+  const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
+  bool lookupFailed = false;
+  auto remaining = getAllEc2InVpc(ec2_client, vpcId, &lookupFailed);
+  if (lookupFailed) {
+    core::AppExitStatus::recordFailure("test instances in " + vpcId + " could not be listed");
+  }
+  if (!args.dry_run && (lookupFailed || (remaining && !remaining->empty()))) {
+    std::string which;
+    if (remaining) {
+      for (const auto& id : *remaining) which += (which.empty() ? "" : ", ") + id;
+    } else {
+      which = "unknown (the lookup failed)";
+    }
+    log->error("  **Error** test instances remain in " + vpcId + ": " + which +
+               "; security groups, network interfaces and key pair were kept");
+    if (!lookupFailed) core::AppExitStatus::recordFailure("test instances remain in " + vpcId);
+    return;
+  }
+  auto deleteGroup = [&](const char* name) {
+    log->info(std::string("- Delete SG ") + name);
+    auto id = getSgId(ec2_client, vpcId, name);
+    if (!id) {
+      log->info("  not found");
+      return;
+    }
+    log->info("  delete SG " + *id);
+    deleteSG(ec2_client, *id, args);
+  };
+  deleteGroup(kSgName);
+  for (const auto& ni : getNetworkInterfaces(ec2_client, vpcId)) {
+    deleteNetworkInterface(ec2_client, ni.at("NetworkInterfaceId").get<std::string>(), args);
+  }
+  deleteGroup(kPrivateSgName);
+  deleteKeyPair(ec2_client, kKeyPairPrefix + vpcId, args);
+}
+
+}  // namespace quenfold_testlibs

@@ -1,0 +1,23 @@
+// Teardown: terminate each test subnet's instance (in parallel), then, once no test instance is
+// left in the VPC, delete the groups, the leftover interfaces and the key pair.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "awsapi/client.h"
+#include "deploy_test_ec2/driver/options.h"
+
+namespace quenfold_testlibs {
+
+using awsapi::AwsClient;
+
+void terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args);
+void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id, const Args& args);
+// Ids of the test instances still running, stopped or stopping in the VPC; absent when none.
+// When the lookup fails, the error is reported, `lookup_failed` set and absent returned.
+std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_client, const std::string& vpc_id,
+                                                       bool* lookup_failed = nullptr);
+
+}  // namespace quenfold_testlibs

@@ -1,0 +1,47 @@
+#include "lib/aws.h"
+
+#include "core/exit_request.h"
+#include "lib/commonlib.h"
+
+namespace quenfold_testlibs::lib {
+
+using json = nlohmann::ordered_json;
+
+std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, const Args& args) {
+  auto log = logger();
+  const std::string image = args.image.value_or("al2023-ami-2023*");
+  const std::string type = args.instance_type.value_or("t3.micro");
+  log->info("- Lookup AMI for " + image + " on " + type);
+
+  json types = ec2_client.describe_instance_types({{"InstanceTypes", {type}}});
+  json archs = json::array();
+  for (const auto& t : types.value("InstanceTypes", json::array())) {
+    if (t.contains("ProcessorInfo")) {
+      for (const auto& a : t["ProcessorInfo"].value("SupportedArchitectures", json::array())) archs.push_back(a);
+    }
+  }
+  if (archs.empty()) {
+    log->error("  **Error** Failed to find the architectures of instance type " + type);
+    throw core::ExitRequest{1};
+  }
+  json resp = ec2_client.describe_images({{"ExecutableUsers", {"all"}},
+                                          {"Filters", json::array({json{{"Name", "name"}, {"Values", {image}}},
+                                                                   json{{"Name", "architecture"}, {"Values", archs}},
+                                                                   json{{"Name", "is-public"}, {"Values", {"true"}}}})},
+                                          {"Owners", {"amazon"}},
+                                          {"IncludeDeprecated", false}});
+  const json* newest = nullptr;
+  for (const auto& img : resp.value("Images", json::array())) {
+    // CreationDate is ISO 8601 in UTC, so text order is time order.
+    if (!newest || img.value("CreationDate", "") > newest->value("CreationDate", "")) newest = &img;
+  }
+  if (!newest) {
+    log->error("  **Error** Failed to find image " + image + " for " + type);
+    throw core::ExitRequest{1};
+  }
+  const std::string id = newest->at("ImageId").get<std::string>();
+  log->info("  " + id + " " + newest->value("Name", ""));
+  return id;
+}
+
+}  // namespace quenfold_testlibs::lib
