@@ -1,0 +1,243 @@
+"""The sandbox's parts on data, without a running sandbox: the clock, the knobs, the fault
+draws, the error bodies (parsed by the reference SDK's own parsers) and the signature check
+(against requests signed by the reference SDK)."""
+import os
+import sys
+import time
+import unittest
+
+import botocore.session
+from botocore.auth import S3SigV4Auth, SigV4Auth
+from botocore.awsrequest import AWSRequest
+from botocore.credentials import Credentials
+from botocore.parsers import create_parser
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sandbox"))
+from qsandbox import faults, protocol, sigv4  # noqa: E402
+from qsandbox.clock import Clock  # noqa: E402
+from qsandbox.config import Config  # noqa: E402
+from qsandbox.fidelity import image_date  # noqa: E402
+
+
+class FakeTime:
+    def __init__(self):
+        self.t, self.slept = 100.0, []
+
+    def monotonic(self):
+        return self.t
+
+    def sleep(self, s):
+        self.slept.append(s)
+
+
+class ClockTest(unittest.TestCase):
+    def test_nominal_time_is_real_time_divided_by_the_scale(self):
+        fake = FakeTime()
+        clock = Clock(0.01, monotonic=fake.monotonic, sleeper=fake.sleep)
+        fake.t += 0.5
+        self.assertAlmostEqual(50.0, clock.now())
+        clock.sleep(10)
+        clock.sleep(0)
+        self.assertEqual([0.1], [round(s, 6) for s in fake.slept])
+
+    def test_advance_moves_only_nominal_time(self):
+        fake = FakeTime()
+        clock = Clock(1.0, monotonic=fake.monotonic, sleeper=fake.sleep)
+        clock.advance(30)
+        self.assertEqual(30.0, clock.now())
+        self.assertEqual([], fake.slept)
+
+    def test_scale_must_be_positive(self):
+        with self.assertRaises(ValueError):
+            Clock(0)
+
+
+class ConfigTest(unittest.TestCase):
+    def test_values_take_the_defaults_type(self):
+        config = Config(seed="7", verify_sigv4="false", latency_ms=3)
+        self.assertEqual((7, False, 3.0), (config.get("seed"), config.get("verify_sigv4"), config.get("latency_ms")))
+
+    def test_shares_outside_unit_interval_and_unknown_knobs_are_refused(self):
+        config = Config()
+        with self.assertRaises(ValueError):
+            config.update({"drop_share": 1.5})
+        with self.assertRaises(KeyError):
+            config.update({"dropshare": 0.5})
+        self.assertEqual(0.0, config.get("drop_share"))
+
+    def test_injections_are_used_up_in_order_and_by_count(self):
+        config = Config(inject=[{"op": "ec2:RunInstances", "code": "A", "count": 2},
+                                {"op": "iam:*", "code": "B"}])
+        self.assertIsNone(config.take_injection("ec2:DescribeVpcs"))
+        self.assertEqual("A", config.take_injection("ec2:RunInstances")["code"])
+        self.assertEqual("A", config.take_injection("ec2:RunInstances")["code"])
+        self.assertIsNone(config.take_injection("ec2:RunInstances"))
+        self.assertEqual("B", config.take_injection("iam:ListRoles")["code"])
+        self.assertEqual([], config.get("inject"))
+
+
+class FaultDrawTest(unittest.TestCase):
+    def cfg(self, **kw):
+        return Config(**kw).snapshot()
+
+    def test_draws_depend_only_on_their_arguments(self):
+        self.assertEqual(faults.draw(1, "ec2:X", 5, "fault"), faults.draw(1, "ec2:X", 5, "fault"))
+        self.assertNotEqual(faults.draw(1, "ec2:X", 5, "fault"), faults.draw(2, "ec2:X", 5, "fault"))
+
+    def test_shares_are_met_over_many_calls(self):
+        cfg = self.cfg(drop_share=0.1, throttle_share=0.2, error_share=0.3)
+        seen = [faults.decide(cfg, "ec2:DescribeInstances", n)[0] for n in range(1, 4001)]
+        self.assertAlmostEqual(0.1, seen.count("drop") / 4000, delta=0.03)
+        self.assertAlmostEqual(0.2, seen.count("throttle") / 4000, delta=0.03)
+        self.assertAlmostEqual(0.3, (seen.count(500) + seen.count(503)) / 4000, delta=0.03)
+        self.assertGreater(seen.count(500), 0)
+        self.assertGreater(seen.count(503), 0)
+
+    def test_all_or_nothing_and_scope(self):
+        cfg = self.cfg(throttle_share=1.0, fault_ops=["iam:*", "ec2:RunInstances"])
+        self.assertEqual("throttle", faults.decide(cfg, "iam:CreateRole", 1)[0])
+        self.assertEqual("throttle", faults.decide(cfg, "ec2:RunInstances", 9)[0])
+        self.assertIsNone(faults.decide(cfg, "ec2:DescribeVpcs", 1)[0])
+        self.assertIsNone(faults.decide(self.cfg(), "ec2:DescribeVpcs", 1)[0])
+
+    def test_latency_is_fixed_part_plus_reproducible_jitter(self):
+        cfg = self.cfg(latency_ms=100, latency_jitter_ms=50)
+        latencies = {faults.decide(cfg, "s3:GetObject", n)[1] for n in range(1, 50)}
+        self.assertTrue(all(0.1 <= x < 0.15 for x in latencies))
+        self.assertGreater(len(latencies), 40)
+        self.assertEqual(faults.decide(cfg, "s3:GetObject", 3), faults.decide(cfg, "s3:GetObject", 3))
+
+    def test_call_log_counts_and_numbers_per_operation(self):
+        log = faults.CallLog()
+        self.assertEqual([1, 2, 1], [log.arrive("a"), log.arrive("a"), log.arrive("b")])
+        log.record("a", status=200)
+        log.reset()
+        self.assertEqual({}, log.dump()["counts"])
+        self.assertEqual(3, log.arrive("a"))
+        log.restart_numbering()
+        self.assertEqual(1, log.arrive("a"))
+
+
+class ProtocolTest(unittest.TestCase):
+    PROTOCOLS = {"ec2": "ec2", "iam": "query", "sts": "query", "s3": "rest-xml", "ssm": "json"}
+
+    def parse(self, service, answer):
+        status, headers, body = answer
+        parser = create_parser(self.PROTOCOLS[service])
+        model = botocore.session.get_session().get_service_model(service)
+        op = model.operation_model(model.operation_names[0])
+        return parser.parse({"status_code": status, "headers": headers, "body": body}, op.output_shape)
+
+    def test_every_injected_error_parses_with_its_code_in_every_protocol(self):
+        for service in self.PROTOCOLS:
+            for answer, code in ((protocol.throttle_response(service), protocol.THROTTLE[service][1]),
+                                 (protocol.server_error_response(service, 503), protocol.SERVER_ERROR[503][service]),
+                                 (protocol.table_response(protocol.UNKNOWN_KEY, service),
+                                  protocol.UNKNOWN_KEY[service][1])):
+                with self.subTest(service=service, code=code):
+                    parsed = self.parse(service, answer)
+                    self.assertEqual(code, parsed["Error"]["Code"])
+                    self.assertTrue(parsed["Error"]["Message"])
+
+    def test_messages_are_escaped_in_xml(self):
+        parsed = self.parse("ec2", protocol.error_response("ec2", 400, "X", "a <b> & 'c'"))
+        self.assertEqual("a <b> & 'c'", parsed["Error"]["Message"])
+
+    def test_identify_each_protocol(self):
+        auth = "AWS4-HMAC-SHA256 Credential=AKID/20260101/us-east-1/{}/aws4_request, SignedHeaders=host, Signature=00"
+        form = {"Content-Type": "application/x-www-form-urlencoded; charset=utf-8"}
+        cases = [
+            ("POST", "/", dict(form, Authorization=auth.format("ec2")), b"Action=RunInstances&Version=2016-11-15",
+             ("ec2", "RunInstances")),
+            ("POST", "/", dict(form), b"Action=CreateRole&Version=2010-05-08", ("iam", "CreateRole")),
+            ("POST", "/", {"X-Amz-Target": "AmazonSSM.GetParameter"}, b"{}", ("ssm", "GetParameter")),
+            ("PUT", "/bucket/result-a.txt", {"Authorization": auth.format("s3")}, b"x", ("s3", "PutObject")),
+            ("GET", "/bucket?list-type=2", {"Authorization": auth.format("s3")}, b"", ("s3", "ListObjectsV2")),
+            ("GET", "/", {"Authorization": auth.format("s3")}, b"", ("s3", "ListBuckets")),
+        ]
+        for method, path, headers, body, expected in cases:
+            with self.subTest(expected=expected):
+                self.assertEqual(expected, protocol.identify(method, path, headers, body))
+
+
+class SignatureTest(unittest.TestCase):
+    KEY, SECRET = "AKIAUNITTEST00000001", "unit/test/secret/0123456789abcdefghijklm"
+
+    def setUp(self):
+        self.keys = sigv4.KeyStore()
+        self.keys.add(self.KEY, self.SECRET)
+
+    def signed(self, service, method, url, body=b"", headers=None, secret=None, token=None, s3=False):
+        request = AWSRequest(method=method, url=url, data=body, headers=dict(headers or {}))
+        request.headers["Host"] = "127.0.0.1:4566"
+        creds = Credentials(self.KEY, secret or self.SECRET, token)
+        (S3SigV4Auth if s3 else SigV4Auth)(creds, service, "us-east-1").add_auth(request)
+        path = url.split("127.0.0.1:4566", 1)[1]
+        return method, path, list(request.headers.items()), body
+
+    def verify(self, signed, **kw):
+        method, path, headers, body = signed
+        return sigv4.verify(method, path, headers, body, self.keys, **kw)
+
+    def test_query_protocol_request_signed_by_the_sdk_passes(self):
+        signed = self.signed("ec2", "POST", "http://127.0.0.1:4566/", b"Action=DescribeVpcs&Version=2016-11-15",
+                             {"Content-Type": "application/x-www-form-urlencoded; charset=utf-8"})
+        self.assertEqual(self.KEY, self.verify(signed))
+
+    def test_s3_paths_and_queries_are_canonicalised_like_aws(self):
+        for url in ("http://127.0.0.1:4566/bucket/a%20b%2Bc%3Dd.txt",
+                    "http://127.0.0.1:4566/bucket?list-type=2&prefix=log%2Fwith%20space",
+                    "http://127.0.0.1:4566/bucket/%C3%BC.txt?tagging="):
+            with self.subTest(url=url):
+                self.verify(self.signed("s3", "GET", url, s3=True))
+
+    def test_each_kind_of_tampering_is_refused(self):
+        good = self.signed("iam", "POST", "http://127.0.0.1:4566/", b"Action=ListRoles&Version=2010-05-08")
+        method, path, headers, body = good
+        cases = {
+            "body": (method, path, headers, body + b"&MaxItems=1"),
+            "path": (method, "/other", headers, body),
+            "signed header": (method, path, [(k, v + "0" if k == "X-Amz-Date" else v) for k, v in headers], body),
+            "secret": self.signed("iam", "POST", "http://127.0.0.1:4566/", body, secret="wrong"),
+        }
+        for name, request in cases.items():
+            with self.subTest(name):
+                with self.assertRaises(sigv4.Rejection) as ctx:
+                    self.verify(request)
+                self.assertIs(protocol.BAD_SIGNATURE, ctx.exception.table)
+
+    def test_unknown_key_missing_auth_wrong_token_and_skew(self):
+        with self.assertRaises(sigv4.Rejection) as ctx:
+            sigv4.verify(*self.signed("sts", "POST", "http://127.0.0.1:4566/", b"Action=GetCallerIdentity"),
+                         sigv4.KeyStore())
+        self.assertIs(protocol.UNKNOWN_KEY, ctx.exception.table)
+        with self.assertRaises(sigv4.Rejection) as ctx:
+            self.verify(("GET", "/", [("Host", "127.0.0.1:4566")], b""))
+        self.assertIs(protocol.MISSING_AUTH, ctx.exception.table)
+        self.keys.add("ASIATOKEN00000000001", "s", "the-token")
+        request = AWSRequest(method="POST", url="http://127.0.0.1:4566/", data=b"Action=X")
+        request.headers["Host"] = "127.0.0.1:4566"
+        SigV4Auth(Credentials("ASIATOKEN00000000001", "s", "forged"), "sts", "us-east-1").add_auth(request)
+        with self.assertRaises(sigv4.Rejection) as ctx:
+            sigv4.verify("POST", "/", list(request.headers.items()), b"Action=X", self.keys)
+        self.assertIs(protocol.BAD_TOKEN, ctx.exception.table)
+        signed = self.signed("ssm", "POST", "http://127.0.0.1:4566/", b"{}")
+        with self.assertRaises(sigv4.Rejection) as ctx:
+            self.verify(signed, now=time.time() + 16 * 60)
+        self.assertIs(protocol.SKEWED, ctx.exception.table)
+        self.verify(signed, now=time.time() + 14 * 60)
+
+
+class ImageDateTest(unittest.TestCase):
+    def test_dates_order_by_architecture_then_kernel(self):
+        base = "al2023-ami-2023.11.20260427.1-kernel-{}-{}"
+        x612 = image_date(base.format("6.12", "x86_64"), None)
+        x61 = image_date(base.format("6.1", "x86_64"), None)
+        a618 = image_date(base.format("6.18", "arm64"), None)
+        self.assertTrue(a618 < x61 < x612)
+        self.assertEqual("2026-04-27", x612.strftime("%Y-%m-%d"))
+        self.assertEqual("kept", image_date("amzn2-ami-hvm-2.0", "kept"))
+
+
+if __name__ == "__main__":
+    unittest.main()
