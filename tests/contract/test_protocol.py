@@ -1,0 +1,209 @@
+"""Our wire protocols against the reference SDK's serialiser and parsers.
+
+(b) Every request in protocol_cases/requests.json is serialised by probe_protocol and by
+botocore's serializer for the same operation model; the wire forms must be equal byte for byte
+(form bodies as botocore's request preparation encodes them).
+(c) Every answer in protocol_cases/responses.json is parsed by both; the results must be equal
+member by member and type by type, after turning botocore's datetimes into our ISO 8601 UTC text
+and dropping ResponseMetadata (which we do not produce). Error answers compare code, message
+and request id.
+"""
+
+import datetime
+import json
+import os
+import pathlib
+import subprocess
+import unittest
+
+import botocore.awsrequest
+import botocore.parsers
+import botocore.serialize
+import botocore.session
+
+SOURCE = pathlib.Path(os.environ.get("QUENFOLD_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
+PROBE_DIR = pathlib.Path(os.environ.get("QUENFOLD_PROBE_DIR", SOURCE / "build" / "tests" / "contract"))
+CASES = SOURCE / "tests" / "contract" / "protocol_cases"
+
+SERVICES = ("ec2", "iam", "sts", "ssm", "s3")
+# Every operation of the access layer; each must appear in both case files.
+OPERATIONS = {
+    "ec2": """DescribeInstances RunInstances DescribeInstanceStatus TerminateInstances CreateTags
+        DescribeSubnets DescribeSecurityGroups CreateSecurityGroup AuthorizeSecurityGroupIngress
+        DeleteSecurityGroup CreateNetworkInterface AttachNetworkInterface DetachNetworkInterface
+        DeleteNetworkInterface DescribeNetworkInterfaces AllocateAddress AssociateAddress
+        DescribeAddresses ReleaseAddress DescribeKeyPairs CreateKeyPair DeleteKeyPair DescribeImages
+        DescribeInstanceTypes""".split(),
+    "iam": """ListInstanceProfilesForRole CreatePolicy CreateRole AttachRolePolicy CreateInstanceProfile
+        AddRoleToInstanceProfile RemoveRoleFromInstanceProfile DeleteInstanceProfile ListPolicies
+        DetachRolePolicy DeletePolicy DeleteRole""".split(),
+    "sts": "AssumeRole AssumeRoleWithWebIdentity GetCallerIdentity".split(),
+    "ssm": "GetParameter GetParametersByPath".split(),
+    "s3": "GetObject PutObject".split(),
+}
+
+_session = botocore.session.get_session()
+_models = {s: _session.get_service_model(s) for s in SERVICES}
+
+
+def run_probe(cases):
+    probe = PROBE_DIR / "probe_protocol"
+    out = subprocess.run([str(probe)], input=json.dumps(cases).encode(), capture_output=True, check=True)
+    results = json.loads(out.stdout)
+    assert len(results) == len(cases)
+    return results
+
+
+def iso(value):
+    if value.tzinfo is None:
+        value = value.replace(tzinfo=datetime.timezone.utc)
+    value = value.astimezone(datetime.timezone.utc)
+    millis = value.microsecond // 1000
+    return value.strftime("%Y-%m-%dT%H:%M:%S") + (f".{millis:03d}Z" if millis else "Z")
+
+
+def normalised(value):
+    if isinstance(value, datetime.datetime):
+        return iso(value)
+    if isinstance(value, dict):
+        return {k: normalised(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [normalised(v) for v in value]
+    return value
+
+
+def canonical(value):
+    # Text comparison keeps types apart (True is not 1 here, unlike ==) and shows a readable diff.
+    return json.dumps(value, sort_keys=True, indent=1, ensure_ascii=False)
+
+
+def reference_wire(case):
+    model = _models[case["service"]]
+    op = model.operation_model(case["operation"])
+    protocol = model.metadata["protocol"]
+    serializer = botocore.serialize.create_serializer(protocol, include_validation=True)
+    params = dict(case["params"])
+    if protocol == "rest-xml" and "Body" in params:
+        params["Body"] = params["Body"].encode()
+    request = serializer.serialize_to_request(params, op)
+    endpoint = "https://example.amazonaws.com"
+    botocore.awsrequest.prepare_request_dict(request, endpoint_url=endpoint)
+    prepared = botocore.awsrequest.create_request_object(request).prepare()
+    url = prepared.url[len(endpoint):]
+    path, _, query = url.partition("?")
+    body = prepared.body or b""
+    if isinstance(body, str):
+        body = body.encode()
+    headers = {k.lower(): v for k, v in request["headers"].items()}
+    return {"method": request["method"], "path": path, "query": query, "headers": headers,
+            "body": body.decode()}
+
+
+def our_wire(case, result):
+    path = result["path"]
+    if result.get("bucket") is not None:
+        # botocore renders the bucket as the first path label; the client layer places ours.
+        path = "/" + result["bucket"] + path
+    return {"method": result["method"], "path": path, "query": result["query"],
+            "headers": {k.lower(): v for k, v in result["headers"]}, "body": result["body"]}
+
+
+def load_responses():
+    cases = json.loads((CASES / "responses.json").read_text())
+    for c in cases:
+        if "body_file" in c:
+            c["body"] = (CASES / "responses" / c.pop("body_file")).read_text()
+        c.setdefault("status", 200)
+        c.setdefault("headers", {})
+    return cases
+
+
+def reference_parse(case):
+    model = _models[case["service"]]
+    protocol = model.metadata["protocol"]
+    parser = botocore.parsers.create_parser(protocol)
+    shape = model.operation_model(case["operation"]).output_shape
+    headers = botocore.awsrequest.HeadersDict(case["headers"])
+    parsed = parser.parse({"status_code": case["status"], "headers": headers,
+                           "body": case["body"].encode()}, shape)
+    metadata = parsed.pop("ResponseMetadata", {})
+    if case["service"] == "s3":
+        parsed.pop("Body", None)
+    return normalised(parsed), metadata
+
+
+class Serialisation(unittest.TestCase):
+    """(b) Requests: our wire form is botocore's, byte for byte."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.cases = json.loads((CASES / "requests.json").read_text())
+        cls.results = run_probe([dict(c, kind="serialize") for c in cls.cases])
+
+    def test_every_request_matches_the_reference_serialiser(self):
+        for case, result in zip(self.cases, self.results):
+            with self.subTest(case["name"], operation=case["operation"]):
+                self.assertNotIn("exception", result, result.get("message"))
+                self.assertEqual(our_wire(case, result), reference_wire(case))
+
+    def test_every_operation_is_covered(self):
+        seen = {(c["service"], c["operation"]) for c in self.cases}
+        for service, ops in OPERATIONS.items():
+            for op in ops:
+                self.assertIn((service, op), seen)
+
+    def test_unknown_members_are_refused_like_the_reference_validation(self):
+        bad = [{"kind": "serialize", "service": "ec2", "operation": "DescribeInstances",
+                "params": {"Filter": []}},
+               {"kind": "serialize", "service": "iam", "operation": "CreateRole",
+                "params": {"RoleName": 5}}]
+        for result in run_probe(bad):
+            self.assertEqual(result.get("exception"), "invalid_argument")
+
+
+class Parsing(unittest.TestCase):
+    """(c) Answers: our parse is botocore's, member by member."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.cases = load_responses()
+        probe_cases = [dict(c, kind="error" if c["status"] >= 300 else "parse") for c in cls.cases]
+        cls.results = run_probe(probe_cases)
+
+    def test_every_answer_matches_the_reference_parser(self):
+        for case, result in zip(self.cases, self.results):
+            if case["status"] >= 300:
+                continue
+            with self.subTest(case["name"], operation=case["operation"]):
+                self.assertNotIn("exception", result, result.get("message"))
+                expected, _ = reference_parse(case)
+                self.assertEqual(canonical(result["result"]), canonical(expected))
+
+    def test_every_error_matches_the_reference_parser(self):
+        checked = 0
+        for case, result in zip(self.cases, self.results):
+            if case["status"] < 300:
+                continue
+            with self.subTest(case["name"], service=case["service"]):
+                self.assertNotIn("exception", result, result.get("message"))
+                expected, metadata = reference_parse(case)
+                error = expected["Error"]
+                self.assertEqual(result["code"], error.get("Code", ""))
+                self.assertEqual(result["message"], error.get("Message", ""))
+                self.assertEqual(result["request_id"], metadata.get("RequestId", ""))
+                checked += 1
+        self.assertGreater(checked, 0)
+
+    def test_every_operation_is_covered(self):
+        seen = {(c["service"], c["operation"]) for c in self.cases if c["status"] < 300}
+        for service, ops in OPERATIONS.items():
+            for op in ops:
+                self.assertIn((service, op), seen)
+
+    def test_every_error_shape_is_covered(self):
+        services = {c["service"] for c in self.cases if c["status"] >= 300}
+        self.assertEqual(services, set(SERVICES))
+
+
+if __name__ == "__main__":
+    unittest.main()
