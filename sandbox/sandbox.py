@@ -89,14 +89,21 @@ def main(argv):
     imds_server = httpserve.serve(services.imds_handler(imds), 0, name="imds")
     echo_server = httpserve.serve(services.echo_handler(sb), 0, certfile=cert, keyfile=key, name="echo")
 
-    import botocore.session
-    session = botocore.session.get_session()
     moto_url = f"http://127.0.0.1:{moto_port}"
-    clients = {name: session.create_client(name, region_name=REGION, endpoint_url=moto_url,
-                                           aws_access_key_id=TEST_KEY_ID, aws_secret_access_key=TEST_SECRET)
-               for name in ("ec2", "s3", "ssm", "iam")}
-    facts = seed.seed(clients, ACCOUNT, pairs=args.pairs)
-    sb.state_source = lambda: state.summary(clients, facts["vpc_id"])
+    facts = seed.seed(sb.moto, ACCOUNT, REGION, TEST_KEY_ID, pairs=args.pairs)
+    clients = {}
+
+    def summary():
+        if not clients:  # the reference SDK's models load only when a test first asks
+            import botocore.session
+            session = botocore.session.get_session()
+            clients.update({name: session.create_client(name, region_name=REGION, endpoint_url=moto_url,
+                                                        aws_access_key_id=TEST_KEY_ID,
+                                                        aws_secret_access_key=TEST_SECRET)
+                            for name in ("ec2", "s3", "ssm", "iam")})
+        return state.summary(clients, facts["vpc_id"])
+
+    sb.state_source = summary
 
     port = proxy_server.server_address[1]
     endpoint = f"http://127.0.0.1:{port}"
@@ -154,15 +161,16 @@ def main(argv):
     write(os.path.join(run, "ready"),
           f"sandbox ready in {sb.info['start_seconds']:.1f}s: {endpoint} (source {run}/env.sh)\n")
     done.wait()
-    for server in (proxy_server, proxy_tls, imds_server, echo_server):
-        server.shutdown()
-    sb.moto.shutdown()
     for name in ("ready", "pid"):
         try:
             os.remove(os.path.join(run, name))
         except FileNotFoundError:
             pass
-    return 0
+    # Every server runs in a daemon thread and holds nothing worth flushing: leave at once
+    # rather than wait for each accept loop to notice a shutdown request.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,7 @@
-"""Seeds the topology a test run needs and describes it as the tool's test configuration.
-
-Everything goes through the reference SDK against moto's own port, so the seeded resources
-are exactly what an AWS account set up by hand would show."""
+"""Seeds the topology a test run needs and describes it as the tool's test configuration."""
 import json
+
+from .rawaws import RawAws, tag_spec
 
 SANDBOX_KEY = "quenfold-sandbox-key"
 BUCKET = "quenfold-sandbox-results"
@@ -11,49 +10,47 @@ DEPLOY_ROLE = "quenfold-deploy-role"
 SECRET_PREFIX = "/quenfold/workflow/secrets/"
 
 
-def _tags(name):
-    return [{"Key": "Name", "Value": name}]
-
-
-def seed(clients, account, pairs=3):
+def seed(moto, account, region, key, pairs=3):
     """Creates the VPC, subnets, gateways, bucket, key secret and roles; returns the facts."""
-    ec2, s3, ssm, iam = clients["ec2"], clients["s3"], clients["ssm"], clients["iam"]
-    vpc = ec2.create_vpc(CidrBlock="10.0.0.0/16", TagSpecifications=[
-        {"ResourceType": "vpc", "Tags": _tags("quenfold-sandbox-vpc")}])["Vpc"]["VpcId"]
-    ec2.modify_vpc_attribute(VpcId=vpc, EnableDnsHostnames={"Value": True})
-    igw = ec2.create_internet_gateway(TagSpecifications=[
-        {"ResourceType": "internet-gateway", "Tags": _tags("quenfold-sandbox-igw")}])["InternetGateway"]["InternetGatewayId"]
-    ec2.attach_internet_gateway(InternetGatewayId=igw, VpcId=vpc)
-    public_rt = ec2.create_route_table(VpcId=vpc)["RouteTable"]["RouteTableId"]
-    ec2.create_route(RouteTableId=public_rt, DestinationCidrBlock="0.0.0.0/0", GatewayId=igw)
-    zones = [z["ZoneName"] for z in ec2.describe_availability_zones()["AvailabilityZones"]]
+    aws = RawAws(moto, region, key)
+
+    def ec2(action, **params):
+        return aws.query("ec2", action, params)
+
+    vpc = ec2("CreateVpc", CidrBlock="10.0.0.0/16", **tag_spec("vpc", "quenfold-sandbox-vpc")).findtext("vpc/vpcId")
+    ec2("ModifyVpcAttribute", VpcId=vpc, **{"EnableDnsHostnames.Value": "true"})
+    igw = ec2("CreateInternetGateway", **tag_spec("internet-gateway", "quenfold-sandbox-igw")).findtext(
+        "internetGateway/internetGatewayId")
+    ec2("AttachInternetGateway", InternetGatewayId=igw, VpcId=vpc)
+    public_rt = ec2("CreateRouteTable", VpcId=vpc).findtext("routeTable/routeTableId")
+    ec2("CreateRoute", RouteTableId=public_rt, DestinationCidrBlock="0.0.0.0/0", GatewayId=igw)
+    zones = [z.findtext("zoneName") for z in ec2("DescribeAvailabilityZones").find("availabilityZoneInfo")]
     entries = []
     for i in range(1, pairs + 1):
         zone = zones[(i - 1) % len(zones)]
-        gw_subnet = ec2.create_subnet(VpcId=vpc, CidrBlock=f"10.0.{i}.0/24", AvailabilityZone=zone,
-                                      TagSpecifications=[{"ResourceType": "subnet",
-                                                          "Tags": _tags(f"quenfold-sandbox-gw-{i}")}])["Subnet"]["SubnetId"]
-        ec2.associate_route_table(RouteTableId=public_rt, SubnetId=gw_subnet)
+        gw_subnet = ec2("CreateSubnet", VpcId=vpc, CidrBlock=f"10.0.{i}.0/24", AvailabilityZone=zone,
+                        **tag_spec("subnet", f"quenfold-sandbox-gw-{i}")).findtext("subnet/subnetId")
+        ec2("AssociateRouteTable", RouteTableId=public_rt, SubnetId=gw_subnet)
         private_cidr = f"10.0.{100 + i}.0/24"
-        private_subnet = ec2.create_subnet(VpcId=vpc, CidrBlock=private_cidr, AvailabilityZone=zone,
-                                           TagSpecifications=[{"ResourceType": "subnet",
-                                                               "Tags": _tags(f"quenfold-sandbox-private-{i}")}])["Subnet"]["SubnetId"]
+        private_subnet = ec2("CreateSubnet", VpcId=vpc, CidrBlock=private_cidr, AvailabilityZone=zone,
+                             **tag_spec("subnet", f"quenfold-sandbox-private-{i}")).findtext("subnet/subnetId")
         gw_ip = f"10.0.{i}.10"
-        gateway = ec2.create_network_interface(
-            SubnetId=gw_subnet, PrivateIpAddress=gw_ip, Description="spoke gateway",
-            TagSpecifications=[{"ResourceType": "network-interface",
-                                "Tags": _tags(f"quenfold-sandbox-spoke{i}-gw")}])["NetworkInterface"]["NetworkInterfaceId"]
+        gateway = ec2("CreateNetworkInterface", SubnetId=gw_subnet, PrivateIpAddress=gw_ip,
+                      Description="spoke gateway",
+                      **tag_spec("network-interface", f"quenfold-sandbox-spoke{i}-gw")).findtext(
+            "networkInterface/networkInterfaceId")
         entries.append({"gw_name": f"spoke{i}", "gw_subnet_id": gw_subnet, "private_subnet_id": private_subnet,
                         "gw_private_ip": gw_ip, "nat_gw_id": gateway, "private_subnet_cidr": private_cidr})
-    s3.create_bucket(Bucket=BUCKET)
-    key = ec2.create_key_pair(KeyName=SANDBOX_KEY, KeyType="rsa", KeyFormat="pem")
-    ssm.put_parameter(Name=SECRET_PREFIX + SANDBOX_KEY, Value=key["KeyMaterial"], Type="SecureString",
-                      Description="private key of the sandbox's existing key pair")
+    aws.s3_create_bucket(BUCKET)
+    material = ec2("CreateKeyPair", KeyName=SANDBOX_KEY, KeyType="rsa", KeyFormat="pem").findtext("keyMaterial")
+    aws.ssm("PutParameter", {"Name": SECRET_PREFIX + SANDBOX_KEY, "Value": material, "Type": "SecureString",
+                             "Description": "private key of the sandbox's existing key pair"})
     trust = json.dumps({"Version": "2012-10-17", "Statement": [
         {"Effect": "Allow", "Principal": {"AWS": f"arn:aws:iam::{account}:root"}, "Action": "sts:AssumeRole"}]})
     roles = {}
     for name in (WORKFLOW_ROLE, DEPLOY_ROLE):
-        roles[name] = iam.create_role(RoleName=name, AssumeRolePolicyDocument=trust)["Role"]["Arn"]
+        roles[name] = aws.query("iam", "CreateRole", {"RoleName": name, "AssumeRolePolicyDocument": trust}).findtext(
+            "CreateRoleResult/Role/Arn")
     return {"vpc_id": vpc, "internet_gateway_id": igw, "zones": zones[:pairs], "entries": entries,
             "bucket": BUCKET, "key_name": SANDBOX_KEY, "key_parameter": SECRET_PREFIX + SANDBOX_KEY,
             "workflow_role": WORKFLOW_ROLE, "workflow_role_arn": roles[WORKFLOW_ROLE],

@@ -38,6 +38,11 @@ def tearDownModule():
             assert f.read().split()[2] == "Z", "sandbox process still running after stop"
 
 
+def entries():
+    with open(SB.vars["QUENFOLD_SANDBOX_TEST_CONFIG"]) as f:
+        return json.load(f)
+
+
 def code_of(ctx):
     return ctx.exception.response["Error"]["Code"]
 
@@ -122,7 +127,7 @@ class LifeCycle(Knobbed):
     def test_deploy_and_revert(self):
         SB.configure(profile_delay_s=1e6)  # far beyond any real pause; the clock is advanced below
         ec2, iam = SB.client("ec2"), SB.client("iam")
-        entry = json.load(open(SB.vars["QUENFOLD_SANDBOX_TEST_CONFIG"]))[0]
+        entry = entries()[0]
         vpc = ec2.describe_subnets(SubnetIds=[entry["gw_subnet_id"]])["Subnets"][0]["VpcId"]
 
         def group(name):
@@ -142,6 +147,9 @@ class LifeCycle(Knobbed):
             TagSpecifications=[{"ResourceType": "security-group",
                                 "Tags": tags("quenfold-test-ec2-private-interface-sg")}])["GroupId"]
         self.assertEqual([sg], group("quenfold-test-ec2-sg"))
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            ec2.create_security_group(Description="again", GroupName="quenfold-test-ec2-sg", VpcId=vpc)
+        self.assertEqual("InvalidGroup.Duplicate", code_of(ctx))
 
         key_name = "quenfold-test-ec2-key-pair-" + vpc
         key = ec2.create_key_pair(KeyName=key_name, KeyType="rsa", KeyFormat="pem", TagSpecifications=[
@@ -277,7 +285,7 @@ class LifeCycle(Knobbed):
 
     def test_interface_attached_later_survives_termination_as_available(self):
         ec2 = SB.client("ec2")
-        entry = json.load(open(SB.vars["QUENFOLD_SANDBOX_TEST_CONFIG"]))[1]
+        entry = entries()[1]
         ami = ec2.describe_images(Owners=["amazon"])["Images"][0]["ImageId"]
         iid = ec2.run_instances(ImageId=ami, MinCount=1, MaxCount=1, InstanceType="t3.micro",
                                 NetworkInterfaces=[{"DeviceIndex": 0, "SubnetId": entry["gw_subnet_id"],
@@ -298,7 +306,7 @@ class LifeCycle(Knobbed):
 
     def test_a_profile_that_does_not_exist_is_refused_like_a_new_one(self):
         ec2 = SB.client("ec2")
-        entry = json.load(open(SB.vars["QUENFOLD_SANDBOX_TEST_CONFIG"]))[2]
+        entry = entries()[2]
         with self.assertRaises(botocore.exceptions.ClientError) as ctx:
             ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1, SubnetId=entry["gw_subnet_id"],
                               IamInstanceProfile={"Name": "nobody"})
@@ -311,7 +319,7 @@ class MotoFidelity(Knobbed):
     def test_unknown_filter_is_an_aws_error_not_html(self):
         ec2 = SB.client("ec2")
         # moto looks at a filter only when something is there to filter
-        entry = json.load(open(SB.vars["QUENFOLD_SANDBOX_TEST_CONFIG"]))[0]
+        entry = entries()[0]
         ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1, SubnetId=entry["gw_subnet_id"])
         ec2.allocate_address(Domain="vpc")
         for call in (lambda f: ec2.describe_instances(Filters=f), lambda f: ec2.describe_network_interfaces(Filters=f),
@@ -335,7 +343,7 @@ class MotoFidelity(Knobbed):
     def test_instance_timing_knobs_drive_the_waiters_states(self):
         ec2 = SB.client("ec2")
         SB.configure(launch_s=3e5, status_ok_s=6e5, terminate_s=4e5)
-        entry = json.load(open(SB.vars["QUENFOLD_SANDBOX_TEST_CONFIG"]))[2]
+        entry = entries()[2]
         iid = ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1,
                                 SubnetId=entry["gw_subnet_id"])["Instances"][0]["InstanceId"]
 
