@@ -19,10 +19,12 @@ struct SigningInput {
   bool s3 = false;      // S3 rules: x-amz-content-sha256 header, path not encoded twice
 };
 
-// Adds host (when missing), x-amz-date, x-amz-security-token (with a session token),
-// x-amz-content-sha256 (S3) and authorization to `request`. `payload_sha256_hex` is the hex
-// SHA-256 of the body (of upload_file when streaming). Replaces earlier signing headers, so a
-// retried request can be signed again.
+// Sets host (from the URL), x-amz-date, x-amz-security-token (with a session token),
+// x-amz-content-sha256 (S3) and authorization on `request`, and signs every other header present
+// except the hop-by-hop ones and user-agent, as the reference SDK does. `payload_sha256_hex` is the
+// hex SHA-256 of the body (of upload_file when streaming); when empty it is computed here. Replaces
+// earlier signing headers (a stale security token included), so a retried or redirected request
+// can be signed again. The URL's path and query must already be encoded.
 void sign_request(HttpRequest& request, const Credentials& credentials, const SigningInput& input,
                   const std::string& payload_sha256_hex);
 
