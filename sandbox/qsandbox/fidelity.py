@@ -118,7 +118,6 @@ def interfaces_follow_termination():
                 for entry in nic.private_ip_addresses:
                     nic.subnet.del_subnet_ip(entry["PrivateIpAddress"])
         previous = original_terminate(self)
-        self._subnet_id = None  # a terminated instance no longer sits in a subnet
         delay = _cfg("terminate_s")
         if delay > 0:
             self._state = TimedState("shutting-down", 32, ("terminated", 48), _now() + delay)
@@ -133,6 +132,10 @@ def interfaces_follow_termination():
     Instance.private_ip_address = primary("private_ip_address")
     Instance.public_ip = primary("public_ip")
     Instance.public_ip_address = primary("public_ip")
+    original_subnet = Instance.subnet_id
+    # A terminated instance no longer sits in a subnet (nor, through it, in a VPC).
+    Instance.subnet_id = property(lambda self: None if self._state.name == "terminated"
+                                  else original_subnet.fget(self))
     original_dns = Instance.private_dns_name
     Instance.private_dns_name = property(lambda self: original_dns.fget(self) if self.private_ip else "")
 

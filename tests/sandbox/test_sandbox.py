@@ -360,9 +360,14 @@ class MotoFidelity(Knobbed):
         SB.control("advance", {"seconds": 6e5})
         self.assertEqual("ok", status())
         ec2.terminate_instances(InstanceIds=[iid])
-        self.assertEqual("shutting-down", state())
+
+        def in_subnet():
+            found = ec2.describe_instances(Filters=[{"Name": "subnet-id", "Values": [entry["gw_subnet_id"]]}])
+            return iid in [i["InstanceId"] for r in found["Reservations"] for i in r["Instances"]]
+
+        self.assertEqual(("shutting-down", True), (state(), in_subnet()))
         SB.control("advance", {"seconds": 4e5})
-        self.assertEqual("terminated", state())
+        self.assertEqual(("terminated", False), (state(), in_subnet()))
 
 
 class Faults(Knobbed):
