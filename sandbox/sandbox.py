@@ -90,8 +90,23 @@ def main(argv):
     echo_server = httpserve.serve(services.echo_handler(sb), 0, certfile=cert, keyfile=key, name="echo")
 
     moto_url = f"http://127.0.0.1:{moto_port}"
-    facts = seed.seed(sb.moto, ACCOUNT, REGION, TEST_KEY_ID, pairs=args.pairs)
+    facts = {}
     clients = {}
+
+    def reseed():
+        """Seeds the topology and writes its test configurations; ids change on every call."""
+        facts.clear()
+        facts.update(seed.seed(sb.moto, ACCOUNT, REGION, TEST_KEY_ID, pairs=args.pairs))
+        write(os.path.join(run, "test_config.json"), json.dumps(facts["entries"], indent=2) + "\n")
+        write(os.path.join(run, "test_config_skip.json"),
+              json.dumps(facts["entries"] + [seed.skip_entry(facts)], indent=2) + "\n")
+        if sb.info:
+            sb.info["topology"] = dict(facts)
+            write(os.path.join(run, "info.json"), json.dumps(sb.info, indent=2) + "\n")
+        return dict(facts)
+
+    reseed()
+    sb.reseed = reseed
 
     def summary():
         if not clients:  # the reference SDK's models load only when a test first asks
@@ -138,9 +153,6 @@ def main(argv):
           f"[default]\naws_access_key_id = {TEST_KEY_ID}\naws_secret_access_key = {TEST_SECRET}\n\n"
           f"[sandbox-profile]\naws_access_key_id = {PROFILE_KEY_ID}\naws_secret_access_key = {PROFILE_SECRET}\n",
           mode=0o600)
-    write(os.path.join(run, "test_config.json"), json.dumps(facts["entries"], indent=2) + "\n")
-    write(os.path.join(run, "test_config_skip.json"),
-          json.dumps(facts["entries"] + [seed.skip_entry(facts)], indent=2) + "\n")
     lines = ["# Source this file to point AWS tools at the local sandbox.",
              "unset AWS_SESSION_TOKEN AWS_PROFILE AWS_EC2_METADATA_DISABLED"]
     lines += [f"export {k}='{v}'" for k, v in env.items()]
@@ -150,7 +162,7 @@ def main(argv):
                "endpoint": endpoint, "https_endpoint": env["QUENFOLD_SANDBOX_HTTPS_ENDPOINT"],
                "moto": moto_url, "imds": env["AWS_EC2_METADATA_SERVICE_ENDPOINT"],
                "echo": env["QUENFOLD_IP_ECHO_URL"], "ca_bundle": ca, "time_scale": args.time_scale,
-               "topology": facts, "start_seconds": None}
+               "topology": dict(facts), "start_seconds": None}
     sb.calls.reset()
     sb.info["start_seconds"] = round(time.monotonic() - started, 3)
     write(os.path.join(run, "info.json"), json.dumps(sb.info, indent=2) + "\n")

@@ -20,6 +20,7 @@ class Sandbox:
         self.profiles_created = {}  # instance profile name -> nominal creation time
         self.info = {}
         self.state_source = None     # callable giving the state summary
+        self.reseed = None           # callable seeding the topology again
 
     # ---- before moto ------------------------------------------------------------------------
     def fidelity_precheck(self, service, op, headers, path, body):
@@ -79,7 +80,18 @@ class Sandbox:
         elif service == "sts":
             creds = proxy.sts_credentials(data)
             if creds:
-                self.keys.add(*creds)
+                self.keys.add(*creds, issued=True)
+
+    def reset(self):
+        """Forgets every resource and every issued credential, then seeds the topology again."""
+        status, _, data, _ = self.moto.call("POST", "/moto-api/reset", [("Host", "127.0.0.1")], b"")
+        if status != 200:
+            raise RuntimeError(f"moto reset answered {status}: {data[:200]!r}")
+        self.keys.forget_issued()
+        self.profiles_created.clear()
+        self.calls.reset()
+        self.calls.restart_numbering()
+        return self.reseed() if self.reseed else {}
 
     def state(self):
         return self.state_source() if self.state_source else {}

@@ -140,6 +140,8 @@ class ProxyHandler(QuietHandler):
             if route == "advance" and self.command == "POST":
                 sb.clock.advance(float(payload.get("seconds", 0)))
                 return self.reply_json(200, {"now": sb.clock.now()})
+            if route == "reset" and self.command == "POST":
+                return self.reply_json(200, sb.reset())
             if route == "info":
                 return self.reply_json(200, sb.info)
         except (KeyError, ValueError, TypeError) as exc:

@@ -25,11 +25,21 @@ class KeyStore:
 
     def __init__(self):
         self._keys = {}
+        self._issued = set()
         self._lock = threading.Lock()
 
-    def add(self, access_key, secret, token=None):
+    def add(self, access_key, secret, token=None, issued=False):
         with self._lock:
             self._keys[access_key] = (secret, token)
+            if issued:
+                self._issued.add(access_key)
+
+    def forget_issued(self):
+        """Drops the credentials handed out during the run (STS); keeps the fixed ones."""
+        with self._lock:
+            for key in self._issued:
+                self._keys.pop(key, None)
+            self._issued.clear()
 
     def get(self, access_key):
         with self._lock:

@@ -21,9 +21,13 @@ class SandboxProcess:
         self.ready_line = out.stdout
         with open(os.path.join(self.dir, "env.json")) as f:
             self.vars = json.load(f)
+        self.refresh()
+        self.pid = self.info["pid"]
+
+    def refresh(self):
+        """Reads info.json again (a reset seeds new ids)."""
         with open(os.path.join(self.dir, "info.json")) as f:
             self.info = json.load(f)
-        self.pid = self.info["pid"]
 
     def stop(self):
         out = subprocess.run([os.path.join(SANDBOX, "stop")], env=self.env, capture_output=True, text=True,

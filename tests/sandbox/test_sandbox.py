@@ -568,6 +568,27 @@ class Tools(unittest.TestCase):
         with urllib.request.urlopen(SB.vars["AWS_ENDPOINT_URL"] + "/moto-api/data.json", timeout=30) as resp:
             self.assertIn("ec2", json.loads(resp.read()))
 
+    def test_reset_forgets_everything_and_seeds_a_fresh_topology(self):
+        before = entries()
+        creds = SB.client("sts").assume_role(RoleArn=SB.vars["QUENFOLD_SANDBOX_DEPLOY_ROLE_ARN"],
+                                             RoleSessionName="Quenfold_Workflow")["Credentials"]
+        SB.client("ec2").run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1,
+                                       SubnetId=before[0]["gw_subnet_id"])
+        facts = SB.control("reset", {})
+        SB.refresh()
+        after = entries()
+        self.assertEqual(facts["entries"], after)
+        self.assertNotEqual(before[0]["gw_subnet_id"], after[0]["gw_subnet_id"])
+        self.assertEqual(facts["vpc_id"], SB.info["topology"]["vpc_id"])
+        state = SB.control("state")
+        self.assertEqual([], state["instances"])
+        self.assertIn(SB.vars["QUENFOLD_SANDBOX_BUCKET"], state["s3"])
+        self.assertEqual({}, SB.control("calls")["counts"])
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            SB.client("ec2", key=creds["AccessKeyId"], secret=creds["SecretAccessKey"],
+                      token=creds["SessionToken"]).describe_vpcs()
+        self.assertEqual("AuthFailure", code_of(ctx))
+
     def test_start_refuses_a_second_sandbox_in_the_same_folder(self):
         out = subprocess.run([os.path.join(SANDBOX, "start")], env=SB.env, capture_output=True, text=True, timeout=60)
         self.assertNotEqual(0, out.returncode)
