@@ -1,11 +1,253 @@
-#include <stdexcept>
+// Where each service of the tool lives: a small table of partitions and the few per-service rules
+// (IAM's one global endpoint per partition, STS regional or global, S3's us-east-1 and addressing
+// styles), plus the configured endpoint overrides. The contract tests check the results against
+// the reference SDK's rule-based resolver.
 #include "awsapi/endpoints.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <memory>
+#include <regex>
+#include <string_view>
+
+#include "awsapi/error.h"
+#include "awsapi/sigv4.h"
 
 namespace quenfold_testlibs::awsapi {
 
-std::optional<std::string> resolve_region(const std::optional<std::string>&, const Environment&, const Profile*) { throw std::logic_error("not implemented"); }
-std::string partition_of(const std::string&) { throw std::logic_error("not implemented"); }
-ResolvedEndpoint resolve_endpoint(const std::string&, const std::optional<std::string>&, const Environment&, const Profile*) { throw std::logic_error("not implemented"); }
-std::string s3_object_url(const ResolvedEndpoint&, const std::string&, const std::string&) { throw std::logic_error("not implemented"); }
+namespace {
+
+struct Partition {
+  std::string_view id;
+  std::string_view dns_suffix;
+  std::string_view global_region;  // where a partition-wide service lives
+  const char* region_pattern;
+};
+
+// The published partitions; the first whose pattern matches a region owns it.
+const std::array<Partition, 8> kPartitions = {{
+    {"aws", "amazonaws.com", "us-east-1", R"(^(us|eu|ap|sa|ca|me|af|il|mx)-\w+-\d+$)"},
+    {"aws-cn", "amazonaws.com.cn", "cn-northwest-1", R"(^cn-\w+-\d+$)"},
+    {"aws-us-gov", "amazonaws.com", "us-gov-west-1", R"(^us-gov-\w+-\d+$)"},
+    {"aws-iso", "c2s.ic.gov", "us-iso-east-1", R"(^us-iso-\w+-\d+$)"},
+    {"aws-iso-b", "sc2s.sgov.gov", "us-isob-east-1", R"(^us-isob-\w+-\d+$)"},
+    {"aws-iso-e", "cloud.adc-e.uk", "eu-isoe-west-1", R"(^eu-isoe-\w+-\d+$)"},
+    {"aws-iso-f", "csp.hci.ic.gov", "us-isof-south-1", R"(^us-isof-\w+-\d+$)"},
+    {"aws-eusc", "amazonaws.eu", "eusc-de-east-1", R"(^eusc-(de)-\w+-\d+$)"},
+}};
+
+// The regions whose STS calls went to the global endpoint before regional STS became the default.
+constexpr std::array<std::string_view, 16> kLegacyGlobalStsRegions = {
+    "ap-northeast-1", "ap-south-1", "ap-southeast-1", "ap-southeast-2", "aws-global",   "ca-central-1",
+    "eu-central-1",   "eu-north-1", "eu-west-1",      "eu-west-2",      "eu-west-3",    "sa-east-1",
+    "us-east-1",      "us-east-2",  "us-west-1",      "us-west-2"};
+
+const Partition& partition_for(const std::string& region) {
+  for (const auto& p : kPartitions) {
+    if (region == std::string(p.id) + "-global") return p;  // pseudo-regions such as "aws-global"
+  }
+  static const std::vector<std::regex> patterns = [] {
+    std::vector<std::regex> out;
+    for (const auto& p : kPartitions) out.emplace_back(p.region_pattern);
+    return out;
+  }();
+  for (std::size_t i = 0; i < kPartitions.size(); ++i) {
+    if (std::regex_match(region, patterns[i])) return kPartitions[i];
+  }
+  return kPartitions[0];
+}
+
+std::optional<std::string> profile_value(const Profile* profile, const std::string& key) {
+  if (profile == nullptr) return std::nullopt;
+  auto it = profile->find(key);
+  if (it == profile->end() || it->second.empty()) return std::nullopt;
+  return it->second;
+}
+
+std::string to_lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+// A setting read from the environment first, then from the profile.
+std::optional<std::string> setting(const Environment& env, const char* var, const Profile* profile,
+                                   std::initializer_list<const char*> keys) {
+  if (auto v = env.get(var)) return v;
+  for (const char* key : keys) {
+    if (auto v = profile_value(profile, key)) return v;
+  }
+  return std::nullopt;
+}
+
+// "legacy" or "regional"; anything else is refused rather than guessed at.
+std::string regional_choice(const std::optional<std::string>& value, std::string_view what, std::string fallback) {
+  if (!value) return fallback;
+  if (*value != "legacy" && *value != "regional") {
+    throw ConfigError(std::string(what) + " option " + *value + " is invalid. Valid options are: \"legacy\", \"regional\"");
+  }
+  return *value;
+}
+
+// A region is a DNS label: letters, digits and '-', not all digits, no '-' at either end.
+void validate_region(const std::string& region) {
+  static const std::regex label(R"(^(?![0-9]+$)(?!-)[a-zA-Z0-9-]{0,63}$)");
+  if (!std::regex_match(region, label) || (!region.empty() && region.back() == '-')) {
+    throw ConfigError("Provided region_name '" + region + "' doesn't match a supported format.");
+  }
+}
+
+// Checks an override with libcurl's URL parser and returns it without trailing slashes.
+std::string validate_endpoint_url(std::string url) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> h(curl_url(), &curl_url_cleanup);
+  char* scheme = nullptr;
+  char* host = nullptr;
+  bool ok = h && curl_url_set(h.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+            curl_url_get(h.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            curl_url_get(h.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK;
+  ok = ok && (std::string_view(scheme) == "http" || std::string_view(scheme) == "https") && *host != '\0' &&
+       url.find("://") != std::string::npos;
+  curl_free(scheme);
+  curl_free(host);
+  if (!ok) throw ConfigError("Invalid endpoint: " + url);
+  while (url.size() > 1 && url.back() == '/') url.pop_back();
+  return url;
+}
+
+std::optional<std::string> configured_endpoint(const std::string& service, const Environment& env,
+                                               const Profile* profile) {
+  auto ignore = setting(env, "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", profile, {"ignore_configured_endpoint_urls"});
+  if (ignore && to_lower(*ignore) == "true") return std::nullopt;
+  std::string var = "AWS_ENDPOINT_URL_" + service;
+  std::transform(var.begin(), var.end(), var.begin(), [](unsigned char c) { return std::toupper(c); });
+  if (auto v = env.get(var)) return v;
+  if (auto v = env.get("AWS_ENDPOINT_URL")) return v;
+  return profile_value(profile, "endpoint_url");
+}
+
+bool is_valid_host_label(std::string_view s) {
+  if (s.empty() || s.size() > 63 || s.front() == '-' || s.back() == '-') return false;
+  return std::all_of(s.begin(), s.end(), [](unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'; });
+}
+
+bool looks_like_ipv4(std::string_view s) {
+  static const std::regex ipv4(R"(^(?:[0-9]{1,3}\.){3}[0-9]{1,3}$)");
+  return std::regex_match(s.begin(), s.end(), ipv4);
+}
+
+// Whether `bucket` can be the first label of a host name: lower case, 3 to 63 characters, no IP
+// address; dots only where they do not break TLS (plain http).
+bool virtual_hostable(std::string_view bucket, bool allow_dots) {
+  if (bucket.size() < 3 || looks_like_ipv4(bucket)) return false;
+  if (std::any_of(bucket.begin(), bucket.end(), [](unsigned char c) { return std::isupper(c); })) return false;
+  if (!allow_dots) return is_valid_host_label(bucket);
+  std::size_t start = 0;
+  while (true) {
+    std::size_t dot = bucket.find('.', start);
+    if (!is_valid_host_label(bucket.substr(start, dot == std::string_view::npos ? dot : dot - start))) return false;
+    if (dot == std::string_view::npos) return true;
+    start = dot + 1;
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> resolve_region(const std::optional<std::string>& explicit_region, const Environment& env,
+                                          const Profile* profile) {
+  if (explicit_region && !explicit_region->empty()) return explicit_region;
+  if (auto r = env.get("AWS_REGION")) return r;
+  if (auto r = env.get("AWS_DEFAULT_REGION")) return r;
+  return profile_value(profile, "region");
+}
+
+std::string partition_of(const std::string& region) { return std::string(partition_for(region).id); }
+
+ResolvedEndpoint resolve_endpoint(const std::string& service, const std::optional<std::string>& region_in,
+                                  const Environment& env, const Profile* profile) {
+  const bool global_service = service == "iam" || service == "sts" || service == "s3";
+  if (!global_service && service != "ec2" && service != "ssm") throw ConfigError("Unknown service: " + service);
+  std::optional<std::string> region = region_in;
+  if (region && region->empty()) region.reset();
+  if (region) validate_region(*region);
+  if (!region && !global_service) throw ConfigError("You must specify a region.");
+
+  ResolvedEndpoint ep;
+  ep.signing_name = service;
+  if (service == "s3") {
+    auto style = profile_value(profile, "s3.addressing_style");
+    ep.s3_path_style = style && *style == "path";
+  }
+
+  if (auto url = configured_endpoint(service, env, profile)) {
+    ep.url = validate_endpoint_url(*url);
+    ep.signing_region = region.value_or("us-east-1");
+    ep.overridden = true;
+    return ep;
+  }
+
+  if (service == "iam") {
+    // One IAM endpoint per partition, signed for that partition's home region.
+    const Partition& p = partition_for(region.value_or("us-east-1"));
+    if (p.id == "aws") {
+      ep.url = "https://iam.amazonaws.com";
+      ep.signing_region = "us-east-1";
+    } else if (p.id == "aws-cn") {
+      ep.url = "https://iam.cn-north-1.amazonaws.com.cn";
+      ep.signing_region = "cn-north-1";
+    } else if (p.id == "aws-us-gov") {
+      ep.url = "https://iam.us-gov.amazonaws.com";
+      ep.signing_region = "us-gov-west-1";
+    } else {
+      ep.signing_region = p.global_region;
+      ep.url = "https://iam." + ep.signing_region + "." + std::string(p.dns_suffix);
+    }
+    return ep;
+  }
+
+  if (service == "sts") {
+    const std::string mode = regional_choice(
+        setting(env, "AWS_STS_REGIONAL_ENDPOINTS", profile, {"sts_regional_endpoints"}), "STS regional endpoints",
+        "regional");
+    const bool legacy_global =
+        region && mode == "legacy" &&
+        std::find(kLegacyGlobalStsRegions.begin(), kLegacyGlobalStsRegions.end(), *region) !=
+            kLegacyGlobalStsRegions.end();
+    if (!region || *region == "aws-global" || legacy_global) {
+      ep.url = "https://sts.amazonaws.com";
+      ep.signing_region = "us-east-1";
+      return ep;
+    }
+  }
+
+  if (service == "s3") {
+    const std::string mode = regional_choice(
+        setting(env, "AWS_S3_US_EAST_1_REGIONAL_ENDPOINT", profile,
+                {"s3_us_east_1_regional_endpoint", "s3.us_east_1_regional_endpoint"}),
+        "S3 us-east-1 regional endpoint", "legacy");
+    if (!region || *region == "aws-global" || (*region == "us-east-1" && mode == "legacy")) {
+      ep.url = "https://s3.amazonaws.com";
+      ep.signing_region = "us-east-1";
+      return ep;
+    }
+  }
+
+  const Partition& p = partition_for(*region);
+  ep.url = "https://" + service + "." + *region + "." + std::string(p.dns_suffix);
+  ep.signing_region = *region;
+  return ep;
+}
+
+std::string s3_object_url(const ResolvedEndpoint& endpoint, const std::string& bucket, const std::string& key) {
+  const std::size_t scheme_end = endpoint.url.find("://");
+  if (scheme_end == std::string::npos) throw ConfigError("Invalid endpoint: " + endpoint.url);
+  const std::string scheme = endpoint.url.substr(0, scheme_end);
+  const std::string encoded_key = uri_encode(key, true);
+  if (!endpoint.overridden && !endpoint.s3_path_style && virtual_hostable(bucket, scheme == "http")) {
+    return scheme + "://" + bucket + "." + endpoint.url.substr(scheme_end + 3) + "/" + encoded_key;
+  }
+  return endpoint.url + "/" + uri_encode(bucket) + "/" + encoded_key;
+}
 
 }  // namespace quenfold_testlibs::awsapi
