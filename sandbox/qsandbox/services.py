@@ -92,6 +92,8 @@ class ImdsHandler(QuietHandler):
     def do_GET(self):
         self.read_body()
         status, ctype, text = self.imds.answer(self.command, self.path, self.headers)
+        # Counted like AWS calls, so a test can tell whether the tool asked the metadata service.
+        self.imds.sandbox.calls.record(f"imds:{self.command} {self.path.split('?', 1)[0]}", status=status)
         self.reply(status, [("Content-Type", ctype)], text.encode())
 
     do_PUT = do_POST = do_DELETE = do_GET

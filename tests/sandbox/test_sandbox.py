@@ -534,7 +534,10 @@ class MetadataAndEcho(Knobbed):
         self.assertEqual(400, ctx.exception.code)
 
     def test_imdsv1_knobs(self):
+        SB.control("reset-counts", {})
         self.assertIn("accountId", self.get("latest/dynamic/instance-identity/document"))
+        self.assertEqual({"imds:GET /latest/dynamic/instance-identity/document": 1},
+                         SB.control("calls")["counts"])
         SB.configure(imds_require_token=True)
         with self.assertRaises(urllib.error.HTTPError) as ctx:
             self.get("latest/dynamic/instance-identity/document")
