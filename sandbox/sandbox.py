@@ -35,6 +35,7 @@ def parse_args(argv):
     p.add_argument("--profile-delay", type=float, dest="profile_delay_s")
     p.add_argument("--no-verify", action="store_true", help="accept any signature")
     p.add_argument("--echo-ip")
+    p.add_argument("--watch-pid", type=int, help="exit when this process ends (a test runner that may crash)")
     return p.parse_args(argv)
 
 
@@ -48,6 +49,17 @@ def knobs_from(args):
     if args.no_verify:
         knobs["verify_sigv4"] = False
     return knobs
+
+
+def watch(pid, done):
+    """Sets done once process pid is gone, so a crashed test run leaves no sandbox behind."""
+    while not done.wait(1.0):
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            done.set()
+        except PermissionError:
+            pass
 
 
 def write(path, text, mode=0o644):
@@ -170,6 +182,8 @@ def main(argv):
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: done.set())
     signal.signal(signal.SIGINT, lambda *_: done.set())
+    if args.watch_pid:
+        threading.Thread(target=watch, args=(args.watch_pid, done), name="watch", daemon=True).start()
     write(os.path.join(run, "ready"),
           f"sandbox ready in {sb.info['start_seconds']:.1f}s: {endpoint} (source {run}/env.sh)\n")
     done.wait()

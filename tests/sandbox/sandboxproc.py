@@ -14,7 +14,8 @@ class SandboxProcess:
     def __init__(self, *args):
         self.dir = tempfile.mkdtemp(prefix="quenfold-sandbox-")
         self.env = dict(os.environ, QUENFOLD_SANDBOX_DIR=self.dir)
-        out = subprocess.run([os.path.join(SANDBOX, "start"), *args], env=self.env, capture_output=True,
+        out = subprocess.run([os.path.join(SANDBOX, "start"), "--watch-pid", str(os.getpid()), *args],
+                             env=self.env, capture_output=True,
                              text=True, timeout=120)
         if out.returncode != 0:
             raise RuntimeError(f"sandbox did not start: {out.stderr}")

@@ -228,6 +228,18 @@ class SignatureTest(unittest.TestCase):
         self.verify(signed, now=time.time() + 14 * 60)
 
 
+class WatchTest(unittest.TestCase):
+    def test_watch_ends_the_sandbox_once_the_watched_process_is_gone(self):
+        import subprocess
+        import threading
+        import sandbox as launcher
+        child = subprocess.Popen([sys.executable, "-c", "pass"])
+        child.wait()
+        done = threading.Event()
+        launcher.watch(child.pid, done)  # returns only after it set done
+        self.assertTrue(done.is_set())
+
+
 class ImageDateTest(unittest.TestCase):
     def test_dates_order_by_architecture_then_kernel(self):
         base = "al2023-ami-2023.11.20260427.1-kernel-{}-{}"
