@@ -46,6 +46,26 @@ std::optional<std::string> redirect_region(const HttpResponse& response) {
   return region;
 }
 
+// A version 4 UUID, as the reference SDK puts in an idempotency token the caller left out.
+std::string uuid4() {
+  static thread_local std::mt19937_64 gen{std::random_device{}()};
+  unsigned char b[16];
+  for (int i = 0; i < 16; i += 8) {
+    const auto r = gen();
+    for (int j = 0; j < 8; ++j) b[i + j] = static_cast<unsigned char>(r >> (8 * j));
+  }
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) s += '-';
+    s += kHex[b[i] >> 4];
+    s += kHex[b[i] & 0x0F];
+  }
+  return s;
+}
+
 std::string random_suffix() {
   static thread_local std::mt19937_64 gen{std::random_device{}()};
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -126,7 +146,10 @@ HttpResponse ServiceClient::execute(const std::string& operation, const Prepared
     HttpResponse resp;
     bool transport_failed = false, timed_out = false;
     std::exception_ptr transport_error;
-    if (!p.download_file.empty()) std::filesystem::remove(p.download_file);
+    if (!p.download_file.empty()) {
+      std::error_code ec;
+      std::filesystem::remove(p.download_file, ec);
+    }
     try {
       resp = config_.http->send(req);
     } catch (const TransportError& e) {
@@ -197,7 +220,15 @@ HttpResponse ServiceClient::execute(const std::string& operation, const Prepared
 
 json ServiceClient::call(const std::string& operation, const json& request) const {
   Prepared p;
-  p.wire = serialize_request(config_.service, operation, request);
+  // Filled once here, before any retry, so that every attempt carries the same token.
+  if (auto token = idempotency_token_member(config_.service, operation);
+      token && request.is_object() && !request.contains(*token)) {
+    json with_token = request;
+    with_token[*token] = uuid4();
+    p.wire = serialize_request(config_.service, operation, with_token);
+  } else {
+    p.wire = serialize_request(config_.service, operation, request);
+  }
   if (p.wire.bucket && request.contains("Key") && request["Key"].is_string()) p.key = request["Key"].get<std::string>();
   p.payload_sha256 = sha256_hex(p.wire.body);
   HttpResponse resp = execute(operation, p);
