@@ -9,6 +9,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 class QuietHandler(BaseHTTPRequestHandler):
     """HTTP/1.1 with keep-alive; no per-request log lines; a Date header from the sandbox clock."""
     protocol_version = "HTTP/1.1"
+    server_version = "quenfold-sandbox"
+    sys_version = ""
     date_offset = staticmethod(lambda: 0.0)
 
     def log_message(self, format, *args):  # noqa: A002 - signature fixed by the base class

@@ -38,7 +38,8 @@ class MotoHost:
                     app_iter.close()
             spent = time.perf_counter() - started
         code = int(status.split(" ", 1)[0])
-        pairs = [(k, v) for k, v in resp_headers.items() if k.lower() not in HOP_BY_HOP]
+        # The proxy writes its own Date (from the sandbox clock) and Server headers.
+        pairs = [(k, v) for k, v in resp_headers.items() if k.lower() not in HOP_BY_HOP | {"date", "server"}]
         return code, pairs, data, spent
 
     def wsgi(self, environ, start_response):

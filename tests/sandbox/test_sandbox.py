@@ -1,12 +1,13 @@
 """Contract of the local AWS sandbox, checked with the reference SDK (botocore) through the
 proxy: the tool's whole resource life cycle, every fidelity fix and every knob."""
+import email.utils
 import ipaddress
 import json
 import os
-import socket
 import ssl
 import subprocess
 import sys
+import time
 import unittest
 import urllib.error
 import urllib.request
@@ -505,6 +506,10 @@ class Signatures(Knobbed):
         with self.assertRaises(botocore.exceptions.ClientError) as ctx:
             SB.client("ec2").describe_vpcs()
         self.assertEqual("RequestExpired", code_of(ctx))
+        # The answer's one Date header shows the server's (skewed) time, for clients that correct for skew.
+        dates = ctx.exception.response["ResponseMetadata"]["HTTPHeaders"]["date"]
+        served = email.utils.parsedate_to_datetime(dates).timestamp()
+        self.assertGreater(served, time.time() + 3000)
 
     def test_https_endpoint_verifies_with_the_ca_bundle(self):
         SB.client("ec2", endpoint=SB.vars["QUENFOLD_SANDBOX_HTTPS_ENDPOINT"]).describe_vpcs()
