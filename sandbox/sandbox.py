@@ -34,6 +34,8 @@ def parse_args(argv):
     p.add_argument("--drop-share", type=float)
     p.add_argument("--profile-delay", type=float, dest="profile_delay_s")
     p.add_argument("--no-verify", action="store_true", help="accept any signature")
+    p.add_argument("--https", action="store_true",
+                   help="AWS_ENDPOINT_URL names the proxy's TLS port (verified with AWS_CA_BUNDLE), as on AWS")
     p.add_argument("--echo-ip")
     p.add_argument("--watch-pid", type=int, help="exit when this process ends (a test runner that may crash)")
     return p.parse_args(argv)
@@ -134,8 +136,9 @@ def main(argv):
 
     port = proxy_server.server_address[1]
     endpoint = f"http://127.0.0.1:{port}"
+    tls_endpoint = f"https://127.0.0.1:{proxy_tls.server_address[1]}"
     env = {
-        "AWS_ENDPOINT_URL": endpoint,
+        "AWS_ENDPOINT_URL": tls_endpoint if args.https else endpoint,
         "AWS_EC2_METADATA_SERVICE_ENDPOINT": f"http://127.0.0.1:{imds_server.server_address[1]}/",
         "AWS_CA_BUNDLE": ca,
         "QUENFOLD_IP_ECHO_URL": f"https://127.0.0.1:{echo_server.server_address[1]}/",
@@ -148,7 +151,7 @@ def main(argv):
         "QUENFOLD_TIME_SCALE": repr(args.time_scale),
         "QUENFOLD_SANDBOX_DIR": run,
         "QUENFOLD_SANDBOX_CONTROL": f"{endpoint}/_sandbox",
-        "QUENFOLD_SANDBOX_HTTPS_ENDPOINT": f"https://127.0.0.1:{proxy_tls.server_address[1]}",
+        "QUENFOLD_SANDBOX_HTTPS_ENDPOINT": tls_endpoint,
         "QUENFOLD_SANDBOX_MOTO": moto_url,
         "QUENFOLD_SANDBOX_TEST_CONFIG": os.path.join(run, "test_config.json"),
         "QUENFOLD_SANDBOX_BUCKET": facts["bucket"],
@@ -185,7 +188,7 @@ def main(argv):
     if args.watch_pid:
         threading.Thread(target=watch, args=(args.watch_pid, done), name="watch", daemon=True).start()
     write(os.path.join(run, "ready"),
-          f"sandbox ready in {sb.info['start_seconds']:.1f}s: {endpoint} (source {run}/env.sh)\n")
+          f"sandbox ready in {sb.info['start_seconds']:.1f}s: {env['AWS_ENDPOINT_URL']} (source {run}/env.sh)\n")
     done.wait()
     for name in ("ready", "pid"):
         try:
