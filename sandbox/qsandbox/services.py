@@ -24,16 +24,18 @@ class Imds:
                             "Token": "IQoJb3JpZ2luX2VjE" + secrets.token_urlsafe(60)}
         sandbox.keys.add(key, self.credentials["SecretAccessKey"], self.credentials["Token"])
 
+    # Token lifetimes run in real seconds, as on EC2: a scaled clock would expire a six-hour
+    # token within minutes of a long test run.
     def issue_token(self, ttl):
         token = "AQAEA" + secrets.token_urlsafe(40)
         with self._lock:
-            self._tokens[token] = self.sandbox.clock.now() + ttl
+            self._tokens[token] = self.sandbox.clock.wall() + ttl
         return token
 
     def token_valid(self, token):
         with self._lock:
             expiry = self._tokens.get(token)
-        return expiry is not None and self.sandbox.clock.now() < expiry
+        return expiry is not None and self.sandbox.clock.wall() < expiry
 
     def document(self):
         return {"accountId": self.account, "architecture": "x86_64", "availabilityZone": self.zone,
