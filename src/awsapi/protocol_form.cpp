@@ -119,11 +119,19 @@ pugi::xml_node child_named(const pugi::xml_node& parent, std::string_view name) 
 json read_value(const Shape& shape, const pugi::xml_node& node);
 
 json read_structure(const Shape& shape, const pugi::xml_node& node) {
-  json out = json::object();
-  for (const auto& m : shape.members) {
-    if (m.location != shapes::Location::Body) continue;
-    if (auto child = child_named(node, m.wire)) out[m.name] = read_value(*m.shape, child);
+  // One pass over the children; the first element of each wire name counts, and members come
+  // out in the shape's order, as the reference SDK gives them.
+  std::vector<pugi::xml_node> found(shape.members.size());
+  for (auto c = node.first_child(); c; c = c.next_sibling()) {
+    if (c.type() != pugi::node_element) continue;
+    if (const Member* m = shape.member_by_wire(local_name(c))) {
+      auto& slot = found[static_cast<std::size_t>(m - shape.members.data())];
+      if (!slot) slot = c;
+    }
   }
+  json out = json::object();
+  for (std::size_t i = 0; i < found.size(); ++i)
+    if (found[i]) out[shape.members[i].name] = read_value(*shape.members[i].shape, found[i]);
   return out;
 }
 

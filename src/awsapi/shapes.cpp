@@ -14,6 +14,11 @@ const Member* Shape::member(const std::string& n) const {
   return nullptr;
 }
 
+const Member* Shape::member_by_wire(std::string_view wire) const {
+  auto it = wire_index.find(wire);
+  return it == wire_index.end() ? nullptr : &members[it->second];
+}
+
 const Operation& ServiceModel::operation(const std::string& name) const {
   auto it = operations.find(name);
   if (it == operations.end())
@@ -102,6 +107,8 @@ class Builder {
     std::istringstream in(st.members);
     std::string token;
     while (in >> token) shape.members.push_back(read_member(token));
+    for (std::size_t i = 0; i < shape.members.size(); ++i)
+      if (shape.members[i].location == Location::Body) shape.wire_index.emplace(shape.members[i].wire, i);
   }
 
   // Name[@wire][^queryName][!loc][*][:type]

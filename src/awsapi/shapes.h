@@ -3,11 +3,14 @@
 // read once into linked Shape records; the protocols walk them generically.
 #pragma once
 
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "awsapi/protocol.h"
@@ -20,6 +23,12 @@ enum class Kind { String, Integer, Boolean, Timestamp, Double, Blob, List, Map, 
 enum class Location { Body, Header, HeaderPrefix, Query, Uri };
 
 struct Shape;
+
+// Lets wire_index be searched with a string_view, without building a string per lookup.
+struct WireNameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
 
 struct Member {
   std::string name;        // the API's member name ("Reservations")
@@ -35,8 +44,11 @@ struct Shape {
   Kind kind = Kind::String;
   std::vector<Member> members;    // Structure
   const Shape* element = nullptr;  // List
+  // Structure: wire name -> index of the body member that has it.
+  std::unordered_map<std::string, std::size_t, WireNameHash, std::equal_to<>> wire_index;
 
   const Member* member(const std::string& name) const;
+  const Member* member_by_wire(std::string_view wire) const;
 };
 
 struct Operation {
