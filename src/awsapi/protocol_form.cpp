@@ -116,6 +116,15 @@ pugi::xml_node child_named(const pugi::xml_node& parent, std::string_view name) 
   return {};
 }
 
+// The element's text as the reference SDK reads it: its character data (CDATA included) up to
+// its first child element.
+std::string element_text(const pugi::xml_node& node) {
+  std::string text;
+  for (auto c = node.first_child(); c && c.type() != pugi::node_element; c = c.next_sibling())
+    if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) text += c.value();
+  return text;
+}
+
 json read_value(const Shape& shape, const pugi::xml_node& node);
 
 json read_structure(const Shape& shape, const pugi::xml_node& node) {
@@ -152,7 +161,7 @@ json read_value(const Shape& shape, const pugi::xml_node& node) {
           out[child_named(entry, "key").text().get()] = child_named(entry, "value").text().get();
       return out;
     }
-    default: return scalar_from_text(shape, node.text().get());
+    default: return scalar_from_text(shape, element_text(node));
   }
 }
 
