@@ -4,6 +4,8 @@
 //       -> {"method", "path", "query", "headers": [[name, value]...], "body", "bucket"}
 //   {"kind": "parse", "service", "operation", "status", "headers": {...}, "body"} -> {"result"}
 //   {"kind": "error", "service", "status", "headers", "body"} -> {"code", "message", "request_id"}
+//   {"kind": "model", "service", "operation"} -> {"input": tree, "output": tree}, the members our
+//       shape table knows, as {member: subtree} (null for a scalar, a list's subtree is its element's)
 // A case that throws gives {"exception": type, "message": text}.
 #include <cctype>
 #include <iostream>
@@ -12,6 +14,7 @@
 
 #include "awsapi/error.h"
 #include "awsapi/protocol.h"
+#include "awsapi/shapes.h"
 
 using namespace quenfold_testlibs::awsapi;
 
@@ -30,6 +33,15 @@ HttpResponse response_of(const json& c) {
   return r;
 }
 
+json tree_of(const shapes::Shape* shape) {
+  if (!shape) return nullptr;
+  if (shape->kind == shapes::Kind::List) return tree_of(shape->element);
+  if (shape->kind != shapes::Kind::Structure) return nullptr;
+  json t = json::object();
+  for (const auto& m : shape->members) t[m.name] = tree_of(m.shape);
+  return t;
+}
+
 json run(const json& c) {
   const std::string kind = c.at("kind");
   const std::string service = c.at("service");
@@ -41,6 +53,10 @@ json run(const json& c) {
             {"headers", headers}, {"body", w.body},       {"bucket", w.bucket ? json(*w.bucket) : json()}};
   }
   if (kind == "parse") return {{"result", parse_response(service, c.at("operation"), response_of(c))}};
+  if (kind == "model") {
+    const auto& op = shapes::service_model(service).operation(c.at("operation"));
+    return {{"input", tree_of(op.input)}, {"output", tree_of(op.output)}};
+  }
   if (kind == "error") {
     ErrorInfo e = parse_error(service, response_of(c));
     return {{"code", e.code}, {"message", e.message}, {"request_id", e.request_id}};
