@@ -1,6 +1,6 @@
 // EC2: the shapes of the instance, network, address, key pair and image calls.
-// Member names, wire names and types as the service's API defines them; only what the tool's
-// operations need. Syntax: see shapes.h.
+// Member names, wire names and types as the service's API defines them: requests carry only
+// what the tool may send, answers every member. Syntax: see shapes.h.
 #include "awsapi/shapes.h"
 
 namespace quenfold_testlibs::awsapi::shapes {
@@ -20,24 +20,35 @@ const ShapeText kShapes[] = {
     {"Instance",
      "Architecture BlockDeviceMappings@blockDeviceMapping:[InstanceBlockDeviceMapping] ClientToken "
      "EbsOptimized:b EnaSupport:b Hypervisor IamInstanceProfile:IamInstanceProfile "
-     "InstanceLifecycle NetworkInterfaces@networkInterfaceSet:[InstanceNetworkInterface] "
-     "OutpostArn RootDeviceName RootDeviceType SecurityGroups@groupSet:[GroupIdentifier] "
-     "SourceDestCheck:b SpotInstanceRequestId SriovNetSupport StateReason:StateReason "
-     "Tags@tagSet:[Tag] VirtualizationType CpuOptions:CpuOptions CapacityReservationId "
+     "InstanceLifecycle ElasticGpuAssociations@elasticGpuAssociationSet:[ElasticGpuAssociation] "
+     "ElasticInferenceAcceleratorAssociations@elasticInferenceAcceleratorAssociationSet:[ElasticInferenceAcceleratorAssociation] "
+     "NetworkInterfaces@networkInterfaceSet:[InstanceNetworkInterface] OutpostArn RootDeviceName "
+     "RootDeviceType SecurityGroups@groupSet:[GroupIdentifier] SourceDestCheck:b "
+     "SpotInstanceRequestId SriovNetSupport StateReason:StateReason Tags@tagSet:[Tag] "
+     "VirtualizationType CpuOptions:CpuOptions CapacityBlockId CapacityReservationId "
      "CapacityReservationSpecification:CapacityReservationSpecificationResponse "
      "HibernationOptions:HibernationOptions Licenses@licenseSet:[LicenseConfiguration] "
      "MetadataOptions:InstanceMetadataOptionsResponse EnclaveOptions:EnclaveOptions BootMode "
      "PlatformDetails UsageOperation UsageOperationUpdateTime:t "
      "PrivateDnsNameOptions:PrivateDnsNameOptionsResponse Ipv6Address TpmSupport "
-     "MaintenanceOptions:InstanceMaintenanceOptions CurrentInstanceBootMode InstanceId ImageId "
+     "MaintenanceOptions:InstanceMaintenanceOptions CurrentInstanceBootMode "
+     "NetworkPerformanceOptions:InstanceNetworkPerformanceOptions Operator:OperatorResponse "
+     "SecondaryInterfaces@secondaryInterfaceSet:[InstanceSecondaryInterface] InstanceId ImageId "
      "State@instanceState:InstanceState PrivateDnsName PublicDnsName@dnsName "
      "StateTransitionReason@reason KeyName AmiLaunchIndex:i ProductCodes:[ProductCode] "
      "InstanceType LaunchTime:t Placement:Placement KernelId RamdiskId Platform "
      "Monitoring:Monitoring SubnetId VpcId PrivateIpAddress PublicIpAddress@ipAddress"},
     {"InstanceBlockDeviceMapping", "DeviceName Ebs:EbsInstanceBlockDevice"},
     {"EbsInstanceBlockDevice",
-     "AttachTime:t DeleteOnTermination:b Status VolumeId AssociatedResource VolumeOwnerId"},
+     "AttachTime:t DeleteOnTermination:b Status VolumeId AssociatedResource VolumeOwnerId "
+     "Operator:OperatorResponse EbsCardIndex:i"},
+    {"OperatorResponse", "Managed:b Principal HiddenByDefault:b"},
     {"IamInstanceProfile", "Arn Id"},
+    {"ElasticGpuAssociation",
+     "ElasticGpuId ElasticGpuAssociationId ElasticGpuAssociationState ElasticGpuAssociationTime"},
+    {"ElasticInferenceAcceleratorAssociation",
+     "ElasticInferenceAcceleratorArn ElasticInferenceAcceleratorAssociationId "
+     "ElasticInferenceAcceleratorAssociationState ElasticInferenceAcceleratorAssociationTime:t"},
     {"InstanceNetworkInterface",
      "Association:InstanceNetworkInterfaceAssociation "
      "Attachment:InstanceNetworkInterfaceAttachment Description Groups@groupSet:[GroupIdentifier] "
@@ -45,16 +56,24 @@ const ShapeText kShapes[] = {
      "PrivateDnsName PrivateIpAddress "
      "PrivateIpAddresses@privateIpAddressesSet:[InstancePrivateIpAddress] SourceDestCheck:b Status "
      "SubnetId VpcId InterfaceType Ipv4Prefixes@ipv4PrefixSet:[InstanceIpv4Prefix] "
-     "Ipv6Prefixes@ipv6PrefixSet:[InstanceIpv6Prefix]"},
+     "Ipv6Prefixes@ipv6PrefixSet:[InstanceIpv6Prefix] "
+     "ConnectionTrackingConfiguration:ConnectionTrackingSpecificationResponse "
+     "Operator:OperatorResponse"},
     {"InstanceNetworkInterfaceAssociation",
      "CarrierIp CustomerOwnedIp IpOwnerId PublicDnsName PublicIp"},
     {"InstanceNetworkInterfaceAttachment",
-     "AttachTime:t AttachmentId DeleteOnTermination:b DeviceIndex:i Status NetworkCardIndex:i"},
+     "AttachTime:t AttachmentId DeleteOnTermination:b DeviceIndex:i Status NetworkCardIndex:i "
+     "EnaSrdSpecification:InstanceAttachmentEnaSrdSpecification EnaQueueCount:i"},
+    {"InstanceAttachmentEnaSrdSpecification",
+     "EnaSrdEnabled:b EnaSrdUdpSpecification:InstanceAttachmentEnaSrdUdpSpecification"},
+    {"InstanceAttachmentEnaSrdUdpSpecification", "EnaSrdUdpEnabled:b"},
     {"InstanceIpv6Address", "Ipv6Address IsPrimaryIpv6:b"},
     {"InstancePrivateIpAddress",
      "Association:InstanceNetworkInterfaceAssociation Primary:b PrivateDnsName PrivateIpAddress"},
     {"InstanceIpv4Prefix", "Ipv4Prefix"},
     {"InstanceIpv6Prefix", "Ipv6Prefix"},
+    {"ConnectionTrackingSpecificationResponse",
+     "TcpEstablishedTimeout:i UdpStreamTimeout:i UdpTimeout:i"},
     {"StateReason", "Code Message"},
     {"Tag", "Key Value"},
     {"CpuOptions", "CoreCount:i ThreadsPerCore:i AmdSevSnp NestedVirtualization"},
@@ -71,6 +90,14 @@ const ShapeText kShapes[] = {
     {"PrivateDnsNameOptionsResponse",
      "HostnameType EnableResourceNameDnsARecord:b EnableResourceNameDnsAAAARecord:b"},
     {"InstanceMaintenanceOptions", "AutoRecovery RebootMigration"},
+    {"InstanceNetworkPerformanceOptions", "BandwidthWeighting"},
+    {"InstanceSecondaryInterface",
+     "Attachment:InstanceSecondaryInterfaceAttachment MacAddress SecondaryInterfaceId OwnerId "
+     "PrivateIpAddresses@privateIpAddressSet:[InstanceSecondaryInterfacePrivateIpAddress] "
+     "SourceDestCheck:b Status SecondarySubnetId SecondaryNetworkId InterfaceType"},
+    {"InstanceSecondaryInterfaceAttachment",
+     "AttachTime:t AttachmentId DeleteOnTermination:b DeviceIndex:i Status NetworkCardIndex:i"},
+    {"InstanceSecondaryInterfacePrivateIpAddress", "PrivateIpAddress"},
     {"InstanceState", "Code:i Name"},
     {"ProductCode", "ProductCodeId@productCode ProductCodeType@type"},
     {"Placement",
@@ -90,7 +117,8 @@ const ShapeText kShapes[] = {
     {"BlockDeviceMapping", "Ebs:EbsBlockDevice NoDevice DeviceName VirtualName"},
     {"EbsBlockDevice",
      "DeleteOnTermination:b Iops:i SnapshotId VolumeSize:i VolumeType KmsKeyId Throughput:i "
-     "Encrypted:b"},
+     "OutpostArn AvailabilityZone Encrypted:b VolumeInitializationRate@VolumeInitializationRate:i "
+     "AvailabilityZoneId@AvailabilityZoneId EbsCardIndex@EbsCardIndex:i"},
     {"RunInstancesMonitoringEnabled", "Enabled:b"},
     {"TagSpecification", "ResourceType Tags@Tag:[Tag]"},
     {"LaunchTemplateSpecification", "LaunchTemplateId LaunchTemplateName Version"},
@@ -110,9 +138,10 @@ const ShapeText kShapes[] = {
     {"DescribeInstanceStatusResult",
      "InstanceStatuses@instanceStatusSet:[InstanceStatus] NextToken"},
     {"InstanceStatus",
-     "AvailabilityZone AvailabilityZoneId OutpostArn Events@eventsSet:[InstanceStatusEvent] "
-     "InstanceId InstanceState:InstanceState InstanceStatus:InstanceStatusSummary "
-     "SystemStatus:InstanceStatusSummary AttachedEbsStatus:EbsStatusSummary"},
+     "AvailabilityZone AvailabilityZoneId OutpostArn Operator:OperatorResponse "
+     "Events@eventsSet:[InstanceStatusEvent] InstanceId InstanceState:InstanceState "
+     "InstanceStatus:InstanceStatusSummary SystemStatus:InstanceStatusSummary "
+     "AttachedEbsStatus:EbsStatusSummary"},
     {"InstanceStatusEvent",
      "InstanceEventId Code Description NotAfter:t NotBefore:t NotBeforeDeadline:t"},
     {"InstanceStatusSummary", "Details:[InstanceStatusDetails] Status"},
@@ -181,7 +210,8 @@ const ShapeText kShapes[] = {
     {"CreateNetworkInterfaceResult", "NetworkInterface:NetworkInterface ClientToken"},
     {"NetworkInterface",
      "Association:NetworkInterfaceAssociation Attachment:NetworkInterfaceAttachment "
-     "AvailabilityZone Description Groups@groupSet:[GroupIdentifier] InterfaceType "
+     "AvailabilityZone ConnectionTrackingConfiguration:ConnectionTrackingConfiguration Description "
+     "Groups@groupSet:[GroupIdentifier] InterfaceType "
      "Ipv6Addresses@ipv6AddressesSet:[NetworkInterfaceIpv6Address] MacAddress NetworkInterfaceId "
      "OutpostArn OwnerId PrivateDnsName PublicDnsName "
      "PublicIpDnsNameOptions:PublicIpDnsNameOptions PrivateIpAddress "
@@ -189,12 +219,17 @@ const ShapeText kShapes[] = {
      "Ipv4Prefixes@ipv4PrefixSet:[Ipv4PrefixSpecification] "
      "Ipv6Prefixes@ipv6PrefixSet:[Ipv6PrefixSpecification] RequesterId RequesterManaged:b "
      "SourceDestCheck:b Status SubnetId TagSet:[Tag] VpcId DenyAllIgwTraffic:b Ipv6Native:b "
-     "Ipv6Address AssociatedSubnets@associatedSubnetSet:[] AvailabilityZoneId"},
+     "Ipv6Address Operator:OperatorResponse AssociatedSubnets@associatedSubnetSet:[] "
+     "AvailabilityZoneId"},
     {"NetworkInterfaceAssociation",
      "AllocationId AssociationId IpOwnerId PublicDnsName PublicIp CustomerOwnedIp CarrierIp"},
     {"NetworkInterfaceAttachment",
      "AttachTime:t AttachmentId DeleteOnTermination:b DeviceIndex:i NetworkCardIndex:i InstanceId "
-     "InstanceOwnerId Status"},
+     "InstanceOwnerId Status EnaSrdSpecification:AttachmentEnaSrdSpecification EnaQueueCount:i"},
+    {"AttachmentEnaSrdSpecification",
+     "EnaSrdEnabled:b EnaSrdUdpSpecification:AttachmentEnaSrdUdpSpecification"},
+    {"AttachmentEnaSrdUdpSpecification", "EnaSrdUdpEnabled:b"},
+    {"ConnectionTrackingConfiguration", "TcpEstablishedTimeout:i UdpStreamTimeout:i UdpTimeout:i"},
     {"NetworkInterfaceIpv6Address", "Ipv6Address PublicIpv6DnsName IsPrimaryIpv6:b"},
     {"PublicIpDnsNameOptions",
      "DnsHostnameType PublicIpv4DnsName PublicIpv6DnsName PublicDualStackDnsName"},
@@ -262,9 +297,12 @@ const ShapeText kShapes[] = {
      "SupportedRootDeviceTypes:[] SupportedVirtualizationTypes:[] BareMetal:b Hypervisor "
      "ProcessorInfo:ProcessorInfo VCpuInfo:VCpuInfo MemoryInfo:MemoryInfo "
      "InstanceStorageSupported:b InstanceStorageInfo:InstanceStorageInfo EbsInfo:EbsInfo "
-     "NetworkInfo:NetworkInfo PlacementGroupInfo:PlacementGroupInfo HibernationSupported:b "
-     "BurstablePerformanceSupported:b DedicatedHostsSupported:b AutoRecoverySupported:b "
-     "SupportedBootModes:[] NitroEnclavesSupport NitroTpmSupport SupportedInRegion:b"},
+     "NetworkInfo:NetworkInfo GpuInfo:GpuInfo FpgaInfo:FpgaInfo "
+     "PlacementGroupInfo:PlacementGroupInfo InferenceAcceleratorInfo:InferenceAcceleratorInfo "
+     "HibernationSupported:b BurstablePerformanceSupported:b DedicatedHostsSupported:b "
+     "AutoRecoverySupported:b SupportedBootModes:[] NitroEnclavesSupport NitroTpmSupport "
+     "NitroTpmInfo:NitroTpmInfo MediaAcceleratorInfo:MediaAcceleratorInfo NeuronInfo:NeuronInfo "
+     "PhcSupport RebootMigrationSupport SupportedInRegion:b"},
     {"ProcessorInfo",
      "SupportedArchitectures:[] SustainedClockSpeedInGhz:d SupportedFeatures:[] Manufacturer"},
     {"VCpuInfo",
@@ -274,15 +312,51 @@ const ShapeText kShapes[] = {
     {"DiskInfo", "SizeInGB:i Count:i Type"},
     {"EbsInfo",
      "EbsOptimizedSupport EncryptionSupport EbsOptimizedInfo:EbsOptimizedInfo NvmeSupport "
-     "MaximumEbsAttachments:i"},
+     "MaximumEbsAttachments:i AttachmentLimitType MaximumEbsCards:i "
+     "EbsCards@ebsCardSet:[EbsCardInfo]"},
     {"EbsOptimizedInfo",
      "BaselineBandwidthInMbps:i BaselineThroughputInMBps:d BaselineIops:i MaximumBandwidthInMbps:i "
      "MaximumThroughputInMBps:d MaximumIops:i"},
+    {"EbsCardInfo",
+     "EbsCardIndex:i BaselineBandwidthInMbps:i BaselineThroughputInMBps:d BaselineIops:i "
+     "MaximumBandwidthInMbps:i MaximumThroughputInMBps:d MaximumIops:i"},
     {"NetworkInfo",
      "NetworkPerformance MaximumNetworkInterfaces:i MaximumNetworkCards:i "
-     "DefaultNetworkCardIndex:i Ipv4AddressesPerInterface:i Ipv6AddressesPerInterface:i "
-     "Ipv6Supported:b EnaSupport EfaSupported:b EncryptionInTransitSupported:b EnaSrdSupported:b"},
+     "DefaultNetworkCardIndex:i NetworkCards:[NetworkCardInfo] Ipv4AddressesPerInterface:i "
+     "Ipv6AddressesPerInterface:i Ipv6Supported:b EnaSupport EfaSupported:b EfaInfo:EfaInfo "
+     "EncryptionInTransitSupported:b EnaSrdSupported:b BandwidthWeightings:[] "
+     "FlexibleEnaQueuesSupport "
+     "ConnectionTrackingConfiguration:DefaultConnectionTrackingConfiguration "
+     "SecondaryNetworkSupported:b MaximumSecondaryNetworkInterfaces:i "
+     "Ipv4AddressesPerSecondaryInterface:i"},
+    {"NetworkCardInfo",
+     "NetworkCardIndex:i NetworkPerformance MaximumNetworkInterfaces:i "
+     "AdditionalFlexibleNetworkInterfaces:i BaselineBandwidthInGbps:d PeakBandwidthInGbps:d "
+     "DefaultEnaQueueCountPerInterface:i MaximumEnaQueueCount:i MaximumEnaQueueCountPerInterface:i"},
+    {"EfaInfo", "MaximumEfaInterfaces:i"},
+    {"DefaultConnectionTrackingConfiguration",
+     "DefaultTcpEstablishedTimeout:i DefaultUdpTimeout:i DefaultUdpStreamTimeout:i"},
+    {"GpuInfo", "Gpus:[GpuDeviceInfo] TotalGpuMemoryInMiB:i"},
+    {"GpuDeviceInfo",
+     "Name Manufacturer Count:i LogicalGpuCount:i GpuPartitionSize:d Workloads@workloadSet:[] "
+     "MemoryInfo:GpuDeviceMemoryInfo"},
+    {"GpuDeviceMemoryInfo", "SizeInMiB:i"},
+    {"FpgaInfo", "Fpgas:[FpgaDeviceInfo] TotalFpgaMemoryInMiB:i"},
+    {"FpgaDeviceInfo", "Name Manufacturer Count:i MemoryInfo:FpgaDeviceMemoryInfo"},
+    {"FpgaDeviceMemoryInfo", "SizeInMiB:i"},
     {"PlacementGroupInfo", "SupportedStrategies:[]"},
+    {"InferenceAcceleratorInfo", "Accelerators:[InferenceDeviceInfo] TotalInferenceMemoryInMiB:i"},
+    {"InferenceDeviceInfo", "Count:i Name Manufacturer MemoryInfo:InferenceDeviceMemoryInfo"},
+    {"InferenceDeviceMemoryInfo", "SizeInMiB:i"},
+    {"NitroTpmInfo", "SupportedVersions:[]"},
+    {"MediaAcceleratorInfo", "Accelerators:[MediaDeviceInfo] TotalMediaMemoryInMiB:i"},
+    {"MediaDeviceInfo", "Count:i Name Manufacturer MemoryInfo:MediaDeviceMemoryInfo"},
+    {"MediaDeviceMemoryInfo", "SizeInMiB:i"},
+    {"NeuronInfo", "NeuronDevices:[NeuronDeviceInfo] TotalNeuronDeviceMemoryInMiB:i"},
+    {"NeuronDeviceInfo",
+     "Count:i Name CoreInfo:NeuronDeviceCoreInfo MemoryInfo:NeuronDeviceMemoryInfo"},
+    {"NeuronDeviceCoreInfo", "Count:i Version:i"},
+    {"NeuronDeviceMemoryInfo", "SizeInMiB:i"},
 };
 
 const OperationText kOperations[] = {

@@ -1,6 +1,6 @@
 // STS: role assumption and the caller identity.
-// Member names, wire names and types as the service's API defines them; only what the tool's
-// operations need. Syntax: see shapes.h.
+// Member names, wire names and types as the service's API defines them: requests carry only
+// what the tool may send, answers every member. Syntax: see shapes.h.
 #include "awsapi/shapes.h"
 
 namespace quenfold_testlibs::awsapi::shapes {
