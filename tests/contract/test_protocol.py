@@ -7,6 +7,9 @@ botocore's serializer for the same operation model; the wire forms must be equal
 member by member and type by type, after turning botocore's datetimes into our ISO 8601 UTC text
 and dropping ResponseMetadata (which we do not produce). Error answers compare code, message
 and request id.
+Beyond those hand-written cases, WholeTables generates a request filling every input member and
+an answer carrying every output member of our shape tables (named and typed as botocore's model
+has them), so that a wrong wire name or type anywhere in the tables fails.
 """
 
 import datetime
