@@ -95,9 +95,9 @@ bool parse_iso(std::string_view text, Instant& out) {
     for (; n < 6; ++n) micros *= 10;
   }
   long offset = 0;
-  if (c.take('Z') || c.take('z')) {
-  } else if (c.peek() == '+' || c.peek() == '-') {
-    int sign = c.take('-') ? -1 : (c.take('+'), 1);
+  if (!c.take('Z') && !c.take('z') && (c.peek() == '+' || c.peek() == '-')) {
+    int sign = c.take('-') ? -1 : 1;
+    c.take('+');
     long oh = c.digits(2);
     c.take(':');
     long om = c.digits(2);
