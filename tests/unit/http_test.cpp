@@ -1,0 +1,267 @@
+// The libcurl transport against a loopback stub: what goes on the wire, streaming both ways,
+// failures (and what their texts may say), proxies from the snapshot, and many threads at once.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "awsapi/environment.h"
+#include "awsapi/error.h"
+#include "awsapi/http.h"
+#include "loopback_server.h"
+
+namespace qa = quenfold_testlibs::awsapi;
+using Vars = std::map<std::string, std::string>;
+using quenfold_testlibs::testing::LoopbackServer;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 1000) % 26);
+  return s;
+}
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class TempFile {
+ public:
+  explicit TempFile(const std::string& tag) {
+    static std::atomic<int> n{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("quenfold-http-" + std::to_string(::getpid()) + "-" + tag + "-" + std::to_string(n++));
+  }
+  ~TempFile() { std::filesystem::remove(path_); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+int dead_port() {
+  LoopbackServer s;
+  s.start();
+  return s.port();  // closed again when `s` goes
+}
+
+class CurlTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto& s = srv_.server();
+    s.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_header("X-Mixed-Case", "Value");
+      res.status = 201;
+      res.set_content(req.method + "|" + req.get_header_value("X-Amz-Target") + "|" + req.body, "text/plain");
+    });
+    s.Get("/blob", [this](const httplib::Request&, httplib::Response& res) { res.set_content(blob_, "application/octet-stream"); });
+    s.Get("/empty", [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
+    s.Get("/denied", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 403;
+      res.set_content("<Error><Code>AccessDenied</Code></Error>", "application/xml");
+    });
+    s.Put("/upload", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard lk(mu_);
+      uploaded_ = req.body;
+      upload_length_ = req.get_header_value("Content-Length");
+      res.status = 200;
+    });
+    s.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
+      std::this_thread::sleep_for(1500ms);  // the stub is slow; the client's time-out is short
+      res.set_content("late", "text/plain");
+    });
+    s.Get("/n", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(req.get_param_value("i"), "text/plain");
+    });
+    srv_.start();
+  }
+
+  qa::HttpRequest request(const std::string& path, const std::string& method = "GET") {
+    qa::HttpRequest r;
+    r.method = method;
+    r.url = srv_.url() + path;
+    return r;
+  }
+
+  LoopbackServer srv_;
+  std::string blob_ = pattern(3 * 1024 * 1024 + 17);
+  std::mutex mu_;
+  std::string uploaded_;
+  std::string upload_length_;
+};
+
+TEST_F(CurlTransportTest, SendsMethodHeadersAndBodyAndLowerCasesResponseHeaderNames) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  auto req = request("/echo", "POST");
+  req.set_header("X-Amz-Target", "first");
+  req.set_header("x-amz-target", "AmazonSSM.GetParameter");  // replaces, whatever the case
+  req.body = R"({"Name": "x"})";
+  auto res = http->send(req);
+  EXPECT_EQ(res.status, 201);
+  EXPECT_EQ(res.body, R"(POST|AmazonSSM.GetParameter|{"Name": "x"})");
+  EXPECT_EQ(res.header("X-MIXED-CASE"), "Value");
+  bool found = false;
+  for (const auto& [name, value] : res.headers) found |= name == "x-mixed-case";
+  EXPECT_TRUE(found);
+  EXPECT_EQ(req.headers.size(), 1u);
+}
+
+TEST_F(CurlTransportTest, ErrorStatusesAreAnswersNotExceptions) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  auto res = http->send(request("/missing"));
+  EXPECT_EQ(res.status, 404);
+}
+
+TEST_F(CurlTransportTest, SuccessfulBodiesStreamIntoTheDownloadFile) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  TempFile out("download");
+  auto req = request("/blob");
+  req.download_file = out.path();
+  auto res = http->send(req);
+  EXPECT_EQ(res.status, 200);
+  EXPECT_TRUE(res.body.empty());
+  EXPECT_TRUE(slurp(out.path()) == blob_);
+
+  TempFile empty("empty");
+  auto req2 = request("/empty");
+  req2.download_file = empty.path();
+  http->send(req2);
+  EXPECT_TRUE(std::filesystem::exists(empty.path()));
+  EXPECT_EQ(std::filesystem::file_size(empty.path()), 0u);
+}
+
+TEST_F(CurlTransportTest, ErrorBodiesStayInMemoryForTheErrorParser) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  TempFile out("denied");
+  auto req = request("/denied");
+  req.download_file = out.path();
+  auto res = http->send(req);
+  EXPECT_EQ(res.status, 403);
+  EXPECT_NE(res.body.find("AccessDenied"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(out.path()));
+}
+
+TEST_F(CurlTransportTest, UploadsStreamFromTheFile) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  TempFile in("upload");
+  const std::string content = pattern(700 * 1024 + 3);
+  std::ofstream(in.path(), std::ios::binary) << content;
+  auto req = request("/upload", "PUT");
+  req.upload_file = in.path();
+  EXPECT_EQ(http->send(req).status, 200);
+  std::lock_guard lk(mu_);
+  EXPECT_EQ(upload_length_, std::to_string(content.size()));
+  EXPECT_TRUE(uploaded_ == content);
+}
+
+TEST_F(CurlTransportTest, MissingUploadFileIsATransportError) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  auto req = request("/upload", "PUT");
+  req.upload_file = "/nonexistent/quenfold/file";
+  EXPECT_THROW(http->send(req), qa::TransportError);
+}
+
+TEST_F(CurlTransportTest, TimeoutIsFlaggedAndTheTextNamesOnlyTheHost) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  auto req = request("/slow?X-Amz-Signature=query-secret");
+  req.timeout = 200ms;
+  req.set_header("Authorization", "AWS4-HMAC-SHA256 Credential=AKID/header-secret");
+  try {
+    http->send(req);
+    FAIL() << "expected TransportError";
+  } catch (const qa::TransportError& e) {
+    std::string what = e.what();
+    EXPECT_TRUE(e.timed_out()) << what;
+    EXPECT_NE(what.find("127.0.0.1"), std::string::npos) << what;
+    EXPECT_EQ(what.find("secret"), std::string::npos) << what;
+    EXPECT_EQ(what.find("/slow"), std::string::npos) << what;
+  }
+}
+
+TEST_F(CurlTransportTest, RefusedConnectionIsNotATimeout) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  qa::HttpRequest req;
+  req.url = "http://127.0.0.1:" + std::to_string(dead_port()) + "/x";
+  try {
+    http->send(req);
+    FAIL() << "expected TransportError";
+  } catch (const qa::TransportError& e) {
+    EXPECT_FALSE(e.timed_out());
+    EXPECT_NE(std::string(e.what()).find("127.0.0.1"), std::string::npos);
+  }
+}
+
+TEST_F(CurlTransportTest, ProxiesComeFromTheSnapshotAndCanBeBypassed) {
+  const std::string dead_proxy = "http://127.0.0.1:" + std::to_string(dead_port());
+  auto via_dead_proxy = qa::make_curl_transport(qa::Environment(Vars{{"HTTP_PROXY", dead_proxy}}));
+  EXPECT_THROW(via_dead_proxy->send(request("/n?i=1")), qa::TransportError);
+
+  auto bypassed = request("/n?i=2");
+  bypassed.bypass_proxy = true;
+  EXPECT_EQ(via_dead_proxy->send(bypassed).body, "2");
+
+  auto no_proxy = qa::make_curl_transport(qa::Environment(Vars{{"http_proxy", dead_proxy}, {"NO_PROXY", "127.0.0.1"}}));
+  EXPECT_EQ(no_proxy->send(request("/n?i=3")).body, "3");
+
+  // An https proxy setting does not apply to plain http.
+  auto https_only = qa::make_curl_transport(qa::Environment(Vars{{"HTTPS_PROXY", dead_proxy}}));
+  EXPECT_EQ(https_only->send(request("/n?i=4")).body, "4");
+}
+
+TEST_F(CurlTransportTest, ProxyReceivesTheRequestForTheRealHost) {
+  LoopbackServer proxy;
+  std::mutex mu;
+  std::string host_seen;
+  proxy.server().Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard lk(mu);
+    host_seen = req.get_header_value("Host");
+    res.set_content("proxied", "text/plain");
+  });
+  proxy.start();
+  auto http = qa::make_curl_transport(qa::Environment(Vars{{"HTTP_PROXY", proxy.url()}}));
+  qa::HttpRequest req;
+  req.url = "http://metadata.example.internal/x";
+  EXPECT_EQ(http->send(req).body, "proxied");
+  std::lock_guard lk(mu);
+  EXPECT_EQ(host_seen, "metadata.example.internal");
+}
+
+TEST_F(CurlTransportTest, ManyThreadsShareOneTransport) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  constexpr int kThreads = 8, kEach = 25;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < kEach; ++k) {
+        std::string id = std::to_string(t * 1000 + k);
+        auto res = http->send(request("/n?i=" + id));
+        if (res.status != 200 || res.body != id) ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(HttpRequestTest, HeaderLookupIgnoresCase) {
+  qa::HttpRequest r;
+  r.set_header("Content-Type", "a");
+  EXPECT_EQ(r.header("content-type"), "a");
+  EXPECT_FALSE(r.header("content-length"));
+  qa::HttpResponse res;
+  res.headers = {{"x-amz-request-id", "R1"}};
+  EXPECT_EQ(res.header("X-Amz-Request-Id"), "R1");
+}
+
+}  // namespace
