@@ -129,7 +129,9 @@ std::optional<std::string> configured_endpoint(const std::string& service, const
 
 bool is_valid_host_label(std::string_view s) {
   if (s.empty() || s.size() > 63 || s.front() == '-' || s.back() == '-') return false;
-  return std::all_of(s.begin(), s.end(), [](unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'; });
+  return std::all_of(s.begin(), s.end(), [](unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+  });
 }
 
 bool looks_like_ipv4(std::string_view s) {
