@@ -245,7 +245,8 @@ void ServiceClient::download_file(const std::string& bucket, const std::string& 
   // Written beside the target and renamed into place, so a failed transfer never leaves a
   // partial file under the final name.
   p.download_file = file;
-  p.download_file += "." + random_suffix();
+  p.download_file += '.';
+  p.download_file += random_suffix();
   try {
     execute("GetObject", p);
     std::filesystem::rename(p.download_file, file);
