@@ -211,6 +211,11 @@ class CurlTransport final : public HttpTransport {
     } else if (request.method == "HEAD") {
       curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
     } else {
+      // libcurl would add a form Content-Type of its own; send only what the caller set (and signed).
+      if (!request.header("Content-Type")) {
+        headers = curl_slist_append(headers, "Content-Type:");
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+      }
       curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
       curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
       if (request.method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());

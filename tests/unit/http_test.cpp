@@ -62,7 +62,9 @@ class CurlTransportTest : public ::testing::Test {
     s.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
       res.set_header("X-Mixed-Case", "Value");
       res.status = 201;
-      res.set_content(req.method + "|" + req.get_header_value("X-Amz-Target") + "|" + req.body, "text/plain");
+      res.set_content(req.method + "|" + req.get_header_value("X-Amz-Target") + "|" +
+                          req.get_header_value("Content-Type") + "|" + req.body,
+                      "text/plain");
     });
     s.Get("/blob", [this](const httplib::Request&, httplib::Response& res) { res.set_content(blob_, "application/octet-stream"); });
     s.Get("/empty", [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
@@ -108,12 +110,16 @@ TEST_F(CurlTransportTest, SendsMethodHeadersAndBodyAndLowerCasesResponseHeaderNa
   req.body = R"({"Name": "x"})";
   auto res = http->send(req);
   EXPECT_EQ(res.status, 201);
-  EXPECT_EQ(res.body, R"(POST|AmazonSSM.GetParameter|{"Name": "x"})");
+  // No Content-Type was set, so none is sent (libcurl would otherwise add a form type).
+  EXPECT_EQ(res.body, R"(POST|AmazonSSM.GetParameter||{"Name": "x"})");
   EXPECT_EQ(res.header("X-MIXED-CASE"), "Value");
   bool found = false;
   for (const auto& [name, value] : res.headers) found |= name == "x-mixed-case";
   EXPECT_TRUE(found);
   EXPECT_EQ(req.headers.size(), 1u);
+
+  req.set_header("Content-Type", "application/x-amz-json-1.1");
+  EXPECT_EQ(http->send(req).body, R"(POST|AmazonSSM.GetParameter|application/x-amz-json-1.1|{"Name": "x"})");
 }
 
 TEST_F(CurlTransportTest, ErrorStatusesAreAnswersNotExceptions) {
