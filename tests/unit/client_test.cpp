@@ -7,11 +7,13 @@
 #include <thread>
 
 #include "awsapi/credentials.h"
+#include "awsapi/environment.h"
 #include "awsapi/error.h"
 #include "awsapi/service_client.h"
 #include "awsapi/sigv4.h"
 #include "core/clock.h"
 #include "fakes.h"
+#include "loopback_server.h"
 
 using namespace quenfold_testlibs;
 using namespace quenfold_testlibs::awsapi;
@@ -389,4 +391,55 @@ TEST(ClientS3, FileTransfersNeedAnS3Client) {
   Rig rig;
   auto c = rig.client("ec2");
   EXPECT_THROW(c->download_file("b", "k", "/tmp/never"), std::logic_error);
+}
+
+// The same pipeline over the real libcurl transport against a loopback stub: headers as they
+// really arrive (Date, lower-cased names), bodies as curl delivers them.
+TEST(ClientOverHttp, RetriesAndLearnsTheClockFromARealDateHeader) {
+  core::RecordingClock clock;
+  core::ScopedClock scope(clock);
+  quenfold_testlibs::testing::LoopbackServer srv;
+  std::atomic<int> hits{0};
+  std::mutex mu;
+  std::vector<std::string> dates, agents;
+  const std::string server_date = http_date(clock.now() + 30min);
+  srv.server().Post("/", [&](const httplib::Request& req, httplib::Response& res) {
+    {
+      std::lock_guard lk(mu);
+      dates.push_back(req.get_header_value("X-Amz-Date"));
+      agents.push_back(req.get_header_value("User-Agent"));
+    }
+    switch (hits++) {
+      case 0:
+        res.status = 503;
+        res.set_content(fakes::ec2_error_body("Unavailable", "try later"), "text/xml");
+        break;
+      case 1:
+        res.status = 400;
+        res.set_header("Date", server_date);
+        res.set_content(fakes::ec2_error_body("RequestTimeTooSkewed", "too skewed"), "text/xml");
+        break;
+      default:
+        res.set_content(kEmptyDescribe, "text/xml;charset=UTF-8");
+    }
+  });
+  srv.start();
+
+  Environment env(std::map<std::string, std::string>{{"AWS_ENDPOINT_URL_EC2", srv.url()}});
+  ClientConfig cfg;
+  cfg.service = "ec2";
+  cfg.region = "us-east-1";
+  cfg.credentials = make_static_provider({"AKIDLOOP", "loopsecret", "", std::nullopt});
+  cfg.http = make_curl_transport(env);
+  cfg.env = env;
+  cfg.random = [] { return 0.5; };
+  ServiceClient client(std::move(cfg));
+  EXPECT_TRUE(client.describe_instances().is_object());
+
+  EXPECT_EQ(hits.load(), 3);
+  EXPECT_EQ(clock.sleeps(), (std::vector<std::chrono::milliseconds>{500ms}));
+  EXPECT_EQ(client.clock_offset(), 30min - 500ms);  // the server's time less ours after the pause
+  std::lock_guard lk(mu);
+  EXPECT_EQ(dates, (std::vector<std::string>{"20231114T221320Z", "20231114T221320Z", "20231114T224320Z"}));
+  EXPECT_EQ(agents.at(0), ServiceClient::user_agent());
 }
