@@ -30,8 +30,9 @@ std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, con
                                                                    json{{"Name", "is-public"}, {"Values", {"true"}}}})},
                                           {"Owners", {"amazon"}},
                                           {"IncludeDeprecated", false}});
+  const json images = resp.value("Images", json::array());
   const json* newest = nullptr;
-  for (const auto& img : resp.value("Images", json::array())) {
+  for (const auto& img : images) {
     // CreationDate is ISO 8601 in UTC, so text order is time order.
     if (!newest || img.value("CreationDate", "") > newest->value("CreationDate", "")) newest = &img;
   }

@@ -1,0 +1,285 @@
+#include "deploy_test_ec2/deploy/deploy.h"
+
+#include <sys/stat.h>
+
+#include "core/exceptions.h"
+#include "core/exit_request.h"
+#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/network/network.h"
+#include "ops_support.h"
+
+using namespace quenfold_testlibs;
+using namespace quenfold_testlibs::testing;
+using namespace std::chrono_literals;
+
+namespace {
+class Deploy : public OpsTest {
+ protected:
+  void SetUp() override {
+    OpsTest::SetUp();
+    setPublicIpSource([] { return std::string("203.0.113.7"); });
+  }
+  void TearDown() override {
+    setPublicIpSource(nullptr);
+    OpsTest::TearDown();
+  }
+  // A fresh instance that comes up with a public address and later shows its second interface.
+  void scriptNewInstance(FakeAwsClient& c, const std::string& gw = "subnet-g", const std::string& id = "i-1") {
+    c.on("RunInstances").reply({{"Instances", json::array({{{"InstanceId", id}}})}});
+    c.on("DescribeInstanceStatus")
+        .reply({{"InstanceStatuses", json::array({{{"InstanceId", id}, {"InstanceStatus", {{"Status", "ok"}}}}})}});
+    c.on("DescribeInstances").reply_with([gw, id](const json& req) {
+      if (req.contains("Filters")) return json{{"Reservations", json::array()}};
+      return reservations({instance(id, {nic("eni-1", gw, "10.0.0.5", "198.51.100.1"), nic("eni-2", "subnet-p", "10.0.101.9")},
+                                    "198.51.100.1")});
+    });
+    c.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
+  }
+  json entry() { return {{"gw_subnet_id", "subnet-g"}, {"private_subnet_id", "subnet-p"}, {"private_subnet_cidr", "10.0.101.0/24"}}; }
+
+  FakeAwsClient ec2;
+  FakeAwsClient iam{"iam"};
+  Args args;
+};
+}  // namespace
+
+TEST_F(Deploy, GetEc2FindsTheSingleTaggedInstanceOfASubnet) {
+  ec2.on("DescribeInstances")
+      .reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1"),
+                                            nic("eni-2", "subnet-p", "10.0.1.5"), nic("eni-3", "subnet-q", "10.0.2.5")})}))
+      .reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5")})}))
+      .reply(reservations({instance("i-1", {}), instance("i-2", {})}))
+      .reply(reservations({}));
+  auto found = getEc2(ec2, "subnet-g");
+  EXPECT_EQ(ec2.calls("DescribeInstances")[0],
+            json::parse(R"({"Filters":[{"Name":"tag:Name","Values":["quenfold-test-ec2"]},
+                                      {"Name":"subnet-id","Values":["subnet-g"]}]})"));
+  EXPECT_EQ(found.instance_id, "i-1");
+  EXPECT_EQ(found.public_ip, "198.51.100.1");
+  ASSERT_TRUE(found.other_interface);
+  EXPECT_EQ((*found.other_interface)["NetworkInterfaceId"], "eni-2") << "the first interface outside the subnet";
+
+  found = getEc2(ec2, "subnet-g");
+  EXPECT_EQ(found.instance_id, "i-1");
+  EXPECT_FALSE(found.public_ip);
+  EXPECT_FALSE(found.other_interface);
+
+  found = getEc2(ec2, "subnet-g");
+  EXPECT_FALSE(found.instance_id);
+  EXPECT_TRUE(logged("info   **Alert** More than one ec2 with tag Name:quenfold-test-ec2 found in subnet-g"));
+  found = getEc2(ec2, "subnet-g");
+  EXPECT_FALSE(found.instance_id);
+  EXPECT_TRUE(logged("info   No ec2 with tag Name:quenfold-test-ec2 found in subnet-g"));
+}
+
+TEST_F(Deploy, LaunchIsRetriedWhileTheProfileIsNotReady) {
+  json data = {{"NetworkInterfaces", json::array({{{"SubnetId", "subnet-g"}}})}};
+  ec2.on("RunInstances")
+      .fail("InvalidParameterValue", "Invalid IAM Instance Profile name")
+      .fail("InvalidParameterValue", "Invalid IAM Instance Profile name")
+      .reply({{"Instances", json::array({{{"InstanceId", "i-9"}}})}});
+  EXPECT_EQ(createEc2WithRetry(ec2, data), "i-9");
+  EXPECT_EQ(ec2.count("RunInstances"), 3u);
+  EXPECT_EQ(clock_.sleeps(), (std::vector<std::chrono::milliseconds>{10s, 10s}));
+  EXPECT_EQ(countLogged("info   Instance profile quenfold-test-ec2-instance-profile is not ready, retry in 10 sec"), 2);
+  EXPECT_TRUE(logged("info   Instance quenfold-test-ec2 i-9 created in subnet-g"));
+
+  FakeAwsClient never;
+  never.on("RunInstances").fail("InvalidParameterValue", "Invalid IAM Instance Profile name");
+  EXPECT_THROW(createEc2WithRetry(never, data), InvalidParameterValueException);
+  EXPECT_EQ(never.count("RunInstances"), 6u);
+  EXPECT_EQ(clock_.total_slept(), 20s + 50s);
+
+  FakeAwsClient other;
+  other.on("RunInstances").fail("InsufficientInstanceCapacity", "none left");
+  EXPECT_FALSE(createEc2WithRetry(other, data));
+  EXPECT_EQ(other.count("RunInstances"), 1u);
+  EXPECT_TRUE(logged("error   **Error** An error occurred (InsufficientInstanceCapacity) when calling the RunInstances "
+                     "operation: none left"));
+}
+
+TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
+  scriptNewInstance(ec2);
+  args.tag_resource = "Owner,qa";
+  json cfg = entry();
+  createEc2(ec2, iam, "ami-1", "subnet-g", "subnet-p", "10.0.0.1", args, cfg, std::string("sg-pub"),
+            std::string("sg-priv"), std::nullopt, std::string("kp"));
+  EXPECT_EQ(ec2.calls("RunInstances").at(0), json::parse(R"({"InstanceType":"t3.micro","MinCount":1,"MaxCount":1,
+      "ImageId":"ami-1","TagSpecifications":[{"ResourceType":"instance","Tags":[{"Key":"Name","Value":"quenfold-test-ec2"},
+      {"Key":"Owner","Value":"qa"}]}],"NetworkInterfaces":[{"DeviceIndex":0,"SubnetId":"subnet-g",
+      "AssociatePublicIpAddress":true,"Groups":["sg-pub"]}],"KeyName":"kp"})"));
+  EXPECT_EQ(ec2.calls("CreateTags").at(0), json::parse(R"({"Resources":["eni-1"],"Tags":[
+      {"Key":"Name","Value":"quenfold-test-ec2-network-interface"},{"Key":"Owner","Value":"qa"}]})"));
+  EXPECT_EQ(cfg["ec2_ip"], "198.51.100.1");
+  EXPECT_EQ(cfg["ec2_2nd_private_ip"], "10.0.101.9");
+  EXPECT_EQ(ec2.count("CreateNetworkInterface"), 1u);
+  EXPECT_EQ(iam.all_calls().size(), 0u);
+  EXPECT_TRUE(logged("info - Created quenfold-test-ec2 in subnet-p"));
+  EXPECT_TRUE(logged("info   public ip: 198.51.100.1"));
+}
+
+TEST_F(Deploy, ExistingInstanceIsReusedWithoutLaunchOrTags) {
+  json existing = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1"),
+                                                 nic("eni-2", "subnet-p", "10.0.101.9")},
+                                         "198.51.100.1")});
+  ec2.on("DescribeInstances").reply(existing);
+  ec2.on("DescribeInstanceStatus").reply({{"InstanceStatuses", json::array({{{"InstanceId", "i-1"}}})}});
+  args.dry_run = true;  // an existing instance goes on past the dry-run test
+  json cfg = entry();
+  cfg["ec2_ip"] = "old";
+  createEc2(ec2, iam, "ami-1", "subnet-g", "subnet-p", "10.0.0.1", args, cfg, std::string("sg"), std::string("sgp"));
+  EXPECT_EQ(ec2.count("RunInstances"), 0u);
+  EXPECT_EQ(ec2.count("CreateTags"), 0u);
+  EXPECT_EQ(ec2.count("CreateNetworkInterface"), 0u);
+  EXPECT_EQ(cfg.begin().key(), "gw_subnet_id");
+  EXPECT_EQ(cfg["ec2_ip"], "198.51.100.1");
+  EXPECT_EQ(cfg["ec2_2nd_private_ip"], "10.0.101.9");
+}
+
+TEST_F(Deploy, StoppedInstanceSkipsThePublicAddressButGetsItsInterface) {
+  ec2.on("DescribeInstances").reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5")}, "", "stopped")}));
+  ec2.on("DescribeInstanceStatus").reply({{"InstanceStatuses", json::array()}});
+  ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
+  json cfg = entry();
+  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::string("sg"), std::string("sgp"));
+  EXPECT_FALSE(cfg.contains("ec2_ip"));
+  EXPECT_FALSE(logged("info - Created quenfold-test-ec2 in subnet-p"));
+  EXPECT_EQ(ec2.count("CreateNetworkInterface"), 1u);
+}
+
+TEST_F(Deploy, WithoutAPublicAddressItWaitsTwiceThenGivesUp) {
+  ec2.on("RunInstances").reply({{"Instances", json::array({{{"InstanceId", "i-1"}}})}});
+  ec2.on("DescribeInstanceStatus")
+      .reply({{"InstanceStatuses", json::array({{{"InstanceId", "i-1"}, {"InstanceStatus", {{"Status", "ok"}}}}})}});
+  ec2.on("DescribeInstances").reply_with([](const json& req) {
+    if (req.contains("Filters")) return json{{"Reservations", json::array()}};
+    return reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5")})});
+  });
+  ec2.on("AllocateAddress").reply(json::object());
+  args.eip = true;
+  json cfg = entry();
+  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::string("sg"), std::string("sgp"));
+  EXPECT_FALSE(ec2.calls("RunInstances")[0]["NetworkInterfaces"][0].contains("AssociatePublicIpAddress"));
+  EXPECT_EQ(ec2.count("AllocateAddress"), 1u);
+  EXPECT_EQ(clock_.sleeps(), (std::vector<std::chrono::milliseconds>{5s, 5s}));
+  EXPECT_TRUE(logged("error   Failed to allocate and associate EIP to i-1"));
+  EXPECT_EQ(ec2.count("CreateNetworkInterface"), 0u);
+  EXPECT_FALSE(cfg.contains("ec2_ip"));
+}
+
+TEST_F(Deploy, InstanceProfileChoice) {
+  json cfg = entry();
+  args.dry_run = true;
+  args.ec2_role = "default";
+  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::nullopt, std::nullopt,
+            std::string(kInstanceProfileName));
+  EXPECT_EQ(iam.all_calls().size(), 0u);
+  EXPECT_EQ(ec2.count("RunInstances"), 0u) << "a dry run stops before the launch";
+  EXPECT_TRUE(logged("info - Create quenfold-test-ec2 in private subnet-p"));
+
+  args.ec2_role = "tester";
+  iam.on("ListInstanceProfilesForRole")
+      .reply({{"InstanceProfiles", json::array({{{"InstanceProfileName", "tester"}}})}})
+      .reply({{"InstanceProfiles", json::array()}})
+      .fail("NoSuchEntity", "no role")
+      .fail("AccessDenied", "denied");
+  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg);
+  EXPECT_EQ(iam.calls("ListInstanceProfilesForRole")[0], json::parse(R"({"RoleName":"tester"})"));
+  EXPECT_TRUE(logged("info - Assign role tester to quenfold-test-ec2"));
+  EXPECT_THROW(createEc2(ec2, iam, "ami", "g", "p", "ip", args, cfg), core::ExitRequest);
+  EXPECT_TRUE(logged("error   **Error** no instance profile found for role tester"));
+  EXPECT_THROW(createEc2(ec2, iam, "ami", "g", "p", "ip", args, cfg), core::ExitRequest);
+  EXPECT_TRUE(logged("error   **Error** role not found tester"));
+  EXPECT_THROW(createEc2(ec2, iam, "ami", "g", "p", "ip", args, cfg), core::ExitRequest);
+
+  args.dry_run = false;
+  args.ec2_role.reset();
+  scriptNewInstance(ec2);
+  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::string("sg"), std::string("sgp"),
+            std::string(kInstanceProfileName));
+  EXPECT_EQ(ec2.calls("RunInstances").back()["IamInstanceProfile"], json::parse(R"({"Name":"quenfold-test-ec2-instance-profile"})"));
+}
+
+TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
+  // Three subnets plus one entry without a private subnet; the second worker's launch fails.
+  const std::string in = path("in.json"), out = path("out.json");
+  json config = json::array();
+  for (int i = 1; i <= 3; ++i) {
+    config.push_back({{"gw_name", "gw" + std::to_string(i)},
+                      {"gw_subnet_id", "subnet-g" + std::to_string(i)},
+                      {"private_subnet_id", "subnet-p"},
+                      {"gw_private_ip", "10.0.0.1"},
+                      {"private_subnet_cidr", "10.0.101.0/24"}});
+  }
+  config.push_back({{"nat_gw_id", "nat-4"}, {"private_subnet_id", ""}});
+  writeTestConfig(in, config);
+  args.test_config = in;
+  args.output_test_config = out;
+  args.backup_folder = path("backup");
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("CreateSecurityGroup").reply({{"GroupId", "sg-1"}});
+  ec2.on("CreateKeyPair").reply({{"KeyName", "k"}, {"KeyMaterial", "PEM"}});
+  ec2.on("RunInstances").reply_with([](const json& req) -> json {
+    const std::string subnet = req["NetworkInterfaces"][0]["SubnetId"];
+    if (subnet == "subnet-g2") throw awsapi::ClientError("Unsupported", "no", "RunInstances", 400);
+    return {{"Instances", json::array({{{"InstanceId", "i-" + subnet}}})}};
+  });
+  ec2.on("DescribeInstanceStatus").reply({{"InstanceStatuses", json::array({{{"InstanceStatus", {{"Status", "ok"}}}}})}});
+  ec2.on("DescribeInstances").reply_with([](const json& req) {
+    if (req.contains("Filters")) return json{{"Reservations", json::array()}};
+    const std::string id = req["InstanceIds"][0];
+    const std::string gw = id.substr(2);
+    return reservations({instance(id, {nic("eni-1", gw, "10.0.0.5"), nic("eni-2", "subnet-p", "10.0.101.9")}, "198.51.100.1")});
+  });
+  ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
+
+  deployEc2s(ec2, nullptr, iam, "ami-1", args);
+  json written = readTestConfig(out);
+  ASSERT_EQ(written.size(), 4u);
+  EXPECT_EQ(written[0]["ec2_ip"], "198.51.100.1");
+  EXPECT_EQ(written[2]["ec2_2nd_private_ip"], "10.0.101.9");
+  EXPECT_FALSE(written[1].contains("ec2_ip"));
+  EXPECT_EQ(written[3], config[3]) << "a skipped entry is written unchanged";
+  EXPECT_TRUE(logged("error   **Error** Skip nat-4 -- private_subnet_id not defined"));
+  EXPECT_TRUE(logged("error   **Error** subnet-g2 has no ec2_ip and ec2_2nd_private_ip"));
+  EXPECT_EQ(exitStatus(), 1);
+  EXPECT_EQ(ec2.count("CreateSecurityGroup"), 2u);
+  EXPECT_EQ(ec2.count("CreateKeyPair"), 1u);
+  struct stat st {};
+  ASSERT_EQ(::stat((path("backup") + "/quenfold-test-ec2-key-pair-vpc-1.pem").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(Deploy, OutputThatCannotBeWrittenGoesToStandardError) {
+  const std::string in = path("in.json");
+  writeTestConfig(in, json::parse(R"([{"nat_gw_id":"n","private_subnet_id":"","gw_subnet_id":"subnet-g"}])"));
+  args.test_config = in;
+  args.output_test_config = path("missing-dir/out.json");
+  args.key_name = "mine";
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array({{{"GroupId", "sg-1"}}})}});
+  ::testing::internal::CaptureStderr();
+  EXPECT_THROW(deployEc2s(ec2, nullptr, iam, "ami-1", args), core::ExitRequest);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("\"nat_gw_id\": \"n\""), std::string::npos);
+  EXPECT_EQ(ec2.count("CreateKeyPair") + ec2.count("DescribeKeyPairs"), 0u) << "--key_name skips the key pair";
+}
+
+TEST_F(Deploy, ImageLookupsByName) {
+  args.image = "al2023-ami-2023*";
+  ec2.on("DescribeImages").reply({{"Images", json::array({{{"ImageId", "ami-1"}}, {{"ImageId", "ami-2"}}})}})
+      .reply({{"Images", json::array()}});
+  EXPECT_EQ(getAMIByName(ec2, args), "ami-1");
+  EXPECT_EQ(ec2.calls("DescribeImages")[0], json::parse(R"({"ExecutableUsers":["all"],"Filters":[{"Name":"name",
+      "Values":["al2023-ami-2023*"]}],"Owners":["amazon"],"IncludeDeprecated":false})"));
+  EXPECT_THROW(getAMIByName(ec2, args), core::ExitRequest);
+  EXPECT_TRUE(logged("error   **Error** Failed to find image al2023-ami-2023*"));
+
+  FakeAwsClient ssm("ssm");
+  ssm.on("GetParametersByPath").reply({{"Parameters", json::array({
+      {{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-default-arm64"}, {"Value", "ami-arm"}},
+      {{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-default-x86_64"}, {"Value", "ami-x86"}}})}});
+  EXPECT_THROW(getAMI(ssm, args), core::ExitRequest) << "no name ends with a '*'";
+  args.image = "default-x86_64";
+  EXPECT_EQ(getAMI(ssm, args), "ami-x86");
+}

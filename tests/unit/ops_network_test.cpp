@@ -1,0 +1,241 @@
+#include "deploy_test_ec2/network/network.h"
+
+#include "core/exceptions.h"
+#include "core/exit_request.h"
+#include "ops_support.h"
+
+using namespace quenfold_testlibs;
+using namespace quenfold_testlibs::testing;
+using namespace std::chrono_literals;
+
+namespace {
+class Network : public OpsTest {
+ protected:
+  void SetUp() override {
+    OpsTest::SetUp();
+    setPublicIpSource([this] {
+      ++echoCalls;
+      if (echoFails) throw std::runtime_error("IP echo unreachable");
+      return std::string("203.0.113.7");
+    });
+  }
+  void TearDown() override {
+    setPublicIpSource(nullptr);
+    OpsTest::TearDown();
+  }
+  FakeAwsClient ec2;
+  Args args;
+  int echoCalls = 0;
+  bool echoFails = false;
+};
+}  // namespace
+
+TEST_F(Network, GetSgIdFindsByVpcAndNameAndSwallowsServiceErrors) {
+  ec2.on("DescribeSecurityGroups")
+      .reply({{"SecurityGroups", json::array({{{"GroupId", "sg-1"}}})}})
+      .reply({{"SecurityGroups", json::array()}})
+      .fail("InvalidGroup.NotFound", "gone")
+      .fail("UnauthorizedOperation", "no");
+  EXPECT_EQ(getSgId(ec2, "vpc-1", kSgName), "sg-1");
+  EXPECT_EQ(ec2.calls("DescribeSecurityGroups")[0],
+            json::parse(R"({"Filters":[{"Name":"vpc-id","Values":["vpc-1"]},
+                                      {"Name":"group-name","Values":["quenfold-test-ec2-sg"]}]})"));
+  EXPECT_FALSE(getSgId(ec2, "vpc-1", kSgName));
+  EXPECT_TRUE(logs().empty());
+  EXPECT_FALSE(getSgId(ec2, "vpc-1", kSgName));
+  EXPECT_TRUE(logged("error   **Error** SG not found quenfold-test-ec2-sg in vpc-1"));
+  EXPECT_FALSE(getSgId(ec2, "vpc-1", kSgName));
+  EXPECT_EQ(logs().size(), 1u) << "other service errors are silent";
+}
+
+TEST_F(Network, CreateSgMakesOneSshRuleForTheCallersAddressOnly) {
+  args.tag_resource = "Owner,qa";
+  ec2.on("CreateSecurityGroup").reply({{"GroupId", "sg-new"}});
+  EXPECT_EQ(createSG(ec2, "vpc-1", args), "sg-new");
+  auto create = ec2.calls("CreateSecurityGroup").at(0);
+  EXPECT_EQ(create, json::parse(R"({"Description":"Quenfold test ec2","GroupName":"quenfold-test-ec2-sg","VpcId":"vpc-1",
+      "TagSpecifications":[{"ResourceType":"security-group","Tags":[{"Key":"Name","Value":"quenfold-test-ec2-sg"},
+      {"Key":"Owner","Value":"qa"}]}]})"));
+  EXPECT_EQ(ec2.calls("AuthorizeSecurityGroupIngress").at(0),
+            json::parse(R"({"GroupId":"sg-new","IpPermissions":[{"IpProtocol":"tcp","FromPort":22,"ToPort":22,
+      "IpRanges":[{"CidrIp":"203.0.113.7/32","Description":"SSH access from the workflow engine"}]}]})"));
+  EXPECT_TRUE(logged("info - Create SG quenfold-test-ec2-sg in vpc-1"));
+  EXPECT_TRUE(logged("info   sg-new"));
+}
+
+TEST_F(Network, CreateSgReusesAndDryRunCreatesNothing) {
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array({{{"GroupId", "sg-old"}}})}});
+  args.dry_run = true;
+  EXPECT_EQ(createSG(ec2, "vpc-1", args), "sg-old");
+  EXPECT_EQ(echoCalls, 0) << "no address lookup when the group is reused";
+  EXPECT_TRUE(logged("info - Reuse existing SG quenfold-test-ec2-sg sg-old in vpc-1"));
+
+  FakeAwsClient empty;
+  EXPECT_FALSE(createSG(empty, "vpc-1", args));
+  EXPECT_EQ(echoCalls, 1) << "the address lookup precedes the dry-run test";
+  EXPECT_FALSE(createPrivateInfSG(empty, "vpc-1", args));
+  EXPECT_EQ(empty.count("CreateSecurityGroup"), 0u);
+  EXPECT_TRUE(logged("info - Create SG quenfold-test-ec2-private-interface-sg in vpc-1"));
+}
+
+TEST_F(Network, CreateSgFailuresEndTheRun) {
+  echoFails = true;
+  args.dry_run = true;
+  EXPECT_THROW(createSG(ec2, "vpc-1", args), core::ExitRequest) << "even in a dry run";
+  echoFails = false;
+  args.dry_run = false;
+  ec2.on("CreateSecurityGroup").fail("InvalidGroup.Duplicate", "exists");
+  EXPECT_THROW(createSG(ec2, "vpc-1", args), core::ExitRequest);
+  EXPECT_THROW(createPrivateInfSG(ec2, "vpc-1", args), core::ExitRequest);
+}
+
+TEST_F(Network, PrivateInterfaceGroupHasNoRule) {
+  ec2.on("CreateSecurityGroup").reply({{"GroupId", "sg-p"}});
+  EXPECT_EQ(createPrivateInfSG(ec2, "vpc-1", args), "sg-p");
+  EXPECT_EQ(ec2.count("AuthorizeSecurityGroupIngress"), 0u);
+  EXPECT_EQ(echoCalls, 0);
+}
+
+TEST_F(Network, DeleteSgSkipsInDryRunAndRecordsAFailedDeletion) {
+  args.dry_run = true;
+  deleteSG(ec2, "sg-1", args);
+  EXPECT_EQ(ec2.count("DeleteSecurityGroup"), 0u);
+  args.dry_run = false;
+  ec2.on("DeleteSecurityGroup").fail("DependencyViolation", "in use");
+  deleteSG(ec2, "sg-1", args);
+  EXPECT_EQ(exitStatus(), 1);
+}
+
+TEST_F(Network, Ipv4Checks) {
+  EXPECT_TRUE(isIpv4Address("203.0.113.7"));
+  for (auto bad : {"", "203.0.113", "203.0.113.7/32", "2001:db8::1", "1.2.3.4 ", "<html>", "256.1.1.1"})
+    EXPECT_FALSE(isIpv4Address(bad)) << bad;
+  EXPECT_TRUE(ipv4InNetwork("10.20.1.9", "10.20.1.0/24"));
+  EXPECT_FALSE(ipv4InNetwork("10.20.2.9", "10.20.1.0/24"));
+  EXPECT_TRUE(ipv4InNetwork("10.20.1.9", "10.20.1.9"));
+  EXPECT_THROW(ipv4InNetwork("10.20.1.9", "10.20.1.5/24"), std::invalid_argument);
+  EXPECT_THROW(ipv4InNetwork("10.20.1.9", "10.20.1.0/33"), std::invalid_argument);
+  EXPECT_THROW(ipv4InNetwork("10.20.1.9", "ten/8"), std::invalid_argument);
+}
+
+TEST_F(Network, SecondInterfaceIsCreatedTaggedAndAttachedAsDeviceOne) {
+  args.tag_resource = "Owner,qa";
+  ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
+  createNetworkfInterface(ec2, "i-1", "subnet-p", std::string("sg-p"), args);
+  EXPECT_EQ(ec2.calls("CreateNetworkInterface").at(0),
+            json::parse(R"({"Description":"Quenfold test ec2","Groups":["sg-p"],"SubnetId":"subnet-p",
+      "TagSpecifications":[{"ResourceType":"network-interface","Tags":[{"Key":"Name",
+      "Value":"quenfold-test-ec2-network-interface"},{"Key":"Owner","Value":"qa"}]}]})"));
+  EXPECT_EQ(ec2.calls("AttachNetworkInterface").at(0),
+            json::parse(R"({"DeviceIndex":1,"InstanceId":"i-1","NetworkInterfaceId":"eni-2"})"));
+  EXPECT_TRUE(logged("info - Create network interface in subnet-p with sg-p"));
+  EXPECT_TRUE(logged("info - Attach network interface to i-1"));
+
+  FakeAwsClient failing;
+  failing.on("CreateNetworkInterface").fail("InvalidSubnetID.NotFound", "no");
+  EXPECT_THROW(createNetworkfInterface(failing, "i-1", "subnet-p", std::string("sg-p"), args), core::ExitRequest);
+  EXPECT_TRUE(logged("info   **Error** Failed to create natwork interface"));
+}
+
+TEST_F(Network, PrivateAddressShowsUpOnTheThirdAttempt) {
+  json cfg = {{"private_subnet_cidr", "10.20.1.0/24"}};
+  json early = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.20.0.5")})});
+  json late = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.20.0.5"), nic("eni-2", "subnet-p", "10.20.1.44")})});
+  ec2.on("DescribeInstances").reply(early).reply(early).reply(late);
+  lookupInf2PrivateIp(ec2, "i-1", cfg);
+  EXPECT_EQ(cfg["ec2_2nd_private_ip"], "10.20.1.44");
+  EXPECT_EQ(clock_.sleeps(), (std::vector<std::chrono::milliseconds>{2s, 2s}));
+  EXPECT_EQ(countLogged("info   waiting for secondary interface private IP after attaching ..."), 2);
+  EXPECT_TRUE(logged("info   private subnet IP: 10.20.1.44"));
+}
+
+TEST_F(Network, PrivateAddressGivesUpAfterSixAttemptsAndBadRangesAreNotRetried) {
+  json cfg = {{"private_subnet_cidr", "10.20.1.0/24"}};
+  ec2.on("DescribeInstances").reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.20.0.5")})}));
+  EXPECT_THROW(lookupInf2PrivateIp(ec2, "i-1", cfg), core::ValueNotFoundException);
+  EXPECT_EQ(ec2.count("DescribeInstances"), 6u);
+  EXPECT_EQ(clock_.total_slept(), 10s);
+  EXPECT_FALSE(cfg.contains("ec2_2nd_private_ip"));
+
+  json bad = {{"private_subnet_cidr", "10.20.1.5/24"}};
+  FakeAwsClient once;
+  once.on("DescribeInstances").reply(reservations({instance("i-1", {})}));
+  EXPECT_THROW(lookupInf2PrivateIp(once, "i-1", bad), std::invalid_argument);
+  EXPECT_EQ(once.count("DescribeInstances"), 1u);
+}
+
+TEST_F(Network, DeleteAttachmentWaitsForTheDetachAndIsBounded) {
+  deleteAttachment(ec2, std::nullopt, "subnet-g", args);
+  EXPECT_TRUE(logged("info - No attachment found"));
+  EXPECT_TRUE(ec2.all_calls().empty());
+
+  json attached = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "", "att-0"),
+                                                 nic("eni-2", "subnet-p", "10.0.1.5", "", "att-2")})});
+  json detached = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "", "att-0"),
+                                                 nic("eni-2", "subnet-p", "10.0.1.5")})});
+  ec2.on("DescribeInstances").reply(attached).reply(attached).reply(detached);
+  deleteAttachment(ec2, std::string("att-2"), "subnet-g", args);
+  EXPECT_EQ(ec2.calls("DetachNetworkInterface").at(0), json::parse(R"({"AttachmentId":"att-2"})"));
+  EXPECT_EQ(clock_.sleeps(), (std::vector<std::chrono::milliseconds>{2s, 2s}));
+  EXPECT_EQ(exitStatus(), 0);
+
+  FakeAwsClient stuck;
+  stuck.on("DetachNetworkInterface").fail("IncorrectState", "busy");
+  stuck.on("DescribeInstances").reply(attached);
+  deleteAttachment(stuck, std::string("att-2"), "subnet-g", args);
+  EXPECT_TRUE(logged("error   **Error** Failed to detach natwork interface"));
+  EXPECT_GE(clock_.total_slept(), 5min);
+  EXPECT_LE(clock_.total_slept(), 5min + 10s);
+  EXPECT_EQ(exitStatus(), 1);
+}
+
+TEST_F(Network, DryRunDeletesNothing) {
+  args.dry_run = true;
+  deleteAttachment(ec2, std::string("att-2"), "subnet-g", args);
+  deleteNetworkInterface(ec2, std::string("eni-2"), args);
+  deleteNetworkInterface(ec2, std::nullopt, args);
+  EXPECT_TRUE(ec2.all_calls().empty());
+  EXPECT_TRUE(logged("info - Delete network interface attachment att-2 in subnet-g"));
+  EXPECT_TRUE(logged("info - Delete natwork interface eni-2"));
+  EXPECT_EQ(logs().size(), 2u);
+}
+
+TEST_F(Network, LookupsOfSubnetsAndLeftoverInterfaces) {
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-9"}}})}}).reply({{"Subnets", json::array()}});
+  EXPECT_EQ(getVpcId(ec2, "subnet-1"), "vpc-9");
+  EXPECT_THROW(getVpcId(ec2, "subnet-x"), core::ExitRequest);
+  EXPECT_TRUE(logged("info   **Error** cannot find subnet subnet-x"));
+
+  ec2.on("DescribeNetworkInterfaces").reply({{"NetworkInterfaces", json::array({{{"NetworkInterfaceId", "eni-7"}}})}})
+      .fail("InternalError", "boom");
+  EXPECT_EQ(getNetworkInterfaces(ec2, "vpc-9").size(), 1u);
+  EXPECT_EQ(ec2.calls("DescribeNetworkInterfaces")[0]["Filters"][2],
+            json::parse(R"({"Name":"status","Values":["available"]})"));
+  EXPECT_TRUE(getNetworkInterfaces(ec2, "vpc-9").empty());
+}
+
+TEST_F(Network, ElasticIps) {
+  args.tag_resource = "Owner,qa";
+  ec2.on("AllocateAddress").reply({{"AllocationId", "eipalloc-1"}, {"PublicIp", "198.51.100.4"}}).reply(json::object());
+  associateEIP(ec2, "eni-1", args);
+  EXPECT_EQ(ec2.calls("AllocateAddress")[0],
+            json::parse(R"({"Domain":"vpc","TagSpecifications":[{"ResourceType":"elastic-ip","Tags":[
+      {"Key":"Name","Value":"quenfold-test-ec2-eip"},{"Key":"Owner","Value":"qa"}]}]})"));
+  EXPECT_EQ(ec2.calls("AssociateAddress")[0], json::parse(R"({"AllocationId":"eipalloc-1","NetworkInterfaceId":"eni-1"})"));
+  EXPECT_TRUE(logged("info   allocated EIP 198.51.100.4 eipalloc-1"));
+  associateEIP(ec2, "eni-1", args);
+  EXPECT_TRUE(logged("info   **Error** fail to allocate EIP"));
+  EXPECT_EQ(ec2.count("AssociateAddress"), 1u);
+
+  ec2.on("DescribeAddresses").reply({{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}}})}})
+      .reply({{"Addresses", json::array()}});
+  EXPECT_EQ(getEipAllocationId(ec2, "i-1", "198.51.100.4"), "eipalloc-1");
+  EXPECT_EQ(ec2.calls("DescribeAddresses")[0],
+            json::parse(R"({"Filters":[{"Name":"instance-id","Values":["i-1"]}],"PublicIps":["198.51.100.4"]})"));
+  EXPECT_ANY_THROW(getEipAllocationId(ec2, "i-1", "198.51.100.4"));
+
+  args.dry_run = true;
+  releaseEIP(ec2, "198.51.100.4", "eipalloc-1", "i-1", args);
+  EXPECT_TRUE(logged("info - Delete EIP 198.51.100.4 eipalloc-1 for i-1"));
+  EXPECT_EQ(ec2.count("ReleaseAddress"), 0u);
+}

@@ -1,0 +1,135 @@
+#include "deploy_test_ec2/teardown/teardown.h"
+
+#include "deploy_test_ec2/driver/test_config.h"
+#include "ops_support.h"
+
+using namespace quenfold_testlibs;
+using namespace quenfold_testlibs::testing;
+
+namespace {
+class Teardown : public OpsTest {
+ protected:
+  // Instance i-1 in subnet-g with an attached second interface and a public address.
+  json withInstance(const std::string& state = "running") {
+    return reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1", "att-1"),
+                                          nic("eni-2", "subnet-p", "10.0.1.5", "", "att-2")},
+                                  "198.51.100.1", state)});
+  }
+  FakeAwsClient ec2;
+  FakeAwsClient iam{"iam"};
+  Args args;
+};
+}  // namespace
+
+TEST_F(Teardown, DeleteEc2DetachesThenTerminatesThenReleases) {
+  args.eip = true;
+  ec2.on("DescribeInstances").reply_with([&](const json& req) {
+    if (req.contains("InstanceIds")) return reservations({instance("i-1", {}, "", "terminated")});  // the waiter
+    // After the detach the instance no longer reports the second interface as attached.
+    return ec2.count("DetachNetworkInterface") ? reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1")}, "198.51.100.1")})
+                                               : withInstance();
+  });
+  ec2.on("DescribeAddresses").reply({{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}}})}});
+  deleteEc2(ec2, iam, "subnet-g", args);
+  std::vector<std::string> order;
+  for (const auto& op : ec2.operations())
+    if (op != "DescribeInstances") order.push_back(op);
+  EXPECT_EQ(order, (std::vector<std::string>{"DetachNetworkInterface", "DeleteNetworkInterface", "DescribeAddresses",
+                                             "TerminateInstances", "ReleaseAddress"}));
+  EXPECT_EQ(ec2.calls("ReleaseAddress")[0], json::parse(R"({"AllocationId":"eipalloc-1"})"));
+  EXPECT_TRUE(logged("info - Delete quenfold-test-ec2 in subnet-g"));
+  EXPECT_TRUE(logged("info   terminate i-1 in subnet-g"));
+  EXPECT_TRUE(logged("info - Delete EIP 198.51.100.1 eipalloc-1 for i-1"));
+}
+
+TEST_F(Teardown, SubnetWithoutInstanceAndDryRun) {
+  ec2.on("DescribeInstances").reply(reservations({}));
+  deleteEc2(ec2, iam, "subnet-g", args);
+  EXPECT_TRUE(logged("info - No attachment found"));
+  EXPECT_FALSE(logged("info - Delete quenfold-test-ec2 in subnet-g"));
+  EXPECT_EQ(ec2.count("TerminateInstances"), 0u);
+
+  FakeAwsClient dry;
+  dry.on("DescribeInstances").reply(withInstance());
+  args.dry_run = true;
+  args.eip = true;
+  dry.on("DescribeAddresses").reply({{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}}})}});
+  deleteEc2(dry, iam, "subnet-g", args);
+  EXPECT_TRUE(logged("info   terminate i-1 in subnet-g"));
+  for (auto op : {"DetachNetworkInterface", "DeleteNetworkInterface", "TerminateInstances", "ReleaseAddress"})
+    EXPECT_EQ(dry.count(op), 0u) << op;
+}
+
+TEST_F(Teardown, RevertDeletesSharedResourcesOnlyWhenNoInstanceRemains) {
+  const std::string cfg = path("cfg.json");
+  writeTestConfig(cfg, json::parse(R"([{"gw_subnet_id":"subnet-g","private_subnet_id":"subnet-p"},
+                                       {"gw_subnet_id":"subnet-h","private_subnet_id":""}])"));
+  args.test_config = cfg;
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeInstances").reply_with([](const json& req) {
+    // The VPC-wide check still sees the instance of the skipped subnet.
+    if (req["Filters"].size() == 3) return reservations({instance("i-left", {})});
+    return reservations({});
+  });
+  terminateEc2s(ec2, iam, args);
+  EXPECT_EQ(ec2.count("DeleteSecurityGroup") + ec2.count("DeleteKeyPair") + ec2.count("DescribeSecurityGroups"), 0u);
+  EXPECT_TRUE(logged("error   **Error** test instances remain in vpc-1: i-left; security groups, network interfaces "
+                     "and key pair were kept"));
+  EXPECT_EQ(exitStatus(), 1);
+}
+
+TEST_F(Teardown, RevertInTheFixedOrder) {
+  const std::string cfg = path("cfg.json");
+  writeTestConfig(cfg, json::parse(R"([{"gw_subnet_id":"subnet-g","private_subnet_id":""}])"));
+  args.test_config = cfg;
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeInstances").reply(reservations({}));
+  ec2.on("DescribeSecurityGroups").reply_with([](const json& req) {
+    const std::string name = req["Filters"][1]["Values"][0];
+    return json{{"SecurityGroups", json::array({{{"GroupId", name == "quenfold-test-ec2-sg" ? "sg-pub" : "sg-priv"}}})}};
+  });
+  ec2.on("DescribeNetworkInterfaces").reply({{"NetworkInterfaces", json::array({{{"NetworkInterfaceId", "eni-9"}}})}});
+  ec2.on("DescribeKeyPairs").reply({{"KeyPairs", json::array({{{"KeyPairId", "key-1"}}})}});
+  terminateEc2s(ec2, iam, args);
+  std::vector<std::string> deletes;
+  for (const auto& c : ec2.all_calls())
+    if (c.operation.rfind("Delete", 0) == 0) deletes.push_back(c.operation + " " + c.request.begin().value().get<std::string>());
+  EXPECT_EQ(deletes, (std::vector<std::string>{"DeleteSecurityGroup sg-pub", "DeleteNetworkInterface eni-9",
+                                               "DeleteSecurityGroup sg-priv",
+                                               "DeleteKeyPair quenfold-test-ec2-key-pair-vpc-1"}));
+  EXPECT_EQ(exitStatus(), 0);
+}
+
+TEST_F(Teardown, FailedVpcCheckKeepsSharedResourcesAndFails) {
+  const std::string cfg = path("cfg.json");
+  writeTestConfig(cfg, json::parse(R"([{"gw_subnet_id":"subnet-g","private_subnet_id":""}])"));
+  args.test_config = cfg;
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeInstances").fail("InternalError", "boom", 500);
+  ::testing::internal::CaptureStderr();
+  terminateEc2s(ec2, iam, args);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ec2.count("DescribeSecurityGroups"), 0u);
+  EXPECT_EQ(exitStatus(), 1);
+
+  // In a dry run the steps go on, as they would after an empty answer.
+  args.dry_run = true;
+  core::AppExitStatus::reset();
+  ::testing::internal::CaptureStderr();
+  terminateEc2s(ec2, iam, args);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ec2.count("DescribeSecurityGroups"), 2u);
+  EXPECT_TRUE(logged("info - Delete SG quenfold-test-ec2-sg"));
+  EXPECT_TRUE(logged("info   not found"));
+}
+
+TEST_F(Teardown, AllEc2InVpcListsOneIdPerReservation) {
+  ec2.on("DescribeInstances").reply(reservations({instance("i-1", {}), instance("i-2", {})})).reply(reservations({}));
+  auto ids = getAllEc2InVpc(ec2, "vpc-1");
+  ASSERT_TRUE(ids);
+  EXPECT_EQ(*ids, (std::vector<std::string>{"i-1", "i-2"}));
+  EXPECT_EQ(ec2.calls("DescribeInstances")[0]["Filters"][2],
+            json::parse(R"({"Name":"instance-state-name","Values":["running","stopped","stopping"]})"));
+  EXPECT_TRUE(logged("info   **Alert** More than one ec2 with tag Name:quenfold-test-ec2 found in vpc-1"));
+  EXPECT_FALSE(getAllEc2InVpc(ec2, "vpc-1"));
+}
