@@ -443,3 +443,43 @@ TEST(ClientOverHttp, RetriesAndLearnsTheClockFromARealDateHeader) {
   EXPECT_EQ(dates, (std::vector<std::string>{"20231114T221320Z", "20231114T221320Z", "20231114T224320Z"}));
   EXPECT_EQ(agents.at(0), ServiceClient::user_agent());
 }
+
+// The fake that the tool's own tests use: its script semantics are part of their contract.
+TEST(FakeClient, StepsRunInOrderAndTheLastOneRepeats) {
+  fakes::FakeAwsClient ec2;
+  ec2.on("DescribeSubnets").reply(json{{"n", 1}}).fail("InvalidSubnetID.NotFound", "gone").reply(json{{"n", 3}});
+  EXPECT_EQ(ec2.describe_subnets(json{{"SubnetIds", {"subnet-1"}}})["n"], 1);
+  try {
+    ec2.describe_subnets(json::object());
+    FAIL() << "no error";
+  } catch (const ClientError& e) {
+    EXPECT_STREQ(e.what(), "An error occurred (InvalidSubnetID.NotFound) when calling the DescribeSubnets operation: gone");
+  }
+  EXPECT_EQ(ec2.describe_subnets(json::object())["n"], 3);
+  EXPECT_EQ(ec2.describe_subnets(json::object())["n"], 3);
+  EXPECT_EQ(ec2.count("DescribeSubnets"), 4u);
+  EXPECT_EQ(ec2.calls("DescribeSubnets")[0]["SubnetIds"][0], "subnet-1");
+}
+
+TEST(FakeClient, UnscriptedOperationsAnswerEmptyUnlessStrict) {
+  fakes::FakeAwsClient iam("iam", std::nullopt);
+  EXPECT_EQ(iam.create_role(json{{"RoleName", "r"}}), json::object());
+  EXPECT_EQ(iam.operations(), (std::vector<std::string>{"CreateRole"}));
+  iam.strict();
+  EXPECT_THROW(iam.delete_role(json{{"RoleName", "r"}}), std::logic_error);
+  iam.on("DeleteRole").fail(TransportError("connection reset"));
+  EXPECT_THROW(iam.delete_role(json{{"RoleName", "r"}}), TransportError);
+}
+
+TEST(FakeClient, FileTransfersAreRecordedWithTheirContent) {
+  fakes::FakeAwsClient s3("s3", std::nullopt);
+  auto dir = fresh_dir("fake-s3");
+  s3.on("GetObject").reply(json{{"Body", "key material"}});
+  s3.download_file("b", "keys/k.pem", dir / "k.pem");
+  std::ifstream in(dir / "k.pem");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "key material");
+  s3.upload_file(dir / "k.pem", "b2", "copy.pem");
+  EXPECT_EQ(s3.calls("PutObject").at(0)["Body"], "key material");
+  EXPECT_EQ(s3.calls("GetObject").at(0)["Key"], "keys/k.pem");
+  std::filesystem::remove_all(dir);
+}
