@@ -1,0 +1,265 @@
+"""The real deploy_test_ec2 binary against a private sandbox: deploy, revert, dry run, reuse,
+bad input and the workflow account, each checked through the sandbox's own state."""
+import json
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "sandbox"))
+from sandboxproc import SandboxProcess  # noqa: E402
+
+TOOL = os.environ.get("QUENFOLD_TOOL", os.path.join(HERE, "..", "..", "build", "asan", "deploy_test_ec2"))
+RESULTS_TOOL = os.environ.get("QUENFOLD_RESULTS_TOOL", os.path.join(os.path.dirname(TOOL), "get_s3_test_results"))
+SANDBOX = None
+
+
+def setUpModule():
+    global SANDBOX
+    SANDBOX = SandboxProcess()
+
+
+def tearDownModule():
+    if SANDBOX:
+        SANDBOX.stop()
+
+
+class ToolTest(unittest.TestCase):
+    def setUp(self):
+        SANDBOX.control("reset", {})
+        SANDBOX.refresh()
+        SANDBOX.control("reset-counts", {})
+        self.work = tempfile.mkdtemp(prefix="quenfold-e2e-")
+        self.env = dict(os.environ)
+        self.env.update(SANDBOX.vars)
+        self.config = os.path.join(SANDBOX.dir, "test_config.json")
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def run_tool(self, *args, tool=None, env=None, cwd=None):
+        out = subprocess.run([tool or TOOL, *args], cwd=cwd or self.work, env=env or self.env, capture_output=True,
+                             text=True, timeout=600)
+        secret = self.env.get("AWS_SECRET_ACCESS_KEY")
+        for stream in (out.stdout, out.stderr):
+            self.assertNotIn(secret, stream, "a secret reached the output")
+            self.assertNotIn("PRIVATE KEY", stream, "a private key reached the output")
+        return out
+
+    def deploy(self, *extra, config=None, output="out.json"):
+        return self.run_tool("--test_config", config or self.config, "--output_test_config", output,
+                             "--backup_folder", "backup", *extra)
+
+    def revert(self, *extra, config=None):
+        return self.run_tool("--revert", "--test_config", config or self.config, "--backup_folder", "backup", *extra)
+
+    def state(self):
+        return SANDBOX.control("state")
+
+    def counts(self):
+        return SANDBOX.control("calls")["counts"]
+
+    def live_instances(self):
+        return [i for i in self.state()["instances"] if i["state"] not in ("terminated", "shutting-down")]
+
+    def tool_leftovers(self):
+        s = self.state()
+        return {
+            "instances": [i["id"] for i in s["instances"] if i["state"] not in ("terminated", "shutting-down")],
+            "interfaces": [n["id"] for n in s["network_interfaces"]
+                           if n["tags"].get("Name") == "quenfold-test-ec2-network-interface"],
+            "groups": [g["name"] for g in s["security_groups"] if g["name"].startswith("quenfold-test-ec2")],
+            "key_pairs": [k["name"] for k in s["key_pairs"] if k["name"].startswith("quenfold-test-ec2")],
+            "addresses": s["addresses"],
+            "iam": [x["name"] for kind in ("policies", "roles", "instance_profiles") for x in s["iam"][kind]
+                    if x["name"].startswith("quenfold-test-ec2")],
+        }
+
+    def assertNothingLeft(self):
+        self.assertEqual(self.tool_leftovers(), {"instances": [], "interfaces": [], "groups": [], "key_pairs": [],
+                                                 "addresses": [], "iam": []})
+
+    def read(self, name):
+        with open(os.path.join(self.work, name), encoding="utf-8") as f:
+            return f.read()
+
+
+class DeployAndRevert(ToolTest):
+    def test_plain_deploy_writes_the_enriched_configuration_and_revert_removes_everything(self):
+        config = os.path.join(SANDBOX.dir, "test_config_skip.json")
+        with open(config, encoding="utf-8") as f:
+            entries = json.load(f)
+        out = self.deploy(config=config)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn("**Error** Skip", out.stderr)
+
+        written = self.read("out.json")
+        result = json.loads(written)
+        self.assertEqual(written, json.dumps(result, indent=2, ensure_ascii=True) + "\n", "output form")
+        for before, after in zip(entries, result):
+            self.assertEqual(list(after)[:len(before)], list(before), "input keys keep their order")
+            if before["private_subnet_id"]:
+                self.assertEqual(list(after)[len(before):], ["ec2_ip", "ec2_2nd_private_ip"])
+                self.assertTrue(after["ec2_2nd_private_ip"].startswith(before["private_subnet_cidr"][:7]))
+            else:
+                self.assertEqual(after, before)
+
+        s = self.state()
+        instances = self.live_instances()
+        self.assertEqual(len(instances), 3)
+        for inst in instances:
+            self.assertEqual(inst["tags"]["Name"], "quenfold-test-ec2")
+            self.assertEqual(sorted(n["device_index"] for n in inst["network_interfaces"]), [0, 1])
+        group = next(g for g in s["security_groups"] if g["name"] == "quenfold-test-ec2-sg")
+        self.assertEqual(json.dumps(group["ingress"]).count("/32"), 1)
+        self.assertIn("203.0.113.7/32", json.dumps(group["ingress"]))
+        private = next(g for g in s["security_groups"] if g["name"] == "quenfold-test-ec2-private-interface-sg")
+        self.assertEqual(private["ingress"], [])
+        key = f"quenfold-test-ec2-key-pair-{s['vpc_id']}"
+        pem = os.path.join(self.work, "backup", key + ".pem")
+        self.assertEqual(stat.S_IMODE(os.stat(pem).st_mode), 0o600)
+        pem_text = self.read(os.path.join("backup", key + ".pem"))
+        self.assertIn("PRIVATE KEY-----", pem_text)
+        self.assertTrue(pem_text.endswith("\n"))
+        self.assertTrue(os.path.exists(os.path.join(self.work, "backup", "log", "quenfold_testlibs.log")))
+
+        out = self.revert()
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertNothingLeft()
+        again = self.revert()
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertIn("Key not found", again.stderr)
+
+    def test_eip_and_default_role(self):
+        SANDBOX.configure(profile_delay_s=40)
+        out = self.deploy("--eip", "--ec2_role", "default", "--account", "123456789012", "--tag_resource", "Owner,qa")
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn("is not ready, retry in 10 sec", out.stderr)
+        result = json.loads(self.read("out.json"))
+        s = self.state()
+        eips = {a["PublicIp"] for a in s["addresses"]}
+        self.assertEqual({e["ec2_ip"] for e in result}, eips)
+        self.assertEqual(len(eips), 3)
+        self.assertTrue(all(i["iam_instance_profile"] for i in self.live_instances()))
+        self.assertEqual(sorted(self.tool_leftovers()["iam"]),
+                         ["quenfold-test-ec2-instance-profile", "quenfold-test-ec2-policy", "quenfold-test-ec2-role"])
+        out = self.revert("--eip", "--ec2_role", "default")
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertNothingLeft()
+
+    def test_second_deploy_reuses_everything(self):
+        first = self.deploy()
+        self.assertEqual(first.returncode, 0, first.stderr)
+        SANDBOX.control("reset-counts", {})
+        second = self.deploy(output="out2.json")
+        self.assertEqual(second.returncode, 0, second.stderr)
+        counts = self.counts()
+        for op in ("ec2:RunInstances", "ec2:CreateSecurityGroup", "ec2:CreateKeyPair", "ec2:CreateNetworkInterface"):
+            self.assertNotIn(op, counts)
+        self.assertEqual(self.read("out.json"), self.read("out2.json"))
+        self.assertIn("Reuse existing SG", second.stderr)
+
+    def test_dry_run_creates_nothing_and_still_writes_the_output(self):
+        out = self.deploy("--dry_run")
+        self.assertEqual(out.returncode, 0, out.stderr)
+        with open(self.config, encoding="utf-8") as f:
+            self.assertEqual(json.loads(self.read("out.json")), json.load(f))
+        created = [op for op in self.counts() if any(w in op for w in (":Create", ":Run", ":Authorize", ":Attach"))]
+        self.assertEqual(created, [])
+        self.assertNothingLeft()
+
+    def test_revert_keeps_shared_resources_while_an_instance_remains(self):
+        self.assertEqual(self.deploy().returncode, 0)
+        with open(self.config) as f:
+            entries = json.load(f)
+        entries[1]["private_subnet_id"] = ""
+        partial = os.path.join(self.work, "partial.json")
+        with open(partial, "w") as f:
+            json.dump(entries, f)
+        out = self.revert(config=partial)
+        self.assertEqual(out.returncode, 1)
+        self.assertIn("test instances remain", out.stderr)
+        left = self.tool_leftovers()
+        self.assertEqual(len(left["instances"]), 1)
+        self.assertEqual(len(left["groups"]), 2)
+        self.assertEqual(self.revert().returncode, 0)
+        self.assertNothingLeft()
+
+
+class DriverAndBadInput(ToolTest):
+    def test_usage_errors_and_checks(self):
+        self.assertEqual(self.run_tool().returncode, 2)
+        out = self.run_tool("--test_config", self.config, "--backup_folder", "b")
+        self.assertEqual(out.returncode, 2)
+        self.assertIn("--output_test_config", out.stderr)
+        for folder in ("/tmp/x", "./x", "../x", ".x"):
+            out = self.run_tool("--revert", "--test_config", self.config, "--backup_folder", folder)
+            self.assertEqual(out.returncode, 1, folder)
+            self.assertIn('Please remove the beginning "/" or a "." from backup_folder ' + folder, out.stderr)
+        out = self.revert("--tag_resource", "a,b,c")
+        self.assertEqual(out.returncode, 1)
+        self.assertIn("**Error** incomplete tag_resource pair", out.stderr)
+        self.assertEqual(self.counts(), {}, "no AWS call before the checks pass")
+
+    def test_bad_test_configurations_fail_clearly_and_create_nothing(self):
+        cases = {
+            "missing.json": None,
+            "not-json.json": "[{",
+            "not-a-list.json": "{}",
+            "empty.json": "[]",
+            "not-objects.json": "[1, 2]",
+            "no-private.json": json.dumps([{"gw_subnet_id": "subnet-1"}]),
+            "number-subnet.json": json.dumps([{"gw_subnet_id": 5, "private_subnet_id": "p", "gw_private_ip": "1",
+                                               "private_subnet_cidr": "10.0.0.0/24"}]),
+            "bad-cidr.json": json.dumps([{"gw_subnet_id": "s", "private_subnet_id": "p", "gw_private_ip": "1",
+                                          "private_subnet_cidr": "10.0.0.5/24"}]),
+            "unknown-subnet.json": json.dumps([{"gw_subnet_id": "subnet-00000000", "private_subnet_id": "p",
+                                                "gw_private_ip": "1", "private_subnet_cidr": "10.0.0.0/24"}]),
+        }
+        for name, text in cases.items():
+            path = os.path.join(self.work, name)
+            if text is not None:
+                with open(path, "w") as f:
+                    f.write(text)
+            out = self.deploy(config=path)
+            self.assertEqual(out.returncode, 1, name)
+            self.assertIn(name if name != "unknown-subnet.json" else "subnet-00000000", out.stderr, name)
+            self.assertFalse(os.path.exists(os.path.join(self.work, "out.json")), name)
+        self.assertNothingLeft()
+
+    def test_output_folder_missing_prints_the_configuration(self):
+        out = self.deploy(output="no-such-dir/out.json")
+        self.assertEqual(out.returncode, 1)
+        self.assertIn('"ec2_2nd_private_ip"', out.stderr)
+
+    def test_unknown_profile(self):
+        out = self.revert("--profile", "no-such-profile")
+        self.assertEqual(out.returncode, 1)
+        self.assertIn("no-such-profile", out.stderr)
+
+    def test_workflow_role_downloads_the_key_and_uploads_the_log(self):
+        key = SANDBOX.vars["QUENFOLD_SANDBOX_KEY_NAME"]
+        bucket = SANDBOX.vars["QUENFOLD_SANDBOX_BUCKET"]
+        role = SANDBOX.vars["QUENFOLD_SANDBOX_WORKFLOW_ROLE"]
+        out = self.deploy("--workflow_account_role", role, "--key_name", key, "--s3_bucket", bucket)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(f"- Use role arn:aws:iam::123456789012:role/{role} for SSM access", out.stderr)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.work, key)).st_mode), 0o600)
+        self.assertIn("BEGIN", self.read(key))
+        self.assertIn("sts:AssumeRole", self.counts())
+        self.assertTrue(all(i["key_name"] == key for i in self.live_instances()))
+        objects = [o["key"] for o in self.state()["s3"][bucket]]
+        self.assertIn("backup/log/quenfold_testlibs.log", objects)
+
+        out = self.revert("--s3_bucket", bucket, "--workflow_account_role", role, "--key_name", key)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertNotIn("Use role", out.stderr, "a revert makes no workflow session")
+        self.assertNothingLeft()
+
+
+if __name__ == "__main__":
+    unittest.main()
