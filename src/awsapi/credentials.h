@@ -38,7 +38,10 @@ class CredentialsProvider {
 
 // Calls an STS operation ("AssumeRole" or "AssumeRoleWithWebIdentity") with the given request and
 // returns the response's JSON. `source` signs the call; a null source sends it unsigned (web identity).
-// Supplied by the session layer, which owns the client machinery.
+// Supplied by the session layer, which owns the client machinery. It must call source->get() for
+// every attempt (never the chain being built: no recursion), use `region` when given (else the STS
+// default endpoint), and return the parsed answer with its "Credentials" member (Expiration as an
+// ISO 8601 text or epoch seconds). Its failures (ClientError, TransportError) pass through unchanged.
 using StsCall = std::function<nlohmann::ordered_json(const std::string& operation,
                                                      const nlohmann::ordered_json& request,
                                                      std::shared_ptr<CredentialsProvider> source,
@@ -54,16 +57,17 @@ struct ProviderContext {
 
 std::shared_ptr<CredentialsProvider> make_static_provider(Credentials c, std::string name = "static");
 
-// Credentials of a named profile (explicit --profile / AWS_PROFILE): static keys, role_arn with
-// source_profile or credential_source, credential_process, web identity. Unknown profile: ConfigError
-// "The config profile (name) could not be found".
+// Credentials of a named profile (explicit --profile): the default chain without the environment's
+// keys, web identity taken from the profile only. Unknown profile (other than "default"): ConfigError
+// "The config profile (name) could not be found", thrown here. The context is copied.
 std::shared_ptr<CredentialsProvider> make_profile_provider(const ProviderContext& ctx, const std::string& profile);
 
-// The default chain in the reference SDKs' order: environment, web identity from the environment,
-// the selected profile of the shared files (credential_process and role_arn included), container
-// credentials, instance role via IMDSv2. A configured but broken source stops the chain with its
-// error. Nothing found: CredentialsError "Unable to locate credentials" naming the sources tried.
-// The chain is resolved lazily, on the first get().
+// The default chain in the reference SDK's order: environment keys; for the selected profile
+// (AWS_PROFILE, AWS_DEFAULT_PROFILE, "default"): role_arn, web identity (environment or profile),
+// shared credentials file, credential_process, config file; then container credentials and the
+// instance role via IMDSv2. A configured but broken source stops the chain with its error. Nothing
+// found: CredentialsError "Unable to locate credentials. Sources tried: ...". Resolved lazily, on
+// the first get(); nothing is fetched (and the metadata service is not probed) before that.
 std::shared_ptr<CredentialsProvider> make_default_chain(const ProviderContext& ctx);
 
 // Wraps a provider so that get() refreshes shortly before expiration (thread-safe, one refresh at a time).

@@ -111,7 +111,9 @@ std::shared_ptr<CredentialsProvider> make_default_chain(const ProviderContext& c
 
 std::shared_ptr<CredentialsProvider> make_profile_provider(const ProviderContext& ctx, const std::string& profile) {
   SourcesPtr s = detail::snapshot(ctx);
-  if (!s->files.has_profile(profile)) throw ConfigError("The config profile (" + profile + ") could not be found");
+  // As in the reference SDK, only "default" may be named without existing.
+  if (profile != "default" && !s->files.has_profile(profile))
+    throw ConfigError("The config profile (" + profile + ") could not be found");
   return std::make_shared<ChainProvider>(profile_chain(s, profile, false));
 }
 

@@ -22,12 +22,13 @@ class ImdsClient {
 
   bool disabled() const { return disabled_; }
   // GET `path` (e.g. "/latest/dynamic/instance-identity/document"). Returns the answer whatever its
-  // status; throws TransportError when the service cannot be reached, or AwsError when disabled.
+  // status; throws TransportError when the service cannot be reached, or AwsError when disabled
+  // (or when no token was issued and v1 is disabled). Thread-safe.
   HttpResponse get(const std::string& path);
 
   const std::string& endpoint() const { return endpoint_; }
 
-  // Per-attempt time-outs and token lifetime (tests shorten them).
+  // Per-attempt time-outs and the token lifetime asked for; set them before the first get().
   std::chrono::milliseconds connect_timeout{1000};
   std::chrono::milliseconds timeout{1000};
   std::chrono::seconds token_ttl{21600};

@@ -250,6 +250,10 @@ TEST_F(CredentialsTest, NamedProfileIgnoresEnvironmentKeysAndMustExist) {
   EXPECT_EQ(qa::make_profile_provider(ctx, "work")->get().access_key_id, "WORK");
   EXPECT_EQ(error_of([&] { qa::make_profile_provider(ctx, "missing"); }),
             "The config profile (missing) could not be found");
+  // "default" may be named without existing; it then simply finds nothing.
+  auto none = error_of([&] { qa::make_profile_provider(ctx, "default")->get(); });
+  EXPECT_EQ(none.rfind("Unable to locate credentials", 0), 0u) << none;
+  EXPECT_EQ(none.find("environment"), std::string::npos) << none;  // a named profile skips it
 }
 
 TEST_F(CredentialsTest, ChainedRolesAreAssumedInOrderEachSignedByItsSource) {
