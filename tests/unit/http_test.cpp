@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -258,6 +259,45 @@ TEST_F(CurlTransportTest, ManyThreadsShareOneTransport) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// Makes a self-signed certificate for 127.0.0.1 with the openssl command; false when unavailable.
+bool make_certificate(const std::filesystem::path& dir, const std::string& name) {
+  const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
+                          " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                          (dir / (name + ".key")).string() + " -out " + (dir / (name + ".pem")).string() +
+                          " >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+TEST(CurlTlsTest, PeersAreAlwaysVerifiedAgainstTheConfiguredTrust) {
+#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
+  GTEST_SKIP() << "cpp-httplib is compiled without TLS here";
+#else
+  auto dir = std::filesystem::temp_directory_path() / ("quenfold-tls-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  struct Cleanup {
+    std::filesystem::path d;
+    ~Cleanup() { std::filesystem::remove_all(d); }
+  } cleanup{dir};
+  if (!make_certificate(dir, "server") || !make_certificate(dir, "other")) GTEST_SKIP() << "no openssl command";
+  const std::string cert = (dir / "server.pem").string(), other = (dir / "other.pem").string();
+
+  LoopbackServer tls(std::make_unique<httplib::SSLServer>(cert.c_str(), (dir / "server.key").c_str()), "https");
+  tls.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("tls", "text/plain"); });
+  tls.start();
+  qa::HttpRequest req;
+  req.url = tls.url() + "/ok";
+
+  // The system store does not know a self-signed certificate: refused, never silently accepted.
+  EXPECT_THROW(qa::make_curl_transport(qa::Environment())->send(req), qa::TransportError);
+  EXPECT_EQ(qa::make_curl_transport(qa::Environment(Vars{{"AWS_CA_BUNDLE", cert}}))->send(req).body, "tls");
+  EXPECT_EQ(qa::make_curl_transport(qa::Environment(Vars{{"SSL_CERT_FILE", cert}}))->send(req).body, "tls");
+  // AWS_CA_BUNDLE comes first: trusting another certificate there fails even with SSL_CERT_FILE right.
+  EXPECT_THROW(
+      qa::make_curl_transport(qa::Environment(Vars{{"AWS_CA_BUNDLE", other}, {"SSL_CERT_FILE", cert}}))->send(req),
+      qa::TransportError);
+#endif
 }
 
 TEST(HttpRequestTest, HeaderLookupIgnoresCase) {
