@@ -40,8 +40,14 @@ class RefreshingProvider final : public CredentialsProvider {
       std::lock_guard lk(mu_);
       const auto now = core::the_clock().now();
       if (cached_ && fresh(*cached_, now)) return *cached_;
-      // Never blocks while holding mu_: the refreshing thread takes mu_ only after refresh_mu_.
-      if (cached_ && usable(*cached_, now) && !refresh.try_lock()) return *cached_;
+      if (cached_ && usable(*cached_, now)) {
+        // An early refresh is tried at most every kRetryEarly, so that a source whose answers are
+        // already inside the window (or is down) is not asked on every call.
+        if (now < next_early_attempt_) return *cached_;
+        // Never blocks while holding mu_: the refreshing thread takes mu_ only after refresh_mu_.
+        if (!refresh.try_lock()) return *cached_;
+        next_early_attempt_ = now + kRetryEarly;
+      }
     }
     if (!refresh.owns_lock()) refresh.lock();
 
@@ -79,12 +85,15 @@ class RefreshingProvider final : public CredentialsProvider {
     return !c.expiration || now < *c.expiration - mandatory_;
   }
 
+  static constexpr std::chrono::seconds kRetryEarly{30};
+
   std::shared_ptr<CredentialsProvider> inner_;
   std::chrono::seconds advance_;
   std::chrono::seconds mandatory_;
   std::mutex mu_;          // guards cached_
   std::mutex refresh_mu_;  // held by the one thread that is fetching
   std::optional<Credentials> cached_;
+  std::chrono::system_clock::time_point next_early_attempt_{};
 };
 
 int two_digits(const std::string& s, size_t pos) {

@@ -515,6 +515,8 @@ TEST_F(CredentialsTest, RefreshKeepsStillValidCredentialsWhenAnEarlyRefreshFails
   clock_.advance(52min);  // inside the advisory window, 8 minutes left
   inner->fail = true;
   EXPECT_EQ(p->get().access_key_id, "K1");
+  EXPECT_EQ(p->get().access_key_id, "K1");
+  EXPECT_EQ(inner->calls.load(), 2);  // the failed early refresh is not retried on every call
   clock_.advance(7min + 30s);  // under a minute left: a refresh is now mandatory
   EXPECT_THROW(p->get(), qa::CredentialsError);
   inner->fail = false;
