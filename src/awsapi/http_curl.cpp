@@ -169,6 +169,9 @@ class CurlTransport final : public HttpTransport {
     curl_easy_setopt(h, CURLOPT_SHARE, share_);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+    // Send the path exactly as signed: libcurl would otherwise squash "." and ".." segments of
+    // an S3 key, and the request would name another object than the signature covers.
+    curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);

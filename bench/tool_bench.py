@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""Deploy and revert of N entries against the local sandbox, with and without per-call latency:
+wall time, CPU time, peak memory, threads, calls per operation, and the critical-path floor
+(the longest chain of dependent calls times the latency) beside it.
+
+Usage: bench/tool_bench.py [--tool build/release/deploy_test_ec2] [--sizes 1,10,100] [--latency 0,20]
+"""
+import argparse
+import json
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "sandbox"))
+from sandboxproc import SandboxProcess  # noqa: E402
+
+# Calls made once per run, on the main flow, before or after the workers.
+ONCE = {"DescribeInstanceTypes", "DescribeImages", "DescribeSubnets", "DescribeSecurityGroups", "CreateSecurityGroup",
+        "AuthorizeSecurityGroupIngress", "DescribeKeyPairs", "CreateKeyPair", "DeleteKeyPair", "DeleteSecurityGroup",
+        "DescribeNetworkInterfaces", "PutObject", "GET /latest/api/token"}
+
+
+def run(tool, args, env, cwd):
+    """Runs the tool once; returns wall time, exit status, peak thread count and its log."""
+    start = time.monotonic()
+    with tempfile.TemporaryFile(mode="w+") as log:
+        proc = subprocess.Popen([tool, *args], env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=log)
+        threads = 1
+        # Sample the thread count while it runs (Linux /proc); the peak is what matters.
+        while proc.poll() is None:
+            try:
+                with open(f"/proc/{proc.pid}/status") as f:
+                    for line in f:
+                        if line.startswith("Threads:"):
+                            threads = max(threads, int(line.split()[1]))
+            except OSError:
+                pass
+            time.sleep(0.005)
+        wall = time.monotonic() - start
+        log.seek(0)
+        return wall, proc.returncode, threads, log.read()
+
+
+def measure(tool, n, latency):
+    sb = SandboxProcess("--pairs", str(n), "--latency-ms", str(latency))
+    try:
+        env = dict(os.environ)
+        env.update(sb.vars)
+        work = tempfile.mkdtemp(prefix="quenfold-bench-")
+        config = os.path.join(sb.dir, "test_config.json")
+        rows = []
+        for mode, args in (("deploy", ["--test_config", config, "--output_test_config", "out.json",
+                                       "--backup_folder", "backup"]),
+                           ("revert", ["--revert", "--test_config", config, "--backup_folder", "backup"])):
+            sb.control("reset-counts", {})
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            wall, status, threads, err = run(tool, args, env, work)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            if status != 0:
+                raise SystemExit(f"{mode} of {n} entries failed ({status}):\n{err[-2000:]}")
+            counts = {k.split(":", 1)[1]: v for k, v in sb.control("calls")["counts"].items()
+                      if not k.startswith(("imds:", "echo:"))}
+            total = sum(counts.values())
+            once = sum(v for k, v in counts.items() if k in ONCE)
+            chain = once + (total - once) / n
+            rows.append({
+                "mode": mode, "n": n, "latency_ms": latency, "wall_s": round(wall, 2),
+                "cpu_s": round((after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime), 2),
+                "peak_rss_mb": round(after.ru_maxrss / 1024, 1), "threads": threads, "calls": total,
+                "floor_s": round(chain * latency / 1000, 2), "per_op": counts,
+            })
+        return rows
+    finally:
+        sb.stop()
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--tool", default=os.path.join(ROOT, "build", "release", "deploy_test_ec2"))
+    p.add_argument("--sizes", default="1,10,100")
+    p.add_argument("--latency", default="0,20")
+    p.add_argument("--json", action="store_true", help="print the rows as JSON, calls per operation included")
+    a = p.parse_args()
+    rows = []
+    for latency in [int(x) for x in a.latency.split(",")]:
+        for n in [int(x) for x in a.sizes.split(",")]:
+            rows += measure(a.tool, n, latency)
+    if a.json:
+        print(json.dumps(rows, indent=1))
+        return
+    print(f"{'mode':7} {'n':>4} {'lat ms':>6} {'wall s':>7} {'cpu s':>6} {'rss MB':>7} {'thr':>4} {'calls':>6} {'floor s':>7}")
+    for r in rows:
+        print(f"{r['mode']:7} {r['n']:>4} {r['latency_ms']:>6} {r['wall_s']:>7} {r['cpu_s']:>6} {r['peak_rss_mb']:>7} "
+              f"{r['threads']:>4} {r['calls']:>6} {r['floor_s']:>7}")
+    print("\ncalls per operation (deploy, largest n):")
+    big = [r for r in rows if r["mode"] == "deploy"][-1]
+    print("  " + ", ".join(f"{k} {v}" for k, v in sorted(big["per_op"].items())))
+    big = [r for r in rows if r["mode"] == "revert"][-1]
+    print("calls per operation (revert, largest n):")
+    print("  " + ", ".join(f"{k} {v}" for k, v in sorted(big["per_op"].items())))
+
+
+if __name__ == "__main__":
+    main()
