@@ -26,6 +26,15 @@ std::shared_ptr<spdlog::logger> make_logger(std::shared_ptr<spdlog::sinks::sink>
   return l;
 }
 
+// "void ns::{anonymous}::f(const T&, ...)" -> "ns::{anonymous}::f": the report names the function,
+// its full signature would only bury it.
+std::string shortFunctionName(const char* signature) {
+  std::string s(signature);
+  if (auto paren = s.find('('); paren != std::string::npos) s.resize(paren);
+  if (auto space = s.rfind(' '); space != std::string::npos) s.erase(0, space + 1);
+  return s;
+}
+
 std::string demangle(const char* name) {
   int status = 0;
   std::unique_ptr<char, void (*)(void*)> p(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
@@ -70,7 +79,7 @@ void Common::resetForTests(std::shared_ptr<spdlog::sinks::sink> sink) {
 
 void reportError(const std::exception& e, std::source_location where) {
   std::string report = "Error report: " + demangle(typeid(e).name()) + ": " + e.what() + "\n  caught in " +
-                       where.function_name() + " (" + std::filesystem::path(where.file_name()).filename().string() +
+                       shortFunctionName(where.function_name()) + " (" + std::filesystem::path(where.file_name()).filename().string() +
                        ":" + std::to_string(where.line()) + ")\n";
   std::cerr << report << std::flush;
 }
@@ -81,7 +90,7 @@ void reportError(const std::exception_ptr& ep, std::source_location where) {
   } catch (const std::exception& e) {
     reportError(e, where);
   } catch (...) {
-    std::cerr << std::string("Error report: unknown error\n  caught in ") + where.function_name() + "\n" << std::flush;
+    std::cerr << std::string("Error report: unknown error\n  caught in ") + shortFunctionName(where.function_name()) + "\n" << std::flush;
   }
 }
 

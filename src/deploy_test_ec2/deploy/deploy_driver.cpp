@@ -1,13 +1,12 @@
-// The deployment driver: shared resources once, then one worker thread per entry with a private
-// subnet (all made, then all started, then all joined, in entry order), then the output file.
+// The deployment driver: shared resources once, then one worker per entry with a private subnet,
+// then the output file.
 #include <iostream>
-#include <latch>
-#include <thread>
 
 #include "core/app_exit_status.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/driver/workers.h"
 #include "deploy_test_ec2/iam/iam.h"
 #include "deploy_test_ec2/keypair/keypair.h"
 #include "deploy_test_ec2/network/network.h"
@@ -45,7 +44,6 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
     instanceProfile = kInstanceProfileName;
   }
 
-  // Workers wait on the latch until every one of them exists, so that all are made before any starts.
   std::vector<size_t> selected;
   for (size_t i = 0; i < config.size(); ++i) {
     json& entry = config[i];
@@ -55,32 +53,18 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
       log->error("  **Error** Skip " + asText(entry.value("nat_gw_id", json())) + " -- private_subnet_id not defined");
     }
   }
-  std::latch start(1);
-  std::vector<std::thread> threadPool;
-  threadPool.reserve(selected.size());
+  std::vector<WorkerTask> threadPool;
   for (size_t i : selected) {
     json& entry = config[i];
     const std::string gw = entry.at("gw_subnet_id").get<std::string>();
     const std::string priv = entry.at("private_subnet_id").get<std::string>();
     const std::string spoke = asText(entry.at("gw_private_ip"));
-    threadPool.emplace_back([&, gw, priv, spoke, entryPtr = &entry] {
-      start.wait();
-      try {
-        createEc2(ec2_client, iam_client, ami, gw, priv, spoke, args, *entryPtr, sgId, sgIdPrivateInf,
-                  instanceProfile, keyName);
-      } catch (const core::ExitRequest&) {
-        core::AppExitStatus::recordFailure("worker for " + gw + " ended");
-      } catch (const std::exception& e) {
-        lib::reportError(e);
-        core::AppExitStatus::recordFailure("worker for " + gw + " failed");
-      } catch (...) {
-        lib::reportError(std::current_exception());
-        core::AppExitStatus::recordFailure("worker for " + gw + " failed");
-      }
-    });
+    threadPool.push_back({gw, [&, gw, priv, spoke, entryPtr = &entry] {
+                            createEc2(ec2_client, iam_client, ami, gw, priv, spoke, args, *entryPtr, sgId,
+                                      sgIdPrivateInf, instanceProfile, keyName);
+                          }});
   }
-  start.count_down();
-  for (auto& t : threadPool) t.join();
+  runWorkers(threadPool);
 
   if (!args.dry_run) {
     for (size_t i : selected) {

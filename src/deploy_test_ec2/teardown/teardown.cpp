@@ -1,12 +1,9 @@
 #include "deploy_test_ec2/teardown/teardown.h"
 
-#include <latch>
-#include <thread>
-
 #include "core/app_exit_status.h"
-#include "core/exit_request.h"
 #include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/driver/workers.h"
 #include "deploy_test_ec2/keypair/keypair.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
@@ -70,28 +67,13 @@ void terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
   if (!config.is_array() || config.empty()) {
     throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
   }
-  std::latch start(1);
-  std::vector<std::thread> workers;
+  std::vector<WorkerTask> workers;
   for (const auto& entry : config) {
     if (entry.at("private_subnet_id").get<std::string>().empty()) continue;
     const std::string subnet = entry.at("gw_subnet_id").get<std::string>();
-    workers.emplace_back([&, subnet] {
-      start.wait();
-      try {
-        deleteEc2(ec2_client, iam_client, subnet, args);
-      } catch (const core::ExitRequest&) {
-        core::AppExitStatus::recordFailure("teardown worker for " + subnet + " ended");
-      } catch (const std::exception& e) {
-        lib::reportError(e);
-        core::AppExitStatus::recordFailure("teardown worker for " + subnet + " failed");
-      } catch (...) {
-        lib::reportError(std::current_exception());
-        core::AppExitStatus::recordFailure("teardown worker for " + subnet + " failed");
-      }
-    });
+    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }});
   }
-  start.count_down();
-  for (auto& w : workers) w.join();
+  runWorkers(workers);
 
   const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
   bool lookupFailed = false;

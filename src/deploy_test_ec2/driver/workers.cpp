@@ -1,0 +1,36 @@
+#include "deploy_test_ec2/driver/workers.h"
+
+#include <latch>
+#include <thread>
+
+#include "core/app_exit_status.h"
+#include "core/exit_request.h"
+#include "lib/commonlib.h"
+
+namespace quenfold_testlibs {
+
+void runWorkers(const std::vector<WorkerTask>& tasks) {
+  std::latch start(1);
+  std::vector<std::thread> threads;
+  threads.reserve(tasks.size());
+  for (const auto& task : tasks) {
+    threads.emplace_back([&start, &task] {
+      start.wait();
+      try {
+        task.run();
+      } catch (const core::ExitRequest&) {
+        core::AppExitStatus::recordFailure("worker for " + task.name + " ended");
+      } catch (const std::exception& e) {
+        lib::reportError(e);
+        core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
+      } catch (...) {
+        lib::reportError(std::current_exception());
+        core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
+      }
+    });
+  }
+  start.count_down();
+  for (auto& t : threads) t.join();
+}
+
+}  // namespace quenfold_testlibs
