@@ -260,6 +260,34 @@ class DriverAndBadInput(ToolTest):
         self.assertNotIn("Use role", out.stderr, "a revert makes no workflow session")
         self.assertNothingLeft()
 
+    def test_workflow_role_fields_and_the_identity_document(self):
+        role = SANDBOX.vars["QUENFOLD_SANDBOX_WORKFLOW_ROLE"]
+        # Role, number and region given: no identity request.
+        out = self.deploy("--workflow_account_role", f"{role},123456789012,us-east-1", "--dry_run")
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertFalse([k for k in self.counts() if k.startswith("imds:") and "identity" in k])
+        # Two fields: the number is ignored and both come from the identity document.
+        SANDBOX.control("reset-counts", {})
+        out = self.deploy("--workflow_account_role", f"{role},999999999999", "--dry_run")
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(f"- Use role arn:aws:iam::123456789012:role/{role} for SSM access", out.stderr)
+        self.assertTrue([k for k in self.counts() if k.startswith("imds:") and "identity" in k])
+        # The document cannot be read: the run ends with its line and status 1.
+        SANDBOX.configure(imds_identity_status=404)
+        try:
+            out = self.deploy("--workflow_account_role", role)
+        finally:
+            SANDBOX.configure(imds_identity_status=200)
+        self.assertEqual(out.returncode, 1)
+        self.assertIn("  **Error** failed to deduce workflow account number from meta data", out.stderr)
+        self.assertNotIn("ec2:RunInstances", self.counts())
+
+    def test_refused_role_stops_the_run(self):
+        out = self.revert("--assume_role", "arn:aws:iam::123456789012:role/no-such-role")
+        self.assertEqual(out.returncode, 1)
+        self.assertIn("AccessDenied", out.stderr)
+        self.assertFalse([k for k in self.counts() if k.startswith("ec2:")])
+
 
 if __name__ == "__main__":
     unittest.main()
