@@ -6,6 +6,7 @@
 
 #include "awsapi/shapes.h"
 #include "awsapi/shapes_wire.h"
+#include "awsapi/xml_nodes.h"
 
 namespace quenfold_testlibs::awsapi {
 
@@ -53,17 +54,8 @@ std::string_view trimmed(std::string_view s) {
   return s.substr(b, e - b + 1);
 }
 
-std::string_view local_name(const pugi::xml_node& n) {
-  std::string_view name = n.name();
-  auto colon = name.find(':');
-  return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
-
-pugi::xml_node child_named(const pugi::xml_node& parent, std::string_view name) {
-  for (auto c = parent.first_child(); c; c = c.next_sibling())
-    if (c.type() == pugi::node_element && local_name(c) == name) return c;
-  return {};
-}
+using xml::child_named;
+using xml::local_name;
 
 ErrorInfo from_status(const HttpResponse& r, std::string request_id = {}) {
   return {std::to_string(r.status), wire::http_reason(r.status), std::move(request_id)};

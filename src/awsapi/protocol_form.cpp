@@ -10,6 +10,7 @@
 
 #include "awsapi/error.h"
 #include "awsapi/shapes_wire.h"
+#include "awsapi/xml_nodes.h"
 
 namespace quenfold_testlibs::awsapi::wire {
 
@@ -103,18 +104,8 @@ class FormWriter {
   Fields& out_;
 };
 
-// Element name without a namespace prefix, as the reference SDK compares them.
-std::string_view local_name(const pugi::xml_node& n) {
-  std::string_view name = n.name();
-  auto colon = name.find(':');
-  return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
-
-pugi::xml_node child_named(const pugi::xml_node& parent, std::string_view name) {
-  for (auto c = parent.first_child(); c; c = c.next_sibling())
-    if (c.type() == pugi::node_element && local_name(c) == name) return c;
-  return {};
-}
+using xml::child_named;
+using xml::local_name;
 
 // The element's text as the reference SDK reads it: its character data (CDATA included) up to
 // its first child element.
