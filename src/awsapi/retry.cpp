@@ -87,8 +87,9 @@ bool is_definite_clock_skew(const std::string& code) {
 }
 
 RetryConfig RetryConfig::from(const Environment& env, const std::string* profile_max_attempts,
-                              const std::string* profile_retry_mode) {
+                              const std::string* profile_retry_mode, int default_max_attempts) {
   RetryConfig cfg;
+  cfg.max_attempts = default_max_attempts;
   std::optional<std::string> attempts = env.get("AWS_MAX_ATTEMPTS");
   if (!attempts && profile_max_attempts && !profile_max_attempts->empty()) attempts = *profile_max_attempts;
   if (attempts) {

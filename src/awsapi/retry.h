@@ -28,10 +28,11 @@ struct RetryConfig {
   int max_attempts = 3;          // AWS_MAX_ATTEMPTS, profile max_attempts
   std::string mode = "standard";  // AWS_RETRY_MODE: "standard" (also used for "legacy") or "adaptive"
   std::chrono::milliseconds max_backoff{20000};
-  // The environment wins over the profile. A max_attempts that is not a positive integer, or a
-  // mode other than legacy/standard/adaptive, is a ConfigError.
+  // The environment wins over the profile; `default_max_attempts` applies when neither sets it.
+  // A max_attempts that is not a positive integer, or a mode other than legacy/standard/adaptive,
+  // is a ConfigError.
   static RetryConfig from(const Environment& env, const std::string* profile_max_attempts,
-                          const std::string* profile_retry_mode);
+                          const std::string* profile_retry_mode, int default_max_attempts = 3);
 };
 
 // delay = random01 * min(2^attempt, 20 s); attempt counts from 0 for the first retry.

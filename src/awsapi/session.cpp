@@ -27,7 +27,8 @@ std::shared_ptr<ServiceClient> make_service_client(const std::shared_ptr<const C
   cfg.credentials = std::move(credentials);
   cfg.http = ctx->http;
   cfg.quota = ctx->quota;
-  cfg.retry = RetryConfig::from(ctx->env, setting(profile, "max_attempts"), setting(profile, "retry_mode"));
+  cfg.retry = RetryConfig::from(ctx->env, setting(profile, "max_attempts"), setting(profile, "retry_mode"),
+                                 ctx->default_max_attempts);
   cfg.env = ctx->env;
   cfg.profile = profile;
   cfg.keep_alive = ctx;
@@ -41,8 +42,10 @@ std::optional<std::string> region_for(const Context& ctx, const std::optional<st
 
 }  // namespace
 
-std::shared_ptr<const Context> Context::make(Environment env, ConfigFiles files, std::shared_ptr<HttpTransport> http) {
+std::shared_ptr<const Context> Context::make(Environment env, ConfigFiles files, std::shared_ptr<HttpTransport> http,
+                                             int default_max_attempts) {
   auto ctx = std::make_shared<Context>();
+  ctx->default_max_attempts = default_max_attempts;
   ctx->env = std::move(env);
   ctx->files = std::move(files);
   ctx->http = std::move(http);
@@ -51,11 +54,11 @@ std::shared_ptr<const Context> Context::make(Environment env, ConfigFiles files,
   return ctx;
 }
 
-std::shared_ptr<const Context> Context::from_process() {
+std::shared_ptr<const Context> Context::from_process(int default_max_attempts) {
   Environment env = Environment::from_process();
   ConfigFiles files = ConfigFiles::load(env);
   auto http = make_curl_transport(env);
-  return make(std::move(env), std::move(files), std::move(http));
+  return make(std::move(env), std::move(files), std::move(http), default_max_attempts);
 }
 
 Session Session::from_profile(std::shared_ptr<const Context> ctx, const std::optional<std::string>& profile) {

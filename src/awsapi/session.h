@@ -22,11 +22,14 @@ struct Context {
   std::shared_ptr<HttpTransport> http;
   std::shared_ptr<ImdsClient> imds;
   std::shared_ptr<RetryQuota> quota;
+  // Attempts per call when neither AWS_MAX_ATTEMPTS nor the profile's max_attempts says otherwise.
+  int default_max_attempts = 3;
 
   // Snapshot of the process environment and files, with the libcurl transport.
-  static std::shared_ptr<const Context> from_process();
+  static std::shared_ptr<const Context> from_process(int default_max_attempts = 3);
   // For tests: the given environment, files and transport.
-  static std::shared_ptr<const Context> make(Environment env, ConfigFiles files, std::shared_ptr<HttpTransport> http);
+  static std::shared_ptr<const Context> make(Environment env, ConfigFiles files, std::shared_ptr<HttpTransport> http,
+                                             int default_max_attempts = 3);
 };
 
 class Session {

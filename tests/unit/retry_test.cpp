@@ -97,6 +97,11 @@ TEST(RetryConfigFrom, DefaultsEnvironmentAndProfile) {
   auto e = RetryConfig::from(env, &five, &legacy);
   EXPECT_EQ(e.max_attempts, 1);
   EXPECT_EQ(e.mode, "adaptive");
+
+  // A caller's default yields to both the environment and the profile.
+  EXPECT_EQ(RetryConfig::from(empty, nullptr, nullptr, 10).max_attempts, 10);
+  EXPECT_EQ(RetryConfig::from(empty, &five, nullptr, 10).max_attempts, 5);
+  EXPECT_EQ(RetryConfig::from(env, &five, nullptr, 10).max_attempts, 1);
 }
 
 TEST(RetryConfigFrom, InvalidSettingsAreConfigErrors) {

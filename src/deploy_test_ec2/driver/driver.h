@@ -16,6 +16,9 @@ namespace quenfold_testlibs {
 
 using json = nlohmann::ordered_json;
 
+// Attempts per AWS call unless AWS_MAX_ATTEMPTS or the profile's max_attempts is set.
+inline constexpr int kDefaultMaxAttempts = 10;
+
 // The process's AWS context (environment, config files, transport), read once.
 std::shared_ptr<const awsapi::Context> awsContext();
 

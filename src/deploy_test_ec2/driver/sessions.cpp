@@ -7,7 +7,10 @@
 namespace quenfold_testlibs {
 
 std::shared_ptr<const awsapi::Context> awsContext() {
-  static const std::shared_ptr<const awsapi::Context> ctx = awsapi::Context::from_process();
+  // Up to 250 workers poll and launch at once, so throttling is routine rather than rare; the
+  // SDKs' 3 attempts would lose entries to it. 10 attempts keep the standard mode's backoff and
+  // shared quota; AWS_MAX_ATTEMPTS or the profile's max_attempts still win.
+  static const std::shared_ptr<const awsapi::Context> ctx = awsapi::Context::from_process(kDefaultMaxAttempts);
   return ctx;
 }
 
