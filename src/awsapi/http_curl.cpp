@@ -28,17 +28,28 @@ void global_init_once() {
 }
 
 // The host of `url` for error texts: never the path, query, user info or headers.
-std::string host_of(const std::string& url) {
-  std::string host = "unknown host";
+// scheme://host[:port]/ of a URL: enough to name the endpoint in an error, without the path,
+// query or any user information it may carry.
+std::string endpoint_of(const std::string& url) {
+  std::string endpoint = "an unparsable URL";
   CURLU* u = curl_url();
-  if (u == nullptr) return host;
+  if (u == nullptr) return endpoint;
   if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
-    char* h = nullptr;
-    if (curl_url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK && h != nullptr) host = h;
-    curl_free(h);
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+      endpoint = std::string(scheme) + "://" + host;
+      if (curl_url_get(u, CURLUPART_PORT, &port, 0) == CURLUE_OK && port != nullptr) endpoint += std::string(":") + port;
+      endpoint += "/";
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
   }
   curl_url_cleanup(u);
-  return host;
+  return endpoint;
 }
 
 std::string lower(std::string s) {
@@ -243,7 +254,7 @@ class CurlTransport final : public HttpTransport {
         throw TransportError("Cannot write the downloaded body to " + request.download_file.string());
       // curl_easy_strerror gives a fixed text per code; libcurl's own error buffer could echo
       // parts of the request, so it is not used.
-      throw TransportError(std::string("HTTP request to ") + host_of(request.url) + " failed: " +
+      throw TransportError("Could not reach the endpoint URL \"" + endpoint_of(request.url) + "\": " +
                                curl_easy_strerror(rc),
                            rc == CURLE_OPERATION_TIMEDOUT);
     }

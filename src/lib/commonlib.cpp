@@ -78,9 +78,11 @@ void Common::resetForTests(std::shared_ptr<spdlog::sinks::sink> sink) {
 }
 
 void reportError(const std::exception& e, std::source_location where) {
-  std::string report = "Error report: " + demangle(typeid(e).name()) + ": " + e.what() + "\n  caught in " +
-                       shortFunctionName(where.function_name()) + " (" + std::filesystem::path(where.file_name()).filename().string() +
-                       ":" + std::to_string(where.line()) + ")\n";
+  // One line per error, so the report stays next to the log line it explains.
+  std::string report = "Error report: " + demangle(typeid(e).name()) + ": " + e.what() + " (caught in " +
+                       shortFunctionName(where.function_name()) + ", " +
+                       std::filesystem::path(where.file_name()).filename().string() + ":" + std::to_string(where.line()) +
+                       ")\n";
   std::cerr << report << std::flush;
 }
 
@@ -90,7 +92,8 @@ void reportError(const std::exception_ptr& ep, std::source_location where) {
   } catch (const std::exception& e) {
     reportError(e, where);
   } catch (...) {
-    std::cerr << std::string("Error report: unknown error\n  caught in ") + shortFunctionName(where.function_name()) + "\n" << std::flush;
+    std::cerr << std::string("Error report: unknown error (caught in ") + shortFunctionName(where.function_name()) + ")\n"
+              << std::flush;
   }
 }
 
