@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -127,11 +129,21 @@ std::map<std::string, Profile> parse_ini(std::string_view text, FileKind kind, c
   return out;
 }
 
+// A missing file is an empty one. A file that is there but cannot be read is an error rather
+// than being skipped: skipping it would quietly fall through to other credentials (an instance
+// role, say) and run as an identity the user did not choose.
 std::string read_file_or_empty(const std::filesystem::path& path) {
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return {};
+  const auto status = std::filesystem::status(path, ec);
+  if (status.type() == std::filesystem::file_type::not_found) return {};
+  if (ec) throw ConfigError("Unable to read config file: " + path.string() + " (" + ec.message() + ")");
+  if (std::filesystem::is_directory(status)) throw ConfigError("Unable to read config file: " + path.string() + " (is a directory)");
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw ConfigError("Unable to read config file: " + path.string());
+  if (!in) {
+    const std::string why = errno != 0 ? std::strerror(errno) : "cannot be opened";
+    throw ConfigError("Unable to read config file: " + path.string() + " (" + why + ")");
+  }
   std::ostringstream ss;
   ss << in.rdbuf();
   if (in.bad()) throw ConfigError("Unable to read config file: " + path.string());

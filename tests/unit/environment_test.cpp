@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "awsapi/error.h"
 
 namespace qa = quenfold_testlibs::awsapi;
@@ -163,6 +165,27 @@ TEST(ConfigFilesTest, MissingFilesAndMissingHomeGiveNoProfiles) {
   TempDir empty;
   EXPECT_FALSE(qa::ConfigFiles::load(qa::Environment(Vars{{"HOME", empty.path().string()}})).has_profile("default"));
   EXPECT_FALSE(qa::ConfigFiles::load(qa::Environment()).has_profile("default"));
+}
+
+TEST(ConfigFilesTest, AFileThatIsThereButCannotBeReadIsAnErrorNamingIt) {
+  TempDir home;
+  home.write("creds-dir/x", "");
+  const std::string dir = (home.path() / "creds-dir").string();
+  for (const char* var : {"AWS_SHARED_CREDENTIALS_FILE", "AWS_CONFIG_FILE"}) {
+    try {
+      qa::ConfigFiles::load(qa::Environment(Vars{{"HOME", home.path().string()}, {var, dir}}));
+      ADD_FAILURE() << var << ": expected ConfigError";
+    } catch (const qa::ConfigError& e) {
+      EXPECT_NE(std::string(e.what()).find(dir), std::string::npos) << e.what();
+    }
+  }
+  if (::geteuid() != 0) {  // permission bits do not stop root
+    home.write("locked", "[default]\n");
+    std::filesystem::permissions(home.path() / "locked", std::filesystem::perms::none);
+    EXPECT_THROW(qa::ConfigFiles::load(qa::Environment(Vars{{"HOME", home.path().string()},
+                                                          {"AWS_SHARED_CREDENTIALS_FILE", (home.path() / "locked").string()}})),
+                 qa::ConfigError);
+  }
 }
 
 TEST(ConfigFilesTest, SelectedProfileComesFromAwsProfileThenAwsDefaultProfile) {

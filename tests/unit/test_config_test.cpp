@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "deploy_test_ec2/driver/driver.h"
 #include "deploy_test_ec2/driver/test_config.h"
 
 using namespace quenfold_testlibs;
@@ -78,6 +79,12 @@ TEST(TestConfigFiles, ErrorsNameTheFileAndTheProblem) {
   } catch (const TestConfigError& e) {
     EXPECT_NE(std::string(e.what()).find("bad.json is not valid JSON"), std::string::npos);
   }
+  try {
+    readTestConfig(d.string());
+    FAIL();
+  } catch (const TestConfigError& e) {
+    EXPECT_NE(std::string(e.what()).find("it is a directory"), std::string::npos) << e.what();
+  }
   EXPECT_THROW(writeTestConfig((d / "no-such-dir" / "out.json").string(), json::array()), TestConfigError);
 }
 
@@ -123,4 +130,51 @@ TEST(TestConfigOutput, FloatsAreWrittenAsPythonWritesThem) {
             "[\n  0.1,\n  1000000000000000.0,\n  1e+16,\n  0.0001,\n  1e-05,\n  123.456,\n  -2.5e-07,\n"
             "  1.7976931348623157e+308,\n  5e-324,\n  -0.0,\n  1.2345678901234567e+19,\n  100.0,\n"
             "  0.30000000000000004\n]\n");
+}
+
+namespace {
+// The check's message for `config`, or "" when it passes.
+std::string checkMessage(const std::string& config, bool deploy) {
+  try {
+    validateTestConfig(json::parse(config), "cfg.json", deploy);
+    return "";
+  } catch (const TestConfigError& e) {
+    return e.what();
+  }
+}
+}  // namespace
+
+TEST(TestConfigCheck, EachProblemNamesTheFileTheEntryAndTheKey) {
+  const std::string good =
+      R"({"gw_subnet_id": "s", "private_subnet_id": "p", "gw_private_ip": "1", "private_subnet_cidr": "10.0.1.0/24"})";
+  EXPECT_EQ(checkMessage("[" + good + "]", true), "");
+  const std::pair<std::string, std::string> cases[] = {
+      {"{}", "must be a JSON list"},
+      {"[]", "the list is empty"},
+      {"[" + good + ", 7]", "entry 1 is not an object"},
+      {R"([{"gw_subnet_id": "s"}])", "entry 0 has no \"private_subnet_id\""},
+      {R"([{"gw_subnet_id": 5, "private_subnet_id": "p"}])", "entry 0: \"gw_subnet_id\" must be text"},
+      {"[" + good + R"(, {"private_subnet_id": "p2"}])", "entry 1 has no \"gw_subnet_id\""},
+      {R"([{"gw_subnet_id": "s", "private_subnet_id": "p", "gw_private_ip": "1"}])",
+       "entry 0 has no \"private_subnet_cidr\""},
+      {R"([{"gw_subnet_id": "s", "private_subnet_id": "p", "gw_private_ip": "1", "private_subnet_cidr": "10.0.0.5/24"}])",
+       "entry 0: \"private_subnet_cidr\" is not a valid IPv4 network"},
+      {R"([{"gw_subnet_id": "s", "private_subnet_id": ""}])", "entry 0 has an empty \"private_subnet_id\" and no"},
+  };
+  for (const auto& [config, expected] : cases) {
+    const std::string message = checkMessage(config, true);
+    EXPECT_EQ(message.rfind("test configuration cfg.json: ", 0), 0u) << config << " -> " << message;
+    EXPECT_NE(message.find(expected), std::string::npos) << config << " -> " << message;
+  }
+}
+
+TEST(TestConfigCheck, NothingToDeployIsRefusedButARevertOfItIsNot) {
+  json entries = json::array();
+  for (int i = 0; i < 1000; ++i)
+    entries.push_back({{"gw_subnet_id", "s"}, {"private_subnet_id", ""}, {"nat_gw_id", "gw" + std::to_string(i)}});
+  const std::string message = checkMessage(entries.dump(), true);
+  EXPECT_NE(message.find("none of the 1000 entries"), std::string::npos) << message;
+  EXPECT_EQ(checkMessage(entries.dump(), false), "");
+  // A revert needs neither the addresses nor the CIDR.
+  EXPECT_EQ(checkMessage(R"([{"gw_subnet_id": "s", "private_subnet_id": "p"}])", false), "");
 }

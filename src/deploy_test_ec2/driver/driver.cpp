@@ -36,10 +36,12 @@ void validateTestConfig(const json& config, const std::string& path, bool deploy
     if (!entry[key].is_string()) fail("entry " + std::to_string(i) + ": \"" + key + "\" must be text");
     return entry[key].get<std::string>();
   };
+  size_t withSubnets = 0;
   for (size_t i = 0; i < config.size(); ++i) {
     const json& entry = config[i];
     if (!entry.is_object()) fail("entry " + std::to_string(i) + " is not an object");
     const bool withSubnet = !text(entry, i, "private_subnet_id").empty();
+    if (withSubnet) ++withSubnets;
     if (i == 0 || withSubnet) text(entry, i, "gw_subnet_id");
     if (!deploy) continue;
     if (withSubnet) {
@@ -54,6 +56,11 @@ void validateTestConfig(const json& config, const std::string& path, bool deploy
       fail("entry " + std::to_string(i) + " has an empty \"private_subnet_id\" and no \"nat_gw_id\"");
     }
   }
+  // A deploy with no test subnet at all would only make the shared group and key pair and report
+  // success with no instance; a revert of such a list still removes those, so it is allowed.
+  if (deploy && withSubnets == 0)
+    fail("none of the " + std::to_string(config.size()) +
+         " entries has a non-empty \"private_subnet_id\"; there is nothing to deploy");
 }
 
 namespace {

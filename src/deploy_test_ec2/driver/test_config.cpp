@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -16,12 +17,19 @@
 namespace quenfold_testlibs {
 
 json readTestConfig(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    throw TestConfigError("cannot read test configuration " + path + ": it is a directory");
+  }
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    throw TestConfigError("cannot read test configuration " + path + ": " + std::strerror(errno));
+    throw TestConfigError("cannot read test configuration " + path + ": " +
+                          (errno != 0 ? std::strerror(errno) : "cannot be opened"));
   }
   std::stringstream buf;
   buf << in.rdbuf();
+  if (in.bad()) throw TestConfigError("cannot read test configuration " + path + ": read error");
   try {
     return json::parse(buf.str());
   } catch (const json::parse_error& e) {
