@@ -10,6 +10,22 @@ DEPLOY_ROLE = "quenfold-deploy-role"
 SECRET_PREFIX = "/quenfold/workflow/secrets/"
 
 
+MAX_PAIRS = 500
+
+
+def subnet_plan(i, pairs):
+    """(gateway CIDR, gateway address, private CIDR) of pair i (from 1) in the VPC 10.0.0.0/16.
+
+    Up to 100 pairs use /24s (gateway 10.0.i.0, private 10.0.(100+i).0); more pairs use /26s, the
+    gateway subnets in 10.0.0.0/17 and the private ones in 10.0.128.0/17."""
+    if not 1 <= i <= pairs <= MAX_PAIRS:
+        raise ValueError(f"pairs must be 1..{MAX_PAIRS}, got {pairs}")
+    if pairs <= 100:
+        return f"10.0.{i}.0/24", f"10.0.{i}.10", f"10.0.{100 + i}.0/24"
+    third, fourth = divmod((i - 1) * 64, 256)
+    return f"10.0.{third}.{fourth}/26", f"10.0.{third}.{fourth + 10}", f"10.0.{128 + third}.{fourth}/26"
+
+
 def seed(moto, account, region, key, pairs=3):
     """Creates the VPC, subnets, gateways, bucket, key secret and roles; returns the facts."""
     aws = RawAws(moto, region, key)
@@ -28,13 +44,12 @@ def seed(moto, account, region, key, pairs=3):
     entries = []
     for i in range(1, pairs + 1):
         zone = zones[(i - 1) % len(zones)]
-        gw_subnet = ec2("CreateSubnet", VpcId=vpc, CidrBlock=f"10.0.{i}.0/24", AvailabilityZone=zone,
+        gw_cidr, gw_ip, private_cidr = subnet_plan(i, pairs)
+        gw_subnet = ec2("CreateSubnet", VpcId=vpc, CidrBlock=gw_cidr, AvailabilityZone=zone,
                         **tag_spec("subnet", f"quenfold-sandbox-gw-{i}")).findtext("subnet/subnetId")
         ec2("AssociateRouteTable", RouteTableId=public_rt, SubnetId=gw_subnet)
-        private_cidr = f"10.0.{100 + i}.0/24"
         private_subnet = ec2("CreateSubnet", VpcId=vpc, CidrBlock=private_cidr, AvailabilityZone=zone,
                              **tag_spec("subnet", f"quenfold-sandbox-private-{i}")).findtext("subnet/subnetId")
-        gw_ip = f"10.0.{i}.10"
         gateway = ec2("CreateNetworkInterface", SubnetId=gw_subnet, PrivateIpAddress=gw_ip,
                       Description="spoke gateway",
                       **tag_spec("network-interface", f"quenfold-sandbox-spoke{i}-gw")).findtext(

@@ -1,6 +1,7 @@
 """The sandbox's parts on data, without a running sandbox: the clock, the knobs, the fault
 draws, the error bodies (parsed by the reference SDK's own parsers) and the signature check
 (against requests signed by the reference SDK)."""
+import ipaddress
 import os
 import sys
 import time
@@ -17,6 +18,7 @@ from qsandbox import faults, protocol, sigv4  # noqa: E402
 from qsandbox.clock import Clock  # noqa: E402
 from qsandbox.config import Config  # noqa: E402
 from qsandbox.fidelity import image_date  # noqa: E402
+from qsandbox.seed import MAX_PAIRS, subnet_plan  # noqa: E402
 
 
 class FakeTime:
@@ -249,6 +251,28 @@ class ImageDateTest(unittest.TestCase):
         self.assertTrue(a618 < x61 < x612)
         self.assertEqual("2026-04-27", x612.strftime("%Y-%m-%d"))
         self.assertEqual("kept", image_date("amzn2-ami-hvm-2.0", "kept"))
+
+
+class SubnetPlanTest(unittest.TestCase):
+    def test_every_size_gives_disjoint_subnets_inside_the_vpc(self):
+        vpc = ipaddress.ip_network("10.0.0.0/16")
+        for pairs in (1, 3, 100, 101, 250, MAX_PAIRS):
+            nets = []
+            for i in range(1, pairs + 1):
+                gw, gw_ip, private = subnet_plan(i, pairs)
+                gw_net, private_net = ipaddress.ip_network(gw), ipaddress.ip_network(private)
+                self.assertIn(ipaddress.ip_address(gw_ip), gw_net)
+                # AWS keeps the first four addresses of a subnet for itself.
+                self.assertGreater(int(ipaddress.ip_address(gw_ip)) - int(gw_net.network_address), 3)
+                nets += [gw_net, private_net]
+            self.assertTrue(all(n.subnet_of(vpc) for n in nets), pairs)
+            nets.sort()
+            self.assertFalse(any(a.overlaps(b) for a, b in zip(nets, nets[1:])), pairs)
+
+    def test_sizes_outside_the_plan_are_refused(self):
+        for i, pairs in ((1, 0), (1, MAX_PAIRS + 1), (0, 3), (4, 3)):
+            with self.assertRaises(ValueError):
+                subnet_plan(i, pairs)
 
 
 if __name__ == "__main__":
