@@ -1,91 +1,24 @@
 """The real deploy_test_ec2 binary against a private sandbox: deploy, revert, dry run, reuse,
-bad input and the workflow account, each checked through the sandbox's own state."""
+the driver's checks and the workflow account, each checked through the sandbox's own state."""
 import json
 import os
-import shutil
 import stat
-import subprocess
-import sys
-import tempfile
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "sandbox"))
-from sandboxproc import SandboxProcess  # noqa: E402
+from e2e_support import SandboxProcess, ToolTest
 
-TOOL = os.environ.get("QUENFOLD_TOOL", os.path.join(HERE, "..", "..", "build", "asan", "deploy_test_ec2"))
-RESULTS_TOOL = os.environ.get("QUENFOLD_RESULTS_TOOL", os.path.join(os.path.dirname(TOOL), "get_s3_test_results"))
 SANDBOX = None
 
 
 def setUpModule():
     global SANDBOX
     SANDBOX = SandboxProcess()
+    ToolTest.sandbox = SANDBOX
 
 
 def tearDownModule():
     if SANDBOX:
         SANDBOX.stop()
-
-
-class ToolTest(unittest.TestCase):
-    def setUp(self):
-        SANDBOX.control("reset", {})
-        SANDBOX.refresh()
-        SANDBOX.control("reset-counts", {})
-        self.work = tempfile.mkdtemp(prefix="quenfold-e2e-")
-        self.env = dict(os.environ)
-        self.env.update(SANDBOX.vars)
-        self.config = os.path.join(SANDBOX.dir, "test_config.json")
-
-    def tearDown(self):
-        shutil.rmtree(self.work, ignore_errors=True)
-
-    def run_tool(self, *args, tool=None, env=None, cwd=None):
-        out = subprocess.run([tool or TOOL, *args], cwd=cwd or self.work, env=env or self.env, capture_output=True,
-                             text=True, timeout=600)
-        secret = self.env.get("AWS_SECRET_ACCESS_KEY")
-        for stream in (out.stdout, out.stderr):
-            self.assertNotIn(secret, stream, "a secret reached the output")
-            self.assertNotIn("PRIVATE KEY", stream, "a private key reached the output")
-        return out
-
-    def deploy(self, *extra, config=None, output="out.json"):
-        return self.run_tool("--test_config", config or self.config, "--output_test_config", output,
-                             "--backup_folder", "backup", *extra)
-
-    def revert(self, *extra, config=None):
-        return self.run_tool("--revert", "--test_config", config or self.config, "--backup_folder", "backup", *extra)
-
-    def state(self):
-        return SANDBOX.control("state")
-
-    def counts(self):
-        return SANDBOX.control("calls")["counts"]
-
-    def live_instances(self):
-        return [i for i in self.state()["instances"] if i["state"] not in ("terminated", "shutting-down")]
-
-    def tool_leftovers(self):
-        s = self.state()
-        return {
-            "instances": [i["id"] for i in s["instances"] if i["state"] not in ("terminated", "shutting-down")],
-            "interfaces": [n["id"] for n in s["network_interfaces"]
-                           if n["tags"].get("Name") == "quenfold-test-ec2-network-interface"],
-            "groups": [g["name"] for g in s["security_groups"] if g["name"].startswith("quenfold-test-ec2")],
-            "key_pairs": [k["name"] for k in s["key_pairs"] if k["name"].startswith("quenfold-test-ec2")],
-            "addresses": s["addresses"],
-            "iam": [x["name"] for kind in ("policies", "roles", "instance_profiles") for x in s["iam"][kind]
-                    if x["name"].startswith("quenfold-test-ec2")],
-        }
-
-    def assertNothingLeft(self):
-        self.assertEqual(self.tool_leftovers(), {"instances": [], "interfaces": [], "groups": [], "key_pairs": [],
-                                                 "addresses": [], "iam": []})
-
-    def read(self, name):
-        with open(os.path.join(self.work, name), encoding="utf-8") as f:
-            return f.read()
 
 
 class DeployAndRevert(ToolTest):
@@ -190,7 +123,7 @@ class DeployAndRevert(ToolTest):
         self.assertNothingLeft()
 
 
-class DriverAndBadInput(ToolTest):
+class DriverChecksAndWorkflowAccount(ToolTest):
     def test_usage_errors_and_checks(self):
         self.assertEqual(self.run_tool().returncode, 2)
         out = self.run_tool("--test_config", self.config, "--backup_folder", "b")
@@ -204,42 +137,6 @@ class DriverAndBadInput(ToolTest):
         self.assertEqual(out.returncode, 1)
         self.assertIn("**Error** incomplete tag_resource pair", out.stderr)
         self.assertEqual(self.counts(), {}, "no AWS call before the checks pass")
-
-    def test_bad_test_configurations_fail_clearly_and_create_nothing(self):
-        cases = {
-            "missing.json": None,
-            "not-json.json": "[{",
-            "not-a-list.json": "{}",
-            "empty.json": "[]",
-            "not-objects.json": "[1, 2]",
-            "no-private.json": json.dumps([{"gw_subnet_id": "subnet-1"}]),
-            "number-subnet.json": json.dumps([{"gw_subnet_id": 5, "private_subnet_id": "p", "gw_private_ip": "1",
-                                               "private_subnet_cidr": "10.0.0.0/24"}]),
-            "bad-cidr.json": json.dumps([{"gw_subnet_id": "s", "private_subnet_id": "p", "gw_private_ip": "1",
-                                          "private_subnet_cidr": "10.0.0.5/24"}]),
-            "unknown-subnet.json": json.dumps([{"gw_subnet_id": "subnet-00000000", "private_subnet_id": "p",
-                                                "gw_private_ip": "1", "private_subnet_cidr": "10.0.0.0/24"}]),
-        }
-        for name, text in cases.items():
-            path = os.path.join(self.work, name)
-            if text is not None:
-                with open(path, "w") as f:
-                    f.write(text)
-            out = self.deploy(config=path)
-            self.assertEqual(out.returncode, 1, name)
-            self.assertIn(name if name != "unknown-subnet.json" else "subnet-00000000", out.stderr, name)
-            self.assertFalse(os.path.exists(os.path.join(self.work, "out.json")), name)
-        self.assertNothingLeft()
-
-    def test_output_folder_missing_prints_the_configuration(self):
-        out = self.deploy(output="no-such-dir/out.json")
-        self.assertEqual(out.returncode, 1)
-        self.assertIn('"ec2_2nd_private_ip"', out.stderr)
-
-    def test_unknown_profile(self):
-        out = self.revert("--profile", "no-such-profile")
-        self.assertEqual(out.returncode, 1)
-        self.assertIn("no-such-profile", out.stderr)
 
     def test_workflow_role_downloads_the_key_and_uploads_the_log(self):
         key = SANDBOX.vars["QUENFOLD_SANDBOX_KEY_NAME"]

@@ -1,0 +1,77 @@
+"""What the end-to-end suites share: running the real binary against a private sandbox, and
+reading back what it left there."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "sandbox"))
+from sandboxproc import SandboxProcess  # noqa: E402,F401
+
+TOOL = os.environ.get("QUENFOLD_TOOL", os.path.join(HERE, "..", "..", "build", "asan", "deploy_test_ec2"))
+RESULTS_TOOL = os.environ.get("QUENFOLD_RESULTS_TOOL", os.path.join(os.path.dirname(TOOL), "get_s3_test_results"))
+
+
+class ToolTest(unittest.TestCase):
+    sandbox = None  # the module's SandboxProcess, set by its setUpModule
+
+    def setUp(self):
+        self.sandbox.control("reset", {})
+        self.sandbox.refresh()
+        self.sandbox.control("reset-counts", {})
+        self.work = tempfile.mkdtemp(prefix="quenfold-e2e-")
+        self.env = dict(os.environ)
+        self.env.update(self.sandbox.vars)
+        self.config = os.path.join(self.sandbox.dir, "test_config.json")
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def run_tool(self, *args, tool=None, env=None, cwd=None):
+        out = subprocess.run([tool or TOOL, *args], cwd=cwd or self.work, env=env or self.env, capture_output=True,
+                             text=True, timeout=600)
+        secret = self.env.get("AWS_SECRET_ACCESS_KEY")
+        for stream in (out.stdout, out.stderr):
+            self.assertNotIn(secret, stream, "a secret reached the output")
+            self.assertNotIn("PRIVATE KEY", stream, "a private key reached the output")
+        return out
+
+    def deploy(self, *extra, config=None, output="out.json"):
+        return self.run_tool("--test_config", config or self.config, "--output_test_config", output,
+                             "--backup_folder", "backup", *extra)
+
+    def revert(self, *extra, config=None):
+        return self.run_tool("--revert", "--test_config", config or self.config, "--backup_folder", "backup", *extra)
+
+    def state(self):
+        return self.sandbox.control("state")
+
+    def counts(self):
+        return self.sandbox.control("calls")["counts"]
+
+    def live_instances(self):
+        return [i for i in self.state()["instances"] if i["state"] not in ("terminated", "shutting-down")]
+
+    def tool_leftovers(self):
+        s = self.state()
+        return {
+            "instances": [i["id"] for i in s["instances"] if i["state"] not in ("terminated", "shutting-down")],
+            "interfaces": [n["id"] for n in s["network_interfaces"]
+                           if n["tags"].get("Name") == "quenfold-test-ec2-network-interface"],
+            "groups": [g["name"] for g in s["security_groups"] if g["name"].startswith("quenfold-test-ec2")],
+            "key_pairs": [k["name"] for k in s["key_pairs"] if k["name"].startswith("quenfold-test-ec2")],
+            "addresses": s["addresses"],
+            "iam": [x["name"] for kind in ("policies", "roles", "instance_profiles") for x in s["iam"][kind]
+                    if x["name"].startswith("quenfold-test-ec2")],
+        }
+
+    def assertNothingLeft(self):
+        self.assertEqual(self.tool_leftovers(), {"instances": [], "interfaces": [], "groups": [], "key_pairs": [],
+                                                 "addresses": [], "iam": []})
+
+    def read(self, name):
+        with open(os.path.join(self.work, name), encoding="utf-8") as f:
+            return f.read()
