@@ -53,6 +53,10 @@ class QuietHandler(BaseHTTPRequestHandler):
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # The standard library listens with a backlog of 5. A tool opening a connection per worker
+    # (hundreds at once) then has its connection attempts dropped and retried by the kernel after
+    # 1, 3, 7, 15 s..., which stalled runs for minutes with everything idle.
+    request_queue_size = 1024
     ssl_context = None
 
     def get_request(self):
