@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Deploy and revert of N entries against the local sandbox, with and without per-call latency:
-wall time, CPU time, peak memory, threads, calls per operation, and the critical-path floor
-(the longest chain of dependent calls times the latency) beside it.
+"""The tool's start-up time (`--help`, median of many runs), then deploy and revert of N entries
+against the local sandbox, with and without per-call latency: wall time, CPU time, peak memory,
+threads, calls per operation, and the critical-path floor (the longest chain of dependent calls
+times the latency) beside it.
 
-Usage: bench/tool_bench.py [--tool build/release/deploy_test_ec2] [--sizes 1,10,100] [--latency 0,20]
+Usage: bench/tool_bench.py [--tool build/release/deploy_test_ec2] [--sizes 1,10,100,250] [--latency 0,20]
 """
 import argparse
 import json
@@ -45,6 +46,18 @@ def run(tool, args, env, cwd):
         return wall, proc.returncode, threads, log.read()
 
 
+def startup(tool, runs):
+    """Median and best wall time of `tool --help`, in milliseconds: process start, option
+    parsing and the help text, with no AWS work."""
+    times = []
+    for _ in range(runs):
+        start = time.monotonic()
+        subprocess.run([tool, "--help"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        times.append((time.monotonic() - start) * 1000)
+    times.sort()
+    return times[len(times) // 2], times[0]
+
+
 def measure(tool, n, latency):
     sb = SandboxProcess("--pairs", str(n), "--latency-ms", str(latency))
     try:
@@ -81,10 +94,14 @@ def measure(tool, n, latency):
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--tool", default=os.path.join(ROOT, "build", "release", "deploy_test_ec2"))
-    p.add_argument("--sizes", default="1,10,100")
+    p.add_argument("--sizes", default="1,10,100,250")
+    p.add_argument("--startup-runs", type=int, default=50)
     p.add_argument("--latency", default="0,20")
     p.add_argument("--json", action="store_true", help="print the rows as JSON, calls per operation included")
     a = p.parse_args()
+    if a.startup_runs > 0:
+        median, best = startup(a.tool, a.startup_runs)
+        print(f"start-up (--help, {a.startup_runs} runs): median {median:.1f} ms, best {best:.1f} ms\n", flush=True)
     rows = []
     for latency in [int(x) for x in a.latency.split(",")]:
         for n in [int(x) for x in a.sizes.split(",")]:
