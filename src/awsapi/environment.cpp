@@ -137,7 +137,8 @@ std::string read_file_or_empty(const std::filesystem::path& path) {
   const auto status = std::filesystem::status(path, ec);
   if (status.type() == std::filesystem::file_type::not_found) return {};
   if (ec) throw ConfigError("Unable to read config file: " + path.string() + " (" + ec.message() + ")");
-  if (std::filesystem::is_directory(status)) throw ConfigError("Unable to read config file: " + path.string() + " (is a directory)");
+  if (std::filesystem::is_directory(status))
+    throw ConfigError("Unable to read config file: " + path.string() + " (is a directory)");
   errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {

@@ -27,7 +27,6 @@ void global_init_once() {
   });
 }
 
-// The host of `url` for error texts: never the path, query, user info or headers.
 // scheme://host[:port]/ of a URL: enough to name the endpoint in an error, without the path,
 // query or any user information it may carry.
 std::string endpoint_of(const std::string& url) {
