@@ -9,7 +9,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sandbox"))
-from sandboxproc import SandboxProcess  # noqa: E402,F401
+from sandboxproc import SandboxProcess  # noqa: E402
 
 TOOL = os.environ.get("QUENFOLD_TOOL", os.path.join(HERE, "..", "..", "build", "asan", "deploy_test_ec2"))
 RESULTS_TOOL = os.environ.get("QUENFOLD_RESULTS_TOOL", os.path.join(os.path.dirname(TOOL), "get_s3_test_results"))
@@ -75,3 +75,16 @@ class ToolTest(unittest.TestCase):
     def read(self, name):
         with open(os.path.join(self.work, name), encoding="utf-8") as f:
             return f.read()
+
+
+def start_sandbox(*args):
+    """Starts the module's private sandbox (for its setUpModule) and hands it to every ToolTest."""
+    ToolTest.sandbox = SandboxProcess(*args)
+    return ToolTest.sandbox
+
+
+def stop_sandbox():
+    """The module's tearDownModule."""
+    if ToolTest.sandbox:
+        ToolTest.sandbox.stop()
+        ToolTest.sandbox = None

@@ -5,20 +5,17 @@ import os
 import stat
 import unittest
 
-from e2e_support import SandboxProcess, ToolTest
+from e2e_support import ToolTest, start_sandbox, stop_sandbox
 
 SANDBOX = None
 
 
 def setUpModule():
     global SANDBOX
-    SANDBOX = SandboxProcess()
-    ToolTest.sandbox = SANDBOX
+    SANDBOX = start_sandbox()
 
 
-def tearDownModule():
-    if SANDBOX:
-        SANDBOX.stop()
+tearDownModule = stop_sandbox
 
 
 class DeployAndRevert(ToolTest):

@@ -7,7 +7,7 @@ import re
 import socket
 import unittest
 
-from e2e_support import SandboxProcess, ToolTest
+from e2e_support import ToolTest, start_sandbox, stop_sandbox
 
 PAIRS = 20
 SANDBOX = None
@@ -15,13 +15,10 @@ SANDBOX = None
 
 def setUpModule():
     global SANDBOX
-    SANDBOX = SandboxProcess("--pairs", str(PAIRS))
-    ToolTest.sandbox = SANDBOX
+    SANDBOX = start_sandbox("--pairs", str(PAIRS))
 
 
-def tearDownModule():
-    if SANDBOX:
-        SANDBOX.stop()
+tearDownModule = stop_sandbox
 
 
 class Reliability(ToolTest):
