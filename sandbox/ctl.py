@@ -2,6 +2,7 @@
 
   ctl.py state                       JSON summary of the resources (what sandbox/state prints)
   ctl.py calls                       call counts per operation and the call log
+  ctl.py ratelimits                  EC2's token buckets: level and throttle count of each
   ctl.py reset-counts                forget the counted calls
   ctl.py config [KEY=JSON ...]       show the knobs, or set some (e.g. throttle_share=0.2)
   ctl.py advance SECONDS             move the sandbox clock forward"""
@@ -30,7 +31,7 @@ def main(argv):
         print(__doc__)
         return 0
     command, rest = argv[0], argv[1:]
-    if command in ("state", "calls"):
+    if command in ("state", "calls", "ratelimits"):
         result = call(command)
     elif command == "reset-counts":
         result = call(command, {})

@@ -33,6 +33,8 @@ def parse_args(argv):
     p.add_argument("--error-share", type=float)
     p.add_argument("--drop-share", type=float)
     p.add_argument("--profile-delay", type=float, dest="profile_delay_s")
+    p.add_argument("--ec2-rate-limits", dest="ec2_rate_limits", metavar="off|documented|JSON",
+                   help="EC2's per-action token buckets: off, the documented figures, or a JSON override table")
     p.add_argument("--no-verify", action="store_true", help="accept any signature")
     p.add_argument("--https", action="store_true",
                    help="AWS_ENDPOINT_URL names the proxy's TLS port (verified with AWS_CA_BUNDLE), as on AWS")
@@ -45,7 +47,8 @@ def knobs_from(args):
     knobs = json.loads(args.config) if args.config else {}
     for flag, knob in (("seed", "seed"), ("latency_ms", "latency_ms"), ("throttle_share", "throttle_share"),
                        ("error_share", "error_share"), ("drop_share", "drop_share"),
-                       ("profile_delay_s", "profile_delay_s"), ("echo_ip", "echo_ip")):
+                       ("profile_delay_s", "profile_delay_s"), ("echo_ip", "echo_ip"),
+                       ("ec2_rate_limits", "ec2_rate_limits")):
         if getattr(args, flag) is not None:
             knobs[knob] = getattr(args, flag)
     if args.no_verify:

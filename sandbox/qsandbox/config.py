@@ -1,6 +1,8 @@
 """The proxy's knobs: one record, settable at start and at run time (POST /_sandbox/config)."""
 import threading
 
+from . import ratelimits
+
 DEFAULTS = {
     "seed": 0,
     "latency_ms": 0.0,          # nominal latency added to every AWS call
@@ -17,6 +19,7 @@ DEFAULTS = {
     "status_ok_s": 0.0,         # running: status checks "initializing" -> "ok"
     "terminate_s": 0.0,         # shutting-down -> terminated
     "inject": [],               # scripted errors: {"op", "code", "status", "message", "count"}
+    "ec2_rate_limits": "off",   # "off", "documented" or an override table (ratelimits.py)
     "imds_require_token": False,
     "imds_identity_status": 200,
     "echo_ip": "203.0.113.7",
@@ -41,7 +44,9 @@ class Config:
             if key not in DEFAULTS:
                 raise KeyError(f"unknown sandbox knob: {key}")
             kind = _TYPES[key]
-            if kind is float:
+            if key == "ec2_rate_limits":
+                value = ratelimits.parse_setting(value)
+            elif kind is float:
                 value = float(value)
             elif kind is int:
                 value = int(value)

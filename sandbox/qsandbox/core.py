@@ -4,6 +4,7 @@ from . import faults, protocol, proxy
 from .clock import Clock
 from .config import Config
 from .motohost import MotoHost
+from .ratelimits import RateLimits
 from .sigv4 import KeyStore
 
 ACCOUNT = "123456789012"
@@ -16,11 +17,21 @@ class Sandbox:
         self.clock = clock or Clock()
         self.keys = KeyStore()
         self.calls = faults.CallLog()
+        self.ratelimits = RateLimits(self.clock.now)
+        self.ratelimits.configure(self.config.get("ec2_rate_limits"))
         self.moto = moto or MotoHost()
         self.profiles_created = {}  # instance profile name -> nominal creation time
         self.info = {}
         self.state_source = None     # callable giving the state summary
         self.reseed = None           # callable seeding the topology again
+
+    def configure(self, changes):
+        """Changes knobs at run time, with what a change implies beyond the knob itself."""
+        self.config.update(changes)
+        if "seed" in changes:
+            self.calls.restart_numbering()  # a new seed replays from each operation's first call
+        if "ec2_rate_limits" in changes:
+            self.ratelimits.configure(self.config.get("ec2_rate_limits"))  # every bucket full again
 
     # ---- before moto ------------------------------------------------------------------------
     def fidelity_precheck(self, service, op, headers, path, body):
@@ -91,6 +102,7 @@ class Sandbox:
         self.profiles_created.clear()
         self.calls.reset()
         self.calls.restart_numbering()
+        self.ratelimits.refill()
         return self.reseed() if self.reseed else {}
 
     def state(self):

@@ -1,6 +1,6 @@
-"""The proxy in front of moto: latency, throttling, 5xx, dropped connections, scripted
-errors, SigV4 verification, the instance-profile delay and a call log; plus the control API
-under /_sandbox/ for tests to turn the knobs and read what happened."""
+"""The proxy in front of moto: latency, throttling, EC2's rate limits, 5xx, dropped
+connections, scripted errors, SigV4 verification, the instance-profile delay and a call log;
+plus the control API under /_sandbox/ for tests to turn the knobs and read what happened."""
 import json
 import re
 import sys
@@ -8,7 +8,7 @@ import traceback
 import xml.etree.ElementTree as ET
 from urllib.parse import urlsplit
 
-from . import faults, protocol, sigv4
+from . import faults, protocol, ratelimits, sigv4
 from .httpserve import QuietHandler
 
 _CODE_RE = re.compile(rb"<Code>([^<]+)</Code>")
@@ -72,6 +72,13 @@ class ProxyHandler(QuietHandler):
             except sigv4.Rejection as rejection:
                 answer = protocol.table_response(rejection.table, service)
                 fault = "auth"
+        bucket = None
+        if answer is None and service == "ec2" and sb.ratelimits.active:
+            region = scope[2] if scope else None
+            bucket = sb.ratelimits.take(region, op, protocol.form_params(self.command, path, self.headers, body))
+            if bucket:
+                answer = ratelimits.refusal()
+                fault = "rate_limit"
         if answer is None:
             injected = sb.config.take_injection(op_key)
             if injected:
@@ -106,8 +113,9 @@ class ProxyHandler(QuietHandler):
         if isinstance(rheaders, dict):
             rheaders = list(rheaders.items())
         code = error_code_of(data) if status >= 300 else None
+        extra = {"bucket": bucket} if bucket else {}
         sb.calls.record(op_key, status=status, code=code, fault=fault if fault else None,
-                        key=who, moto_ms=None if moto_s is None else round(moto_s * 1000, 3))
+                        key=who, moto_ms=None if moto_s is None else round(moto_s * 1000, 3), **extra)
         self.reply(status, rheaders, data)
 
     @property
@@ -126,14 +134,15 @@ class ProxyHandler(QuietHandler):
             if route == "config" and self.command == "GET":
                 return self.reply_json(200, sb.config.snapshot())
             if route == "config" and self.command == "POST":
-                sb.config.update(payload)
-                if "seed" in payload:
-                    sb.calls.restart_numbering()  # a new seed replays from each operation's first call
+                sb.configure(payload)
                 return self.reply_json(200, sb.config.snapshot())
             if route == "calls":
                 return self.reply_json(200, sb.calls.dump())
+            if route == "ratelimits":
+                return self.reply_json(200, sb.ratelimits.dump())
             if route == "reset-counts" and self.command == "POST":
                 sb.calls.reset()
+                sb.ratelimits.reset_counts()
                 return self.reply_json(200, {"ok": True})
             if route == "state":
                 return self.reply_json(200, sb.state())

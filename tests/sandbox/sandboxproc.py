@@ -55,7 +55,7 @@ class SandboxProcess:
         session = botocore.session.Session()
         session.set_config_variable("credentials_file", os.devnull)
         session.set_config_variable("config_file", os.devnull)
-        config = botocore.config.Config(retries={"max_attempts": attempts or 1, "mode": "standard"},
+        config = botocore.config.Config(retries={"total_max_attempts": attempts or 1, "mode": "standard"},
                                         connect_timeout=10, read_timeout=30)
         return session.create_client(
             service, region_name=self.vars["AWS_REGION"],

@@ -14,7 +14,7 @@ from botocore.credentials import Credentials
 from botocore.parsers import create_parser
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sandbox"))
-from qsandbox import faults, protocol, sigv4  # noqa: E402
+from qsandbox import faults, protocol, ratelimits, sigv4  # noqa: E402
 from qsandbox.clock import Clock  # noqa: E402
 from qsandbox.config import Config  # noqa: E402
 from qsandbox.fidelity import image_date  # noqa: E402
@@ -141,6 +141,12 @@ class ProtocolTest(unittest.TestCase):
                     self.assertEqual(code, parsed["Error"]["Code"])
                     self.assertTrue(parsed["Error"]["Message"])
 
+    def test_an_empty_rate_limit_bucket_answers_503_request_limit_exceeded(self):
+        parsed = self.parse("ec2", ratelimits.refusal())
+        self.assertEqual((503, "RequestLimitExceeded", "Request limit exceeded."),
+                         (parsed["ResponseMetadata"]["HTTPStatusCode"], parsed["Error"]["Code"],
+                          parsed["Error"]["Message"]))
+
     def test_messages_are_escaped_in_xml(self):
         parsed = self.parse("ec2", protocol.error_response("ec2", 400, "X", "a <b> & 'c'"))
         self.assertEqual("a <b> & 'c'", parsed["Error"]["Message"])
@@ -160,6 +166,80 @@ class ProtocolTest(unittest.TestCase):
         for method, path, headers, body, expected in cases:
             with self.subTest(expected=expected):
                 self.assertEqual(expected, protocol.identify(method, path, headers, body))
+
+
+class RateLimitTest(unittest.TestCase):
+    def setUp(self):
+        self.now = 0.0
+
+    def clock(self):
+        return self.now
+
+    def test_bucket_starts_full_and_refills_at_its_rate_up_to_capacity(self):
+        bucket = ratelimits.TokenBucket(5, 2, self.clock)
+        self.assertEqual(5, sum(bucket.take() for _ in range(7)))
+        self.now += 0.5
+        self.assertTrue(bucket.take())
+        self.assertFalse(bucket.take())
+        self.now += 100
+        self.assertEqual(5.0, bucket.level())
+
+    def test_a_call_takes_from_both_of_its_buckets_or_from_neither(self):
+        request, resource = ratelimits.TokenBucket(5, 0, self.clock), ratelimits.TokenBucket(10, 0, self.clock)
+        self.assertIs(resource, ratelimits.take_together([(request, 1), (resource, 11)]))
+        self.assertEqual((5, 10), (request.tokens, resource.tokens))
+        self.assertIsNone(ratelimits.take_together([(request, 1), (resource, 10)]))
+        self.assertIs(request, ratelimits.take_together([(request, 5), (resource, 0)]))
+        self.assertEqual((4, 0), (request.tokens, resource.tokens))
+
+    def test_classification_and_documented_figures(self):
+        table = ratelimits.table_for("documented")
+        ids = {"InstanceId.1": "i-1", "InstanceId.2": "i-2"}
+        cases = [
+            ("DescribeVpcs", {}, [("DescribeVpcs", 1, [100, 20])]),
+            ("GetConsoleOutput", {}, [("GetConsoleOutput", 1, [100, 20])]),
+            ("DescribeInstances", {}, [("DescribeInstances:unfiltered", 1, [50, 10])]),
+            ("DescribeInstances", ids, [("DescribeInstances:unfiltered", 1, [50, 10])]),
+            ("DescribeSecurityGroups", {"Filter.1.Name": "group-name"}, [("DescribeSecurityGroups", 1, [100, 20])]),
+            ("DescribeNetworkInterfaces", {"MaxResults": "5"}, [("DescribeNetworkInterfaces", 1, [100, 20])]),
+            ("DescribeInstanceStatus", {"NextToken": "t"}, [("DescribeInstanceStatus", 1, [100, 20])]),
+            ("AttachNetworkInterface", {}, [("AttachNetworkInterface", 1, [50, 5])]),
+            ("CreateKeyPair", {}, [("CreateKeyPair", 1, [50, 5])]),
+            ("CreateTags", {}, [("CreateTags", 1, [100, 10])]),
+            ("RunInstances", {"MinCount": "1", "MaxCount": "3"},
+             [("RunInstances", 1, [5, 2]), ("RunInstances:resource", 3, [1000, 2])]),
+            ("TerminateInstances", ids, [("TerminateInstances", 1, [100, 5]), ("TerminateInstances:resource", 2, [1000, 20])]),
+        ]
+        for action, params, expected in cases:
+            with self.subTest(action=action, params=params):
+                got = [(key, n, ratelimits.figures(table, key)) for key, n in ratelimits.classify(action, params)]
+                self.assertEqual(expected, got)
+
+    def test_settings_override_the_documented_table_and_nonsense_is_refused(self):
+        setting = ratelimits.parse_setting('{"mutating": [7, 1], "actions": {"RunInstances": [1, 0]}}')
+        table = ratelimits.table_for(setting)
+        self.assertEqual(([7, 1], [1, 0], [1000, 2]), (table["mutating"], table["actions"]["RunInstances"],
+                                                       table["resources"]["RunInstances"]))
+        self.assertEqual([100, 5], ratelimits.DOCUMENTED["actions"]["TerminateInstances"])
+        self.assertIsNone(ratelimits.table_for(Config(ec2_rate_limits="off").get("ec2_rate_limits")))
+        for bad in ("on", {"mutatin": [1, 1]}, {"mutating": [-1, 1]}, {"mutating": [1]}, {"mutating": [True, 1]},
+                    {"actions": {"RunInstances": [1, -2]}}, {"resources": {"CreateTags": [1, 1]}}, "{not json"):
+            with self.subTest(bad=bad):
+                with self.assertRaises((KeyError, ValueError)):
+                    Config().update({"ec2_rate_limits": bad})
+
+    def test_registry_buckets_per_region_refill_on_configure_and_count_throttles(self):
+        limits = ratelimits.RateLimits(self.clock)
+        self.assertIsNone(limits.take("us-east-1", "RunInstances", {}))  # off
+        limits.configure(ratelimits.parse_setting({"actions": {"RunInstances": [1, 0]}}))
+        run = {"MaxCount": "1"}
+        self.assertIsNone(limits.take("us-east-1", "RunInstances", run))
+        self.assertEqual("us-east-1/RunInstances", limits.take("us-east-1", "RunInstances", run))
+        self.assertIsNone(limits.take("eu-west-1", "RunInstances", run))
+        self.assertEqual(1, limits.dump()["buckets"]["us-east-1/RunInstances"]["throttled"])
+        limits.configure("documented")
+        self.assertIsNone(limits.take("us-east-1", "RunInstances", run))
+        self.assertEqual({}, {k: v for k, v in limits.dump()["buckets"].items() if v["throttled"]})
 
 
 class SignatureTest(unittest.TestCase):
