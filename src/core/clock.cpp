@@ -1,5 +1,6 @@
 #include "core/clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -26,7 +27,13 @@ SystemClock::SystemClock() : scale_(scale_from_env()) {}
 
 std::chrono::system_clock::time_point SystemClock::now() const { return std::chrono::system_clock::now(); }
 
-std::chrono::steady_clock::time_point SystemClock::monotonic() const { return std::chrono::steady_clock::now(); }
+std::chrono::steady_clock::time_point SystemClock::monotonic() const {
+  const auto real = std::chrono::steady_clock::now();
+  if (scale_ == 1.0) return real;
+  const double factor = 1.0 / std::max(scale_, 1e-6);
+  const auto elapsed = std::chrono::duration<double>(real - start_) * factor;
+  return start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(elapsed);
+}
 
 void SystemClock::sleep_for(std::chrono::milliseconds d) {
   if (d.count() <= 0) return;

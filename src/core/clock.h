@@ -14,14 +14,17 @@ class Clock {
   virtual ~Clock() = default;
   // Wall-clock time, as used for request signing and credential expiry.
   virtual std::chrono::system_clock::time_point now() const = 0;
-  // Monotonic time, for deadlines and elapsed-time bounds.
+  // Monotonic time, for deadlines, elapsed-time bounds and rates. It runs in the same time as the
+  // pauses: under a time scale, a 2-second pause moves it on by 2 seconds.
   virtual std::chrono::steady_clock::time_point monotonic() const = 0;
   // Pauses the calling thread.
   virtual void sleep_for(std::chrono::milliseconds d) = 0;
 };
 
 // Real time. Pauses are multiplied by QUENFOLD_TIME_SCALE (a non-negative number, default 1)
-// so that the sandbox, the demo and the end-to-end tests keep their waits short.
+// so that the sandbox, the demo and the end-to-end tests keep their waits short; monotonic time
+// is divided by it (nominal time, as the sandbox counts it), so that a deadline or a send rate
+// means the same to both sides. Scale 0 makes nominal time run a million times faster.
 class SystemClock final : public Clock {
  public:
   SystemClock();
@@ -33,6 +36,7 @@ class SystemClock final : public Clock {
 
  private:
   double scale_ = 1.0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 // Virtual time for tests: sleeping only advances the time and records the pause.

@@ -35,3 +35,11 @@ TEST(Clock, SystemClockScaleZeroDoesNotSleep) {
   c.sleep_for(60s);
   EXPECT_LT(std::chrono::steady_clock::now() - m0, 5s);
 }
+
+TEST(Clock, SystemClockMonotonicTimeRunsInNominalTime) {
+  SystemClock c(0.01);
+  auto m0 = c.monotonic();
+  c.sleep_for(2000ms);  // 20 ms of real time
+  EXPECT_GE(c.monotonic() - m0, 2000ms);
+  EXPECT_LT(c.monotonic() - m0, 60000ms);
+}
