@@ -87,9 +87,11 @@ bool is_definite_clock_skew(const std::string& code) {
 }
 
 RetryConfig RetryConfig::from(const Environment& env, const std::string* profile_max_attempts,
-                              const std::string* profile_retry_mode, int default_max_attempts) {
+                              const std::string* profile_retry_mode, int default_max_attempts,
+                              const std::string& default_mode) {
   RetryConfig cfg;
   cfg.max_attempts = default_max_attempts;
+  cfg.mode = default_mode;
   std::optional<std::string> attempts = env.get("AWS_MAX_ATTEMPTS");
   if (!attempts && profile_max_attempts && !profile_max_attempts->empty()) attempts = *profile_max_attempts;
   if (attempts) {
@@ -103,8 +105,7 @@ RetryConfig RetryConfig::from(const Environment& env, const std::string* profile
     if (*mode != "legacy" && *mode != "standard" && *mode != "adaptive")
       throw ConfigError("Invalid value provided to retry_mode: '" + *mode +
                         "'. Valid values are: legacy, standard, adaptive");
-    // Legacy and adaptive run the standard decisions here; adaptive's client-side rate limiter
-    // is not needed by a tool making a few dozen calls.
+    // Legacy runs the standard decisions here.
     cfg.mode = *mode;
   }
   return cfg;

@@ -26,13 +26,17 @@ bool is_definite_clock_skew(const std::string& code);
 
 struct RetryConfig {
   int max_attempts = 3;          // AWS_MAX_ATTEMPTS, profile max_attempts
-  std::string mode = "standard";  // AWS_RETRY_MODE: "standard" (also used for "legacy") or "adaptive"
+  // AWS_RETRY_MODE: "standard" (also used for "legacy"), or "adaptive": the standard decisions
+  // plus a client-side rate limiter per operation (rate_limiter.h).
+  std::string mode = "standard";
   std::chrono::milliseconds max_backoff{20000};
-  // The environment wins over the profile; `default_max_attempts` applies when neither sets it.
+  bool adaptive() const { return mode == "adaptive"; }
+  // The environment wins over the profile; the defaults apply when neither sets a value.
   // A max_attempts that is not a positive integer, or a mode other than legacy/standard/adaptive,
   // is a ConfigError.
   static RetryConfig from(const Environment& env, const std::string* profile_max_attempts,
-                          const std::string* profile_retry_mode, int default_max_attempts = 3);
+                          const std::string* profile_retry_mode, int default_max_attempts = 3,
+                          const std::string& default_mode = "standard");
 };
 
 // delay = random01 * min(2^attempt, 20 s); attempt counts from 0 for the first retry.

@@ -1,7 +1,8 @@
 // One request pipeline for every service. Each attempt is built and signed afresh (after its
 // pause, with the learned clock offset), so that retries never reuse a stale signature. The
 // special corrections — clock skew, expired credentials, S3's wrong region — are made at most
-// once per call and do not wait; throttling and transient failures follow the standard mode.
+// once per call and do not wait; throttling and transient failures follow the standard mode,
+// and in the adaptive mode every attempt first waits for its operation's rate limiter.
 #include "awsapi/service_client.h"
 
 #include <curl/curl.h>
@@ -25,6 +26,12 @@ using std::chrono::milliseconds;
 // Below this difference between our clock and the service's, a rejected request time is not
 // explained by the clock (the services allow 5 to 15 minutes), so it is not corrected.
 constexpr milliseconds kSkewThreshold = std::chrono::minutes(4);
+
+// Adaptive mode: a throttled call goes on past its attempts while calls of the same operation
+// still get through (one did within this window), up to this many attempts in all. The rate
+// limiter, not a backoff or the retry quota, then decides when it is sent again.
+constexpr milliseconds kThrottleProgressWindow = std::chrono::seconds(60);
+constexpr int kMaxThrottledAttempts = 100;
 
 bool is_2xx(int status) { return status >= 200 && status < 300; }
 
@@ -93,6 +100,7 @@ const std::string& ServiceClient::user_agent() {
 ServiceClient::ServiceClient(ClientConfig config) : config_(std::move(config)) {
   if (!config_.http) throw std::invalid_argument("ServiceClient needs an HTTP transport");
   if (!config_.quota) config_.quota = std::make_shared<RetryQuota>();
+  if (!config_.limiters) config_.limiters = std::make_shared<RateLimiters>();
   const Profile* profile = config_.profile ? &*config_.profile : nullptr;
   endpoint_ = resolve_endpoint(config_.service, config_.region, config_.env, profile);
 }
@@ -111,6 +119,23 @@ ResolvedEndpoint ServiceClient::endpoint_for(const std::optional<std::string>& b
   return endpoint_;
 }
 
+ServiceClient::RetryStep ServiceClient::throttle_or_transient(ErrorKind kind, bool timed_out, int attempts,
+                                                             const RateLimiter* limiter) const {
+  RetryStep step;
+  const int max_attempts = std::max(config_.retry.max_attempts, 1);
+  if (kind == ErrorKind::Throttling && limiter) {
+    step.retry = attempts < max_attempts ||
+                 (attempts < kMaxThrottledAttempts && limiter->succeeded_within(kThrottleProgressWindow));
+    return step;
+  }
+  if ((kind == ErrorKind::Throttling || kind == ErrorKind::Transient) && attempts < max_attempts &&
+      config_.quota->acquire(timed_out, &step.cost)) {
+    step.retry = true;
+    step.pause = backoff_delay(attempts - 1, draw(), config_.retry);
+  }
+  return step;
+}
+
 HttpResponse ServiceClient::execute(const std::string& operation, const Prepared& p) const {
   auto& clock = core::the_clock();
   ResolvedEndpoint ep = endpoint_for(p.wire.bucket);
@@ -118,8 +143,13 @@ HttpResponse ServiceClient::execute(const std::string& operation, const Prepared
   int attempts = 0;
   int last_cost = 0;  // quota taken by the latest retry, returned on success
   bool skew_corrected = false, token_refreshed = false, redirected = false;
+  const std::shared_ptr<RateLimiter> limiter =
+      config_.retry.adaptive() ? config_.limiters->get(config_.service + "/" + ep.signing_region + "/" + operation)
+                               : nullptr;
+  RateLimiter::Ticket ticket = 0;
 
   for (;;) {
+    if (limiter) limiter->acquire(ticket);  // before signing: the wait may be long
     HttpRequest req;
     req.method = p.wire.method;
     if (p.wire.bucket) {
@@ -159,6 +189,7 @@ HttpResponse ServiceClient::execute(const std::string& operation, const Prepared
     }
 
     if (!transport_failed && is_2xx(resp.status)) {
+      if (limiter) limiter->on_answer(false);
       config_.quota->release(last_cost > 0 ? last_cost : RetryQuota::kNoRetryIncrement);
       return resp;
     }
@@ -166,6 +197,7 @@ HttpResponse ServiceClient::execute(const std::string& operation, const Prepared
     ErrorInfo info;
     if (!transport_failed) info = parse_error(config_.service, resp);
     ErrorKind kind = classify(info.code, info.message, resp.status, transport_failed);
+    if (limiter && !transport_failed) limiter->on_answer(kind == ErrorKind::Throttling);
     milliseconds pause{0};
     bool retry = false;
 
@@ -198,12 +230,12 @@ HttpResponse ServiceClient::execute(const std::string& operation, const Prepared
       config_.credentials->invalidate();
       token_refreshed = retry = true;
     }
-    if ((kind == ErrorKind::Throttling || kind == ErrorKind::Transient) && attempts < max_attempts) {
-      int cost = 0;
-      if (config_.quota->acquire(timed_out, &cost)) {
-        last_cost = cost;
-        pause = backoff_delay(attempts - 1, draw(), config_.retry);
+    if (kind == ErrorKind::Throttling || kind == ErrorKind::Transient) {
+      const RetryStep step = throttle_or_transient(kind, timed_out, attempts, limiter.get());
+      if (step.retry) {
         retry = true;
+        pause = step.pause;
+        if (step.cost > 0) last_cost = step.cost;
       }
     }
 

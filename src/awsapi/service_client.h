@@ -1,6 +1,7 @@
 // The concrete service client: every call, whatever the service, goes through one pipeline —
-// serialise, build the URL, sign afresh, send, then parse or classify and retry. Safe to share
-// between threads: the only mutable state is the learned clock offset and the S3 region cache.
+// serialise, build the URL, wait for the operation's rate limiter (adaptive mode), sign afresh,
+// send, then parse or classify and retry. Safe to share between threads: the only mutable state
+// is the learned clock offset, the S3 region cache and the shared quota and limiters.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "awsapi/environment.h"
 #include "awsapi/http.h"
 #include "awsapi/protocol.h"
+#include "awsapi/rate_limiter.h"
 #include "awsapi/retry.h"
 
 namespace quenfold_testlibs::awsapi {
@@ -29,6 +31,7 @@ struct ClientConfig {
   std::shared_ptr<CredentialsProvider> credentials;  // null: requests go unsigned
   std::shared_ptr<HttpTransport> http;
   std::shared_ptr<RetryQuota> quota;   // shared by the clients of a Context; null: a private one
+  std::shared_ptr<RateLimiters> limiters;  // adaptive mode; shared like the quota; null: private ones
   RetryConfig retry;
   Environment env;                     // endpoint overrides
   std::optional<Profile> profile;      // the profile's endpoint_url, sts_regional_endpoints, ...
@@ -59,6 +62,13 @@ class ServiceClient final : public AwsClient {
  private:
   struct Prepared;
   HttpResponse execute(const std::string& operation, const Prepared& prepared) const;
+  // Whether a throttled or transient answer is tried again, and after what pause.
+  struct RetryStep {
+    bool retry = false;
+    std::chrono::milliseconds pause{0};
+    int cost = 0;  // quota taken
+  };
+  RetryStep throttle_or_transient(ErrorKind kind, bool timed_out, int attempts, const RateLimiter* limiter) const;
   ResolvedEndpoint endpoint_for(const std::optional<std::string>& bucket) const;
   double draw() const;
 

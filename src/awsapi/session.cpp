@@ -27,8 +27,9 @@ std::shared_ptr<ServiceClient> make_service_client(const std::shared_ptr<const C
   cfg.credentials = std::move(credentials);
   cfg.http = ctx->http;
   cfg.quota = ctx->quota;
+  cfg.limiters = ctx->limiters;
   cfg.retry = RetryConfig::from(ctx->env, setting(profile, "max_attempts"), setting(profile, "retry_mode"),
-                                 ctx->default_max_attempts);
+                                 ctx->default_max_attempts, ctx->default_retry_mode);
   cfg.env = ctx->env;
   cfg.profile = profile;
   cfg.keep_alive = ctx;
@@ -43,22 +44,25 @@ std::optional<std::string> region_for(const Context& ctx, const std::optional<st
 }  // namespace
 
 std::shared_ptr<const Context> Context::make(Environment env, ConfigFiles files, std::shared_ptr<HttpTransport> http,
-                                             int default_max_attempts) {
+                                             int default_max_attempts, const std::string& default_retry_mode) {
   auto ctx = std::make_shared<Context>();
   ctx->default_max_attempts = default_max_attempts;
+  ctx->default_retry_mode = default_retry_mode;
   ctx->env = std::move(env);
   ctx->files = std::move(files);
   ctx->http = std::move(http);
   ctx->imds = std::make_shared<ImdsClient>(ctx->env, ctx->http);
   ctx->quota = std::make_shared<RetryQuota>();
+  ctx->limiters = std::make_shared<RateLimiters>();
   return ctx;
 }
 
-std::shared_ptr<const Context> Context::from_process(int default_max_attempts) {
+std::shared_ptr<const Context> Context::from_process(int default_max_attempts,
+                                                     const std::string& default_retry_mode) {
   Environment env = Environment::from_process();
   ConfigFiles files = ConfigFiles::load(env);
   auto http = make_curl_transport(env);
-  return make(std::move(env), std::move(files), std::move(http), default_max_attempts);
+  return make(std::move(env), std::move(files), std::move(http), default_max_attempts, default_retry_mode);
 }
 
 Session Session::from_profile(std::shared_ptr<const Context> ctx, const std::optional<std::string>& profile) {

@@ -1,6 +1,6 @@
 // Sessions: credentials plus a default region, from which service clients are made. The shared
 // Context holds what every session of the process reads once: environment, config files, the
-// HTTP transport, the metadata client and the retry quota.
+// HTTP transport, the metadata client, the retry quota and the rate limiters.
 #pragma once
 
 #include <memory>
@@ -12,6 +12,7 @@
 #include "awsapi/environment.h"
 #include "awsapi/http.h"
 #include "awsapi/imds.h"
+#include "awsapi/rate_limiter.h"
 #include "awsapi/retry.h"
 
 namespace quenfold_testlibs::awsapi {
@@ -22,14 +23,19 @@ struct Context {
   std::shared_ptr<HttpTransport> http;
   std::shared_ptr<ImdsClient> imds;
   std::shared_ptr<RetryQuota> quota;
-  // Attempts per call when neither AWS_MAX_ATTEMPTS nor the profile's max_attempts says otherwise.
+  std::shared_ptr<RateLimiters> limiters;
+  // Attempts per call and retry mode when neither the environment (AWS_MAX_ATTEMPTS,
+  // AWS_RETRY_MODE) nor the profile says otherwise.
   int default_max_attempts = 3;
+  std::string default_retry_mode = "standard";
 
   // Snapshot of the process environment and files, with the libcurl transport.
-  static std::shared_ptr<const Context> from_process(int default_max_attempts = 3);
+  static std::shared_ptr<const Context> from_process(int default_max_attempts = 3,
+                                                     const std::string& default_retry_mode = "standard");
   // For tests: the given environment, files and transport.
   static std::shared_ptr<const Context> make(Environment env, ConfigFiles files, std::shared_ptr<HttpTransport> http,
-                                             int default_max_attempts = 3);
+                                             int default_max_attempts = 3,
+                                             const std::string& default_retry_mode = "standard");
 };
 
 class Session {

@@ -62,6 +62,8 @@ struct Rig {
   std::shared_ptr<FakeTransport> http = std::make_shared<FakeTransport>();
   std::shared_ptr<CountingProvider> creds = std::make_shared<CountingProvider>();
   std::shared_ptr<RetryQuota> quota = std::make_shared<RetryQuota>();
+  std::shared_ptr<RateLimiters> limiters = std::make_shared<RateLimiters>();
+  std::string mode = "standard";
 
   std::unique_ptr<ServiceClient> client(const std::string& service = "ec2", int max_attempts = 3,
                                         std::optional<std::string> region = "us-east-1") {
@@ -71,6 +73,8 @@ struct Rig {
     cfg.credentials = creds;
     cfg.http = http;
     cfg.quota = quota;
+    cfg.limiters = limiters;
+    cfg.retry.mode = mode;
     cfg.retry.max_attempts = max_attempts;
     cfg.random = [] { return 1.0; };  // the longest pause, so that every retry lands in a new second
     return std::make_unique<ServiceClient>(std::move(cfg));
@@ -319,6 +323,34 @@ TEST(ClientPipeline, SharedByManyThreads) {
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(ok.load(), 160);
+}
+
+TEST(ClientAdaptive, ThrottledCallGoesOnWhileItsOperationGetsCallsThrough) {
+  Rig rig;
+  rig.mode = "adaptive";
+  rig.http->answer(200, kEmptyDescribe);
+  for (int i = 0; i < 5; ++i) rig.http->answer(503, fakes::ec2_error_body("RequestLimitExceeded", "Request limit exceeded."));
+  rig.http->answer(200, kEmptyDescribe);
+  auto c = rig.client();
+  c->describe_instances();
+  // Five throttles on a call of three attempts: the limiter paces the retries, no backoff, no quota.
+  EXPECT_NO_THROW(c->describe_instances());
+  EXPECT_EQ(rig.http->count(), 7u);
+  EXPECT_EQ(rig.quota->available(), 500);
+  for (auto pause : rig.clock.sleeps()) EXPECT_LE(pause, 2000ms);
+  EXPECT_TRUE(rig.limiters->get("ec2/us-east-1/DescribeInstances")->snapshot().enabled);
+  EXPECT_FALSE(rig.limiters->get("ec2/us-east-1/RunInstances")->snapshot().enabled);
+
+  // A minute later with nothing getting through, the attempts run out as in the standard mode.
+  rig.clock.advance(61s);
+  for (int i = 0; i < 3; ++i) rig.http->answer(503, fakes::ec2_error_body("RequestLimitExceeded", "Request limit exceeded."));
+  try {
+    c->describe_instances();
+    FAIL() << "no error";
+  } catch (const ClientError& e) {
+    EXPECT_EQ(e.max_retries_reached(), 2);
+  }
+  EXPECT_EQ(rig.http->count(), 10u);
 }
 
 TEST(ClientS3, RedirectReSignsForTheBucketRegionOnceAndRemembersIt) {

@@ -102,6 +102,9 @@ TEST(RetryConfigFrom, DefaultsEnvironmentAndProfile) {
   EXPECT_EQ(RetryConfig::from(empty, nullptr, nullptr, 10).max_attempts, 10);
   EXPECT_EQ(RetryConfig::from(empty, &five, nullptr, 10).max_attempts, 5);
   EXPECT_EQ(RetryConfig::from(env, &five, nullptr, 10).max_attempts, 1);
+  std::string standard = "standard";
+  EXPECT_TRUE(RetryConfig::from(empty, nullptr, nullptr, 10, "adaptive").adaptive());
+  EXPECT_FALSE(RetryConfig::from(empty, nullptr, &standard, 10, "adaptive").adaptive());
 }
 
 TEST(RetryConfigFrom, InvalidSettingsAreConfigErrors) {

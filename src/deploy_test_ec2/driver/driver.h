@@ -18,6 +18,9 @@ using json = nlohmann::ordered_json;
 
 // Attempts per AWS call unless AWS_MAX_ATTEMPTS or the profile's max_attempts is set.
 inline constexpr int kDefaultMaxAttempts = 10;
+// Retry mode unless AWS_RETRY_MODE or the profile's retry_mode is set: adaptive, so that hundreds
+// of workers learn each EC2 action's rate limit instead of losing calls to it.
+inline constexpr const char* kDefaultRetryMode = "adaptive";
 
 // The process's AWS context (environment, config files, transport), read once.
 std::shared_ptr<const awsapi::Context> awsContext();

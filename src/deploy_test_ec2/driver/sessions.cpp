@@ -7,10 +7,11 @@
 namespace quenfold_testlibs {
 
 std::shared_ptr<const awsapi::Context> awsContext() {
-  // Up to 250 workers poll and launch at once, so throttling is routine rather than rare; the
-  // SDKs' 3 attempts would lose entries to it. 10 attempts keep the standard mode's backoff and
-  // shared quota; AWS_MAX_ATTEMPTS or the profile's max_attempts still win.
-  static const std::shared_ptr<const awsapi::Context> ctx = awsapi::Context::from_process(kDefaultMaxAttempts);
+  // Hundreds of workers poll and launch at once, so throttling is routine rather than rare: the
+  // SDKs' 3 attempts and the standard mode would lose entries to it. 10 attempts and the adaptive
+  // mode's per-operation rate limiters; the environment or the profile still win.
+  static const std::shared_ptr<const awsapi::Context> ctx =
+      awsapi::Context::from_process(kDefaultMaxAttempts, kDefaultRetryMode);
   return ctx;
 }
 
