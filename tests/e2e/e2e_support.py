@@ -1,5 +1,6 @@
 """What the end-to-end suites share: running the real binary against a private sandbox, and
 reading back what it left there."""
+import json
 import os
 import shutil
 import subprocess
@@ -71,6 +72,30 @@ class ToolTest(unittest.TestCase):
     def assertNothingLeft(self):
         self.assertEqual(self.tool_leftovers(), {"instances": [], "interfaces": [], "groups": [], "key_pairs": [],
                                                  "addresses": [], "iam": []})
+
+    def deploy_and_revert_everything(self, pairs):
+        """A deploy gives every entry both addresses and leaves `pairs` live instances; the
+        revert then removes everything; both exit 0."""
+        out = self.deploy()
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        result = json.loads(self.read("out.json"))
+        self.assertEqual(len(result), pairs)
+        for entry in result:
+            self.assertRegex(entry.get("ec2_ip", ""), r"^\d+\.\d+\.\d+\.\d+$", entry["gw_subnet_id"])
+            self.assertTrue(entry.get("ec2_2nd_private_ip", "").startswith(entry["private_subnet_cidr"][:7]),
+                            entry["gw_subnet_id"])
+        self.assertEqual(len(self.live_instances()), pairs)
+        out = self.revert()
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertNothingLeft()
+
+    def faults_seen(self):
+        """How many calls met each kind of fault, from the sandbox's call log."""
+        seen = {}
+        for call in self.sandbox.control("calls")["calls"]:
+            if call.get("fault"):
+                seen[str(call["fault"])] = seen.get(str(call["fault"]), 0) + 1
+        return seen
 
     def read(self, name):
         with open(os.path.join(self.work, name), encoding="utf-8") as f:
