@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""Deploy and revert of N entries against a sandbox that applies EC2's documented request rate
+limits in real time (time scale 1), one fresh sandbox per size. For each run: wall time beside the
+floor the rate limits set, throttled answers per action, exit status, entries lost (deploy),
+resources left behind (revert), CPU time, peak memory and the sandbox's summed service time.
+
+The floor is the largest over EC2 actions of (calls - capacity) / refill of the action's request
+bucket, counting the calls that got past the buckets; for the deploy it is RunInstances,
+(N - 5) / 2 s. The resource buckets (1000 instances) cannot bind below 1000 entries.
+
+Usage: bench/scale_bench.py [--tool build/release/deploy_test_ec2] [--sizes 100,250,500]
+"""
+import argparse
+import json
+import os
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from collections import Counter, defaultdict
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "sandbox"))
+from sandboxproc import SandboxProcess  # noqa: E402
+
+SANDBOX_ARGS = ("--time-scale", "1", "--ec2-rate-limits", "documented")
+CALL_LOG_KEEP = 20000  # the sandbox keeps this many calls in its log; the counts stay complete
+TOOL_GROUPS = {"quenfold-test-ec2-sg", "quenfold-test-ec2-private-interface-sg"}
+TOOL_KEY_PREFIX = "quenfold-test-ec2-key-pair-"
+# Left over from a caller's shell, these would change the tool's credentials or its retry mode.
+DROPPED_ENV = ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_EC2_METADATA_DISABLED", "AWS_RETRY_MODE",
+               "AWS_MAX_ATTEMPTS")
+
+
+def default_tool():
+    for build in ("release", "bench"):
+        path = os.path.join(ROOT, "build", build, "deploy_test_ec2")
+        if os.path.exists(path):
+            return path
+    return os.path.join(ROOT, "build", "release", "deploy_test_ec2")
+
+
+def start_sandbox(n):
+    sb = SandboxProcess("--pairs", str(n), *SANDBOX_ARGS)
+    env = {k: v for k, v in os.environ.items() if k not in DROPPED_ENV}
+    env.update(sb.vars)  # QUENFOLD_TIME_SCALE among them: the tool paces its waits on the same clock
+    if float(env["QUENFOLD_TIME_SCALE"]) != 1:
+        raise SystemExit(f"sandbox runs at time scale {env['QUENFOLD_TIME_SCALE']}, not 1")
+    return sb, env
+
+
+def fresh_buckets(sb):
+    """Setting the knob again refills every bucket and zeroes its refusals; the call log restarts."""
+    sb.configure(ec2_rate_limits="documented")
+    sb.control("reset-counts", {})
+
+
+def bucket_use(sb):
+    """Per EC2 action: its request buckets' [(capacity, refill/s)] and its throttled answers.
+    The refusals counted per bucket are the calls logged with fault "rate_limit", and stay
+    complete when the log is full."""
+    buckets, throttled = defaultdict(list), Counter()
+    for name, b in sb.control("ratelimits")["buckets"].items():
+        action, _, kind = name.split("/", 1)[1].partition(":")
+        throttled[action] += b["throttled"]
+        if kind != "resource":
+            buckets[action].append((b["capacity"], b["refill_per_s"]))
+    return buckets, throttled
+
+
+def floor(counts, buckets, throttled):
+    """(seconds, action): the least time the request buckets need to let through the calls that
+    passed them. An action split over two buckets (filtered and not) is bounded by both together."""
+    best = (0.0, "-")
+    for action, pairs in buckets.items():
+        passed = counts.get("ec2:" + action, 0) - throttled[action]
+        capacity, rate = sum(c for c, _ in pairs), sum(r for _, r in pairs)
+        if rate > 0 and (passed - capacity) / rate > best[0]:
+            best = ((passed - capacity) / rate, action)
+    return best
+
+
+def run_tool(tool, args, env, cwd):
+    """Runs the tool once: wall time, exit status, CPU time, peak resident memory in kB, its log."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.monotonic()
+    with tempfile.TemporaryFile(mode="w+") as log:
+        proc = subprocess.Popen([tool, *args], env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=log)
+        rss_kb = 0
+        while proc.poll() is None:
+            try:  # VmHWM: the kernel's own peak of resident memory for this process
+                with open(f"/proc/{proc.pid}/status") as f:
+                    for line in f:
+                        if line.startswith("VmHWM:"):
+                            rss_kb = max(rss_kb, int(line.split()[1]))
+            except (OSError, ValueError):
+                pass
+            time.sleep(0.02)
+        wall = time.monotonic() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        log.seek(0)
+        return wall, proc.returncode, cpu, rss_kb, log.read()
+
+
+def entries_lost(path, n):
+    try:
+        with open(path) as f:
+            entries = json.load(f)
+    except (OSError, ValueError):
+        return n
+    return n - sum(1 for e in entries if e.get("ec2_ip") and e.get("ec2_2nd_private_ip"))
+
+
+def leftovers(state, seeded_interfaces):
+    """What of the tool's is still in the account, by kind."""
+    left = {
+        "instances": sum(1 for i in state["instances"] if i["state"] != "terminated"),
+        "security groups": sum(1 for g in state["security_groups"] if g["name"] in TOOL_GROUPS),
+        "interfaces": sum(1 for n in state["network_interfaces"] if n["id"] not in seeded_interfaces),
+        "key pairs": sum(1 for k in state["key_pairs"] if k["name"].startswith(TOOL_KEY_PREFIX)),
+        "addresses": len(state["addresses"]),
+    }
+    return {k: v for k, v in left.items() if v}
+
+
+def measure(tool, n):
+    sb, env = start_sandbox(n)
+    # The scratch folder holds the backup of the key pair's private key: removed at the end.
+    work = tempfile.mkdtemp(prefix="quenfold-scale-")
+    try:
+        config = os.path.join(sb.dir, "test_config.json")
+        with open(config) as f:
+            seeded_interfaces = {e["nat_gw_id"] for e in json.load(f)}
+        out = os.path.join(work, "out.json")
+        for mode, args in (("deploy", ["--test_config", config, "--output_test_config", out,
+                                       "--backup_folder", "backup"]),
+                           ("revert", ["--revert", "--test_config", config, "--backup_folder", "backup"])):
+            fresh_buckets(sb)
+            wall, status, cpu, rss_kb, err = run_tool(tool, args, env, work)
+            log = sb.control("calls")
+            counts = {k: v for k, v in log["counts"].items() if not k.startswith(("imds:", "echo:"))}
+            buckets, throttled = bucket_use(sb)
+            floor_s, action = floor(counts, buckets, throttled)
+            row = {"mode": mode, "n": n, "wall_s": wall, "floor_s": floor_s, "floor_action": action,
+                   "status": status, "cpu_s": cpu, "peak_rss_mb": rss_kb / 1024,
+                   "moto_s": sum(c.get("moto_ms") or 0 for c in log["calls"]) / 1000,
+                   "calls": sum(counts.values()), "log_full": len(log["calls"]) >= CALL_LOG_KEEP,
+                   "throttled": {k: v for k, v in sorted(throttled.items()) if v},
+                   "lost": entries_lost(out, n) if mode == "deploy" else None,
+                   "left": leftovers(sb.control("state"), seeded_interfaces) if mode == "revert" else None,
+                   "tail": err[-1500:] if status != 0 else ""}
+            print_row(row)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+        sb.stop()
+
+
+def print_row(r):
+    ratio = f"{r['wall_s'] / r['floor_s']:.2f}" if r["floor_s"] > 0 else "-"
+    print(f"{r['mode']} n={r['n']}: wall {r['wall_s']:.1f} s, floor {r['floor_s']:.1f} s ({r['floor_action']}), "
+          f"wall/floor {ratio}, exit {r['status']}", flush=True)
+    if r["lost"] is not None:
+        print(f"  entries lost: {r['lost']} of {r['n']}")
+    if r["left"] is not None:
+        print("  left after revert: " + (", ".join(f"{v} {k}" for k, v in r["left"].items()) or "nothing"))
+    total = sum(r["throttled"].values())
+    print(f"  throttled: {total}" + (" (" + ", ".join(f"{k} {v}" for k, v in r["throttled"].items()) + ")"
+                                     if total else ""))
+    print(f"  calls {r['calls']}, cpu {r['cpu_s']:.2f} s, peak rss {r['peak_rss_mb']:.1f} MB, "
+          f"moto {r['moto_s']:.2f} s" + (f" (call log full: the first {CALL_LOG_KEEP} calls only)"
+                                         if r["log_full"] else ""))
+    if r["tail"]:
+        print("  end of the tool's log:\n    " + "\n    ".join(r["tail"].splitlines()[-10:]))
+    print(flush=True)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--tool", default=default_tool())
+    p.add_argument("--sizes", default="100,250,500")
+    a = p.parse_args()
+    tool = os.path.abspath(a.tool)  # the runs start in a scratch folder
+    print("EC2 rate limits as documented, time scale 1; floor: the largest over EC2 actions of\n"
+          "(calls - bucket capacity) / refill per second, from the run's own calls.\n", flush=True)
+    for n in [int(x) for x in a.sizes.split(",")]:
+        measure(tool, n)
+
+
+if __name__ == "__main__":
+    main()
