@@ -1,7 +1,8 @@
 """The proxy's knobs: one record, settable at start and at run time (POST /_sandbox/config)."""
+import math
 import threading
 
-from . import ratelimits
+from . import faults, ratelimits
 
 DEFAULTS = {
     "seed": 0,
@@ -20,6 +21,8 @@ DEFAULTS = {
     "terminate_s": 0.0,         # shutting-down -> terminated
     "inject": [],               # scripted errors: {"op", "code", "status", "message", "count"}
     "ec2_rate_limits": "off",   # "off", "documented" or an override table (ratelimits.py)
+    "consistency_lag_s": 0.0,   # new EC2 resources are NotFound / left out of filtered lists this long
+    "kill_after_calls": None,   # {"pid": P, "calls": k}: SIGKILL P once the k-th AWS call is served
     "imds_require_token": False,
     "imds_identity_status": 200,
     "echo_ip": "203.0.113.7",
@@ -46,6 +49,8 @@ class Config:
             kind = _TYPES[key]
             if key == "ec2_rate_limits":
                 value = ratelimits.parse_setting(value)
+            elif key == "kill_after_calls":
+                value = faults.parse_kill(value)
             elif kind is float:
                 value = float(value)
             elif kind is int:
@@ -60,6 +65,9 @@ class Config:
         for key in ("throttle_share", "error_share", "drop_share"):
             if key in clean and not 0.0 <= clean[key] <= 1.0:
                 raise ValueError(f"{key} must lie in [0, 1]")
+        lag = clean.get("consistency_lag_s", 0.0)
+        if not (math.isfinite(lag) and lag >= 0):
+            raise ValueError("consistency_lag_s must be a number >= 0")
         with self._lock:
             self._values.update(clean)
 
@@ -69,7 +77,8 @@ class Config:
 
     def snapshot(self):
         with self._lock:
-            return {k: (list(v) if isinstance(v, list) else v) for k, v in self._values.items()}
+            return {k: (list(v) if isinstance(v, list) else dict(v) if isinstance(v, dict) else v)
+                    for k, v in self._values.items()}
 
     def take_injection(self, op_key):
         """Pops one scripted error matching op_key ("ec2:RunInstances"), if any."""

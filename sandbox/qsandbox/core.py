@@ -1,6 +1,10 @@
 """The sandbox's shared state: knobs, clock, known keys, call log, moto, and the few AWS
-behaviours the proxy adds around moto (instance profile propagation, AssumeRole checks)."""
-from . import faults, protocol, proxy
+behaviours the proxy adds around moto (instance profile propagation, AssumeRole checks,
+EC2's eventual consistency) and the kill switch for crash tests."""
+import os
+import signal
+
+from . import consistency, faults, protocol, proxy
 from .clock import Clock
 from .config import Config
 from .motohost import MotoHost
@@ -21,6 +25,9 @@ class Sandbox:
         self.ratelimits.configure(self.config.get("ec2_rate_limits"))
         self.moto = moto or MotoHost()
         self.profiles_created = {}  # instance profile name -> nominal creation time
+        self.young = consistency.Ledger()
+        self.killswitch = faults.KillSwitch()
+        self.killswitch.arm(self.config.get("kill_after_calls"))
         self.info = {}
         self.state_source = None     # callable giving the state summary
         self.reseed = None           # callable seeding the topology again
@@ -32,6 +39,46 @@ class Sandbox:
             self.calls.restart_numbering()  # a new seed replays from each operation's first call
         if "ec2_rate_limits" in changes:
             self.ratelimits.configure(self.config.get("ec2_rate_limits"))  # every bucket full again
+        if "kill_after_calls" in changes:
+            self.killswitch.arm(self.config.get("kill_after_calls"))  # counting starts now
+
+    # ---- the kill switch ------------------------------------------------------------------
+    def kill(self, pid):
+        """SIGKILLs pid and switches the knob off; returns None or why the kill failed."""
+        try:
+            os.kill(pid, signal.SIGKILL)
+            error = None
+        except OSError as exc:
+            error = exc.__class__.__name__
+        self.config.update({"kill_after_calls": None})
+        self.killswitch.fired()
+        return error
+
+    # ---- eventual consistency ---------------------------------------------------------------
+    def _lag(self):
+        return self.config.get("consistency_lag_s")
+
+    def consistency_check(self, op, params):
+        """EC2's NotFound answer for a call naming a resource still too young, or None."""
+        lag = self._lag()
+        if lag <= 0 or not self.young:
+            return None
+        now = self.clock.now()
+        for resource_id in consistency.named_ids(op, params):
+            kind = self.young.young(resource_id, now, lag)
+            if kind:
+                return consistency.not_found(kind, resource_id)
+        return None
+
+    def hide_young(self, op, params, data):
+        """(body, items left out) of a filtered Describe answer, without the young resources."""
+        lag = self._lag()
+        if lag <= 0 or not self.young or op not in consistency.LISTS:
+            return data, 0
+        if not consistency.filtered(params):
+            return data, 0
+        now = self.clock.now()
+        return consistency.hide(op, data, lambda rid: self.young.young(rid, now, lag) is not None)
 
     # ---- before moto ------------------------------------------------------------------------
     def fidelity_precheck(self, service, op, headers, path, body):
@@ -84,7 +131,11 @@ class Sandbox:
     def observe(self, service, op, headers, path, body, status, data):
         if status != 200:
             return
-        if service == "iam" and op == "CreateInstanceProfile":
+        if service == "ec2" and self._lag() > 0:
+            made = consistency.created_ids(op, proxy.query_params(path, headers, body), data)
+            if made:
+                self.young.learn(made, self.clock.now(), self._lag())
+        elif service == "iam" and op == "CreateInstanceProfile":
             name = proxy.query_params(path, headers, body).get("InstanceProfileName")
             if name:
                 self.profiles_created[name] = self.clock.now()
@@ -100,6 +151,7 @@ class Sandbox:
             raise RuntimeError(f"moto reset answered {status}: {data[:200]!r}")
         self.keys.forget_issued()
         self.profiles_created.clear()
+        self.young.clear()
         self.calls.reset()
         self.calls.restart_numbering()
         self.ratelimits.refill()

@@ -29,6 +29,8 @@ def install(config, clock):
     interfaces_follow_termination()
     filter_errors_like_aws()
     profiles_for_missing_role()
+    remove_role_not_in_profile()
+    launch_interfaces_get_their_tags()
     distinct_image_dates()
     instance_timing()
     direct_tag_lookup()
@@ -179,6 +181,45 @@ def profiles_for_missing_role():
         return original(self, role_name)
 
     IAMBackend.get_instance_profiles_for_role = get_instance_profiles_for_role
+
+
+def remove_role_not_in_profile():
+    """RemoveRoleFromInstanceProfile of a role the profile does not hold (or of a profile or role
+    that does not exist) answers NoSuchEntity; moto fails inside on the first."""
+    from moto.iam.exceptions import NotFoundException
+    from moto.iam.models import IAMBackend
+
+    def remove_role_from_instance_profile(self, profile_name, role_name):
+        profile = next((p for p in self.get_instance_profiles() if p.name == profile_name), None)
+        if profile is None:
+            raise NotFoundException(f"Instance Profile {profile_name} cannot be found.")
+        role = next((r for r in profile.roles if r.name == role_name), None)
+        if role is None:
+            raise NotFoundException(f"The role with name {role_name} cannot be found.")
+        profile.roles.remove(role)
+
+    IAMBackend.remove_role_from_instance_profile = remove_role_from_instance_profile
+
+
+def launch_interfaces_get_their_tags():
+    """RunInstances tags the interfaces it creates with its "network-interface" TagSpecifications
+    entry; moto applies only the "instance" and "volume" entries."""
+    from moto.ec2.models.instances import InstanceBackend
+
+    original = InstanceBackend.run_instances
+
+    def run_instances(self, image_id, count, user_data, security_group_names, **kwargs):
+        tags = (kwargs.get("tags") or {}).get("network-interface") or {}
+        given = {nic.get("NetworkInterfaceId") for nic in kwargs.get("nics") or []}
+        reservation = original(self, image_id, count, user_data, security_group_names, **kwargs)
+        if tags:
+            for instance in reservation.instances:
+                for nic in instance.nics.values():
+                    if nic.id not in given:
+                        nic.add_tags(tags)
+        return reservation
+
+    InstanceBackend.run_instances = run_instances
 
 
 _AL2023 = re.compile(r"^al2023-ami-2023\.\d+\.(\d{8})\.\d+-kernel-(\d+)\.(\d+)-(x86_64|arm64)$")

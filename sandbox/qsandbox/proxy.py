@@ -1,6 +1,7 @@
 """The proxy in front of moto: latency, throttling, EC2's rate limits, 5xx, dropped
-connections, scripted errors, SigV4 verification, the instance-profile delay and a call log;
-plus the control API under /_sandbox/ for tests to turn the knobs and read what happened."""
+connections, scripted errors, SigV4 verification, the instance-profile delay, EC2's eventual
+consistency, the kill switch and a call log; plus the control API under /_sandbox/ for tests
+to turn the knobs and read what happened."""
 import json
 import re
 import sys
@@ -54,12 +55,19 @@ class ProxyHandler(QuietHandler):
         headers = list(self.headers.items())
         service, op = protocol.identify(self.command, path, self.headers, body)
         op_key = f"{service}:{op}"
+        kill = sb.killswitch.arrive()
+        scope = protocol.credential_scope(self.headers.get("Authorization"))
+        who = scope[0] if scope else None
+        if kill and kill[0] == "dying":  # the caller is being killed: this call dies with it
+            sb.calls.record(op_key, status=None, fault="kill", key=who, pid=kill[1], served=None)
+            self.close_connection = True
+            return
         n = sb.calls.arrive(op_key)
         cfg = sb.config.snapshot()
         fault, latency = faults.decide(cfg, op_key, n)
+        if kill:
+            fault = None  # the k-th call is served: no drawn or scripted fault stands in its way
         sb.clock.sleep(latency)
-        scope = protocol.credential_scope(self.headers.get("Authorization"))
-        who = scope[0] if scope else None
         if fault == "drop":
             sb.calls.record(op_key, status=None, fault="drop", key=who)
             self.close_connection = True
@@ -73,14 +81,15 @@ class ProxyHandler(QuietHandler):
                 answer = protocol.table_response(rejection.table, service)
                 fault = "auth"
         bucket = None
+        params = protocol.form_params(self.command, path, self.headers, body) if service == "ec2" else {}
         if answer is None and service == "ec2" and sb.ratelimits.active:
             region = scope[2] if scope else None
-            bucket = sb.ratelimits.take(region, op, protocol.form_params(self.command, path, self.headers, body))
+            bucket = sb.ratelimits.take(region, op, params)
             if bucket:
                 answer = ratelimits.refusal()
                 fault = "rate_limit"
         if answer is None:
-            injected = sb.config.take_injection(op_key)
+            injected = None if kill else sb.config.take_injection(op_key)
             if injected:
                 answer = protocol.error_response(service, int(injected.get("status", 400)),
                                                  injected.get("code", "InternalError"),
@@ -90,11 +99,16 @@ class ProxyHandler(QuietHandler):
                 answer = protocol.throttle_response(service)
             elif fault in (500, 503):
                 answer = protocol.server_error_response(service, fault)
+        if answer is None and service == "ec2":
+            answer = sb.consistency_check(op, params)
+            if answer is not None:
+                fault = "consistency"
         if answer is None:
             answer = sb.fidelity_precheck(service, op, self.headers, path, body)
             if answer is not None:
                 fault = "fidelity"
         moto_s = None
+        hidden = 0
         if answer is None:
             try:
                 status, rheaders, data, moto_s = sb.moto.call(self.command, path, headers, body)
@@ -108,14 +122,28 @@ class ProxyHandler(QuietHandler):
                     "The sandbox's emulator failed on this request (see the sandbox log).")
             else:
                 sb.observe(service, op, self.headers, path, body, status, data)
+                if service == "ec2" and status == 200:
+                    data, hidden = sb.hide_young(op, params, data)
+                    if hidden:
+                        fault = "consistency"
             answer = (status, list(rheaders.items()) if isinstance(rheaders, dict) else list(rheaders), data)
         status, rheaders, data = answer
         if isinstance(rheaders, dict):
             rheaders = list(rheaders.items())
         code = error_code_of(data) if status >= 300 else None
         extra = {"bucket": bucket} if bucket else {}
+        if hidden:
+            extra["hidden"] = hidden
+        moto_ms = None if moto_s is None else round(moto_s * 1000, 3)
+        if kill:
+            # The k-th call was served; its caller dies before it can read the answer.
+            error = sb.kill(kill[1])
+            sb.calls.record(op_key, status=None, code=code, fault="kill", key=who, moto_ms=moto_ms, pid=kill[1],
+                            served=status, **({"kill_error": error} if error else {}), **extra)
+            self.close_connection = True
+            return
         sb.calls.record(op_key, status=status, code=code, fault=fault if fault else None,
-                        key=who, moto_ms=None if moto_s is None else round(moto_s * 1000, 3), **extra)
+                        key=who, moto_ms=moto_ms, **extra)
         self.reply(status, rheaders, data)
 
     @property

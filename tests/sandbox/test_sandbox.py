@@ -64,7 +64,7 @@ class Knobbed(unittest.TestCase):
                      latency_jitter_ms=0.0, verify_sigv4=True, clock_skew_s=0.0, inject=[],
                      profile_delay_s=15.0, launch_s=0.0, status_ok_s=0.0, terminate_s=0.0,
                      imds_require_token=False, imds_identity_status=200, strict_assume_role=True,
-                     ec2_rate_limits="off")
+                     ec2_rate_limits="off", consistency_lag_s=0.0, kill_after_calls=None)
 
 
 class Topology(unittest.TestCase):
@@ -331,6 +331,52 @@ class MotoFidelity(Knobbed):
             self.assertEqual("InvalidParameterValue", code_of(ctx))
             self.assertIn("no-such-filter", ctx.exception.response["Error"]["Message"])
 
+    def test_removing_a_role_the_profile_does_not_hold_is_no_such_entity(self):
+        iam = SB.client("iam")
+        iam.create_instance_profile(InstanceProfileName="quenfold-test-empty-profile")
+        for profile, role in (("quenfold-test-empty-profile", SB.vars["QUENFOLD_SANDBOX_WORKFLOW_ROLE"]),
+                              ("quenfold-test-no-such-profile", SB.vars["QUENFOLD_SANDBOX_WORKFLOW_ROLE"])):
+            with self.subTest(profile=profile):
+                with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                    iam.remove_role_from_instance_profile(InstanceProfileName=profile, RoleName=role)
+                self.assertEqual(("NoSuchEntity", 404), (code_of(ctx), status_of(ctx)))
+        iam.delete_instance_profile(InstanceProfileName="quenfold-test-empty-profile")
+
+    def test_creation_tags_reach_every_resource_they_name(self):
+        ec2 = SB.client("ec2")
+        entry = entries()[1]
+        def tagged(kind, name):
+            return {"ResourceType": kind, "Tags": tags(name, [{"Key": "Run", "Value": "t1"}])}
+
+        iid = ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1, NetworkInterfaces=[
+            {"DeviceIndex": 0, "SubnetId": entry["gw_subnet_id"]}], TagSpecifications=[
+            tagged("instance", "tagged-instance"), tagged("network-interface", "tagged-primary"),
+            tagged("volume", "tagged-volume")])["Instances"][0]["InstanceId"]
+        eip = ec2.allocate_address(Domain="vpc", TagSpecifications=[tagged("elastic-ip", "tagged-eip")])
+        ec2.associate_address(AllocationId=eip["AllocationId"], InstanceId=iid)
+
+        def by_tag(call, key, name, value):
+            return [x[key] for x in call(Filters=[{"Name": name, "Values": [value]}])]
+
+        primary = by_tag(lambda **kw: ec2.describe_network_interfaces(**kw)["NetworkInterfaces"],
+                         "NetworkInterfaceId", "tag:Name", "tagged-primary")
+        self.assertEqual(1, len(primary))
+        for name, value in (("tag:Name", "tagged-eip"), ("tag:Run", "t1")):
+            self.assertEqual([eip["AllocationId"]], by_tag(lambda **kw: ec2.describe_addresses(**kw)["Addresses"],
+                                                           "AllocationId", name, value))
+        self.assertEqual(1, len(by_tag(lambda **kw: ec2.describe_volumes(**kw)["Volumes"], "VolumeId",
+                                       "tag:Name", "tagged-volume")))
+        state = SB.control("state")
+        interface = [n for n in state["network_interfaces"] if n["id"] == primary[0]][0]
+        self.assertEqual(("in-use", "tagged-primary", iid),
+                         (interface["status"], interface["tags"]["Name"], interface["attachment"]["InstanceId"]))
+        address = [a for a in state["addresses"] if a["AllocationId"] == eip["AllocationId"]][0]
+        self.assertEqual(("tagged-eip", iid, primary[0]),
+                         (address["tags"]["Name"], address["InstanceId"], address["NetworkInterfaceId"]))
+        self.assertTrue(address["AssociationId"])
+        ec2.terminate_instances(InstanceIds=[iid])
+        ec2.release_address(AllocationId=eip["AllocationId"])
+
     def test_default_images_have_one_date_each_and_x86_64_is_newest(self):
         images = SB.client("ec2").describe_images(
             ExecutableUsers=["all"], Owners=["amazon"], IncludeDeprecated=False,
@@ -474,12 +520,63 @@ class Faults(Knobbed):
         self.assertFalse([c for c in SB.control("calls")["calls"] if c["fault"]])
         ec2.terminate_instances(InstanceIds=ids + more_ids + off_ids)
 
+    def test_a_young_group_is_not_found_until_the_lag_has_passed(self):
+        ec2 = SB.client("ec2")
+        vpc = SB.info["topology"]["vpc_id"]
+        SB.configure(consistency_lag_s=1e6)  # far beyond any real pause; the clock is advanced below
+        sg = ec2.create_security_group(GroupName="quenfold-test-young-sg", Description="young", VpcId=vpc)["GroupId"]
+        ssh = [{"IpProtocol": "tcp", "FromPort": 22, "ToPort": 22, "IpRanges": [{"CidrIp": "203.0.113.7/32"}]}]
+
+        def listed():
+            found = ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [vpc]},
+                                                          {"Name": "group-name", "Values": ["quenfold-test-young-sg"]}])
+            return [g["GroupId"] for g in found["SecurityGroups"]]
+
+        SB.control("reset-counts", {})
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            ec2.authorize_security_group_ingress(GroupId=sg, IpPermissions=ssh)
+        self.assertEqual(("InvalidGroup.NotFound", 400), (code_of(ctx), status_of(ctx)))
+        self.assertEqual(f"The security group '{sg}' does not exist", ctx.exception.response["Error"]["Message"])
+        self.assertEqual([], listed())
+        self.assertEqual([("ec2:AuthorizeSecurityGroupIngress", "consistency"), ("ec2:DescribeSecurityGroups",
+                                                                                 "consistency")],
+                         [(c["op"], c["fault"]) for c in SB.control("calls")["calls"]])
+        SB.control("advance", {"seconds": 1e6})
+        ec2.authorize_security_group_ingress(GroupId=sg, IpPermissions=ssh)
+        self.assertEqual([sg], listed())
+        ec2.delete_security_group(GroupId=sg)
+
+    def test_kill_switch_kills_after_the_kth_call_is_served(self):
+        ec2 = SB.client("ec2")
+        before = {a["AllocationId"] for a in ec2.describe_addresses()["Addresses"]}
+        victim = subprocess.Popen(["sleep", "60"])
+        try:
+            SB.configure(kill_after_calls={"pid": victim.pid, "calls": 2})
+            SB.control("reset-counts", {})
+            ec2.describe_vpcs()
+            self.assertIsNone(victim.poll())
+            with self.assertRaises(botocore.exceptions.ConnectionClosedError):
+                ec2.allocate_address(Domain="vpc")
+            self.assertEqual(-9, victim.wait(timeout=10))
+        finally:
+            if victim.poll() is None:
+                victim.kill()
+                victim.wait()
+        self.assertIsNone(SB.control("config")["kill_after_calls"])
+        made = [a["AllocationId"] for a in ec2.describe_addresses()["Addresses"] if a["AllocationId"] not in before]
+        self.assertEqual(1, len(made), "the k-th call's address exists")
+        last = SB.control("calls")["calls"][-2]  # the call before DescribeAddresses
+        self.assertEqual(("ec2:AllocateAddress", "kill", None, 200), (last["op"], last["fault"], last["status"],
+                                                                      last["served"]))
+        ec2.release_address(AllocationId=made[0])
+
     def test_knobs_reject_nonsense(self):
         with self.assertRaises(urllib.error.HTTPError) as ctx:
             SB.configure(throttle_share=2)
         self.assertEqual(400, ctx.exception.code)
         for nonsense in ({"no_such_knob": 1}, {"ec2_rate_limits": {"mutating": [-1, 5]}},
-                         {"ec2_rate_limits": {"no_such_category": [1, 1]}}):
+                         {"ec2_rate_limits": {"no_such_category": [1, 1]}}, {"consistency_lag_s": -1},
+                         {"kill_after_calls": {"pid": 1, "calls": 1}}, {"kill_after_calls": {"calls": 1}}):
             with self.assertRaises(urllib.error.HTTPError) as ctx:
                 SB.configure(**nonsense)
             self.assertEqual(400, ctx.exception.code)

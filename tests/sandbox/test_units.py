@@ -14,7 +14,7 @@ from botocore.credentials import Credentials
 from botocore.parsers import create_parser
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sandbox"))
-from qsandbox import faults, protocol, ratelimits, sigv4  # noqa: E402
+from qsandbox import consistency, faults, protocol, ratelimits, sigv4  # noqa: E402
 from qsandbox.clock import Clock  # noqa: E402
 from qsandbox.config import Config  # noqa: E402
 from qsandbox.fidelity import image_date  # noqa: E402
@@ -240,6 +240,113 @@ class RateLimitTest(unittest.TestCase):
         limits.configure("documented")
         self.assertIsNone(limits.take("us-east-1", "RunInstances", run))
         self.assertEqual({}, {k: v for k, v in limits.dump()["buckets"].items() if v["throttled"]})
+
+
+EC2_XML = ('<?xml version="1.0" encoding="utf-8"?>\n<{0}Response xmlns="http://ec2.amazonaws.com/doc/2016-11-15">'
+           '{1}<requestId>r</requestId></{0}Response>')
+
+
+class ConsistencyTest(unittest.TestCase):
+    def parse(self, action, answer):
+        status, headers, body = answer
+        op = botocore.session.get_session().get_service_model("ec2").operation_model(action)
+        return create_parser("ec2").parse({"status_code": status, "headers": headers, "body": body}, op.output_shape)
+
+    def test_parameters_that_name_a_resource(self):
+        cases = [
+            ("AuthorizeSecurityGroupIngress", {"GroupId": "sg-1", "IpPermissions.1.Groups.1.GroupId": "sg-2",
+                                               "IpPermissions.1.IpRanges.1.CidrIp": "1.2.3.4/32"}, ["sg-1", "sg-2"]),
+            ("RunInstances", {"ImageId": "ami-1", "SubnetId": "subnet-1", "KeyName": "k", "SecurityGroupId.1": "sg-1",
+                              "NetworkInterface.1.SecurityGroupId.1": "sg-2",
+                              "NetworkInterface.2.NetworkInterfaceId": "eni-1"}, ["k", "sg-1", "sg-2", "eni-1"]),
+            ("CreateTags", {"ResourceId.1": "i-1", "ResourceId.2": "eipalloc-1", "Tag.1.Key": "Name"},
+             ["i-1", "eipalloc-1"]),
+            ("AssociateAddress", {"AllocationId": "eipalloc-1", "NetworkInterfaceId": "eni-1"},
+             ["eipalloc-1", "eni-1"]),
+            ("DescribeInstances", {"InstanceId.1": "i-1", "Filter.1.Name": "instance-id", "Filter.1.Value.1": "i-2"},
+             ["i-1"]),
+            ("DescribeKeyPairs", {"KeyName.1": "k", "KeyPairId.1": "key-1"}, ["k", "key-1"]),
+            ("CreateKeyPair", {"KeyName": "k"}, []),  # a name being created names nothing yet
+        ]
+        for action, params, expected in cases:
+            with self.subTest(action=action):
+                self.assertEqual(expected, consistency.named_ids(action, params))
+
+    def test_ids_learned_from_create_answers(self):
+        run = (b"<instancesSet><item><instanceId>i-1</instanceId><networkInterfaceSet>"
+               b"<item><networkInterfaceId>eni-new</networkInterfaceId><groupSet><item><groupId>sg-1</groupId>"
+               b"</item></groupSet></item><item><networkInterfaceId>eni-given</networkInterfaceId></item>"
+               b"</networkInterfaceSet></item></instancesSet>")
+        self.assertEqual([("i-1", "instance"), ("eni-new", "interface")],
+                         consistency.created_ids("RunInstances", {"NetworkInterface.2.NetworkInterfaceId": "eni-given"},
+                                                 run))
+        key = b"<keyName>k</keyName><keyPairId>key-1</keyPairId><keyMaterial>x</keyMaterial>"
+        self.assertEqual([("k", "key_pair"), ("key-1", "key_pair")], consistency.created_ids("CreateKeyPair", {}, key))
+        self.assertEqual([], consistency.created_ids("DescribeVpcs", {}, b"<vpcId>vpc-1</vpcId>"))
+
+    def test_not_found_answers_parse_with_each_code(self):
+        for kind, resource_id in (("instance", "i-1"), ("interface", "eni-1"), ("allocation", "eipalloc-1"),
+                                  ("group", "sg-1"), ("key_pair", "my key")):
+            with self.subTest(kind=kind):
+                parsed = self.parse("DescribeVpcs", consistency.not_found(kind, resource_id))
+                self.assertEqual(400, parsed["ResponseMetadata"]["HTTPStatusCode"])
+                self.assertEqual(consistency.NOT_FOUND[kind][0], parsed["Error"]["Code"])
+                self.assertIn(f"'{resource_id}' does not exist", parsed["Error"]["Message"])
+
+    def test_filtered_answers_lose_young_items_and_stay_parsable(self):
+        body = EC2_XML.format("DescribeInstances", (
+            "<reservationSet><item><reservationId>r-1</reservationId><instancesSet>"
+            "<item><instanceId>i-old</instanceId><networkInterfaceSet><item><networkInterfaceId>eni-young"
+            "</networkInterfaceId></item></networkInterfaceSet></item><item><instanceId>i-young</instanceId></item>"
+            "</instancesSet></item><item><reservationId>r-2</reservationId><instancesSet><item><instanceId>i-young2"
+            "</instanceId></item></instancesSet></item></reservationSet>")).encode()
+        young = {"i-young", "i-young2", "eni-young"}.__contains__
+        trimmed, removed = consistency.hide("DescribeInstances", body, young)
+        self.assertEqual(2, removed)
+        self.assertIn(b'<DescribeInstancesResponse xmlns="http://ec2.amazonaws.com/doc/2016-11-15">', trimmed)
+        reservations = self.parse("DescribeInstances", (200, {}, trimmed))["Reservations"]
+        # The old instance keeps its young interface: only listed items are left out.
+        self.assertEqual([("r-1", ["i-old"], ["eni-young"])],
+                         [(r["ReservationId"], [i["InstanceId"] for i in r["Instances"]],
+                           [n["NetworkInterfaceId"] for i in r["Instances"] for n in i["NetworkInterfaces"]])
+                          for r in reservations])
+        keys = EC2_XML.format("DescribeKeyPairs", "<keySet><item><keyName>k</keyName></item></keySet>").encode()
+        no_keys = consistency.hide("DescribeKeyPairs", keys, {"k"}.__contains__)[0]
+        self.assertEqual([], self.parse("DescribeKeyPairs", (200, {}, no_keys))["KeyPairs"])
+        self.assertEqual((keys, 0), consistency.hide("DescribeKeyPairs", keys, lambda _: False))
+
+    def test_ledger_forgets_a_resource_once_it_reaches_the_lag(self):
+        ledger = consistency.Ledger()
+        ledger.learn([("sg-1", "group")], now=100.0, lag=10.0)
+        self.assertEqual(("group", None), (ledger.young("sg-1", 109.9, 10.0), ledger.young("sg-1", 110.0, 10.0)))
+        self.assertIsNone(ledger.young("sg-2", 100.0, 10.0))
+        ledger.learn([("sg-2", "group")], now=120.0, lag=10.0)  # sg-1 is past the lag: dropped
+        self.assertIsNone(ledger.young("sg-1", 100.0, 10.0))
+
+
+class KillSwitchTest(unittest.TestCase):
+    def test_the_kth_call_fires_later_arrivals_die_until_it_has_fired(self):
+        switch = faults.KillSwitch()
+        self.assertIsNone(switch.arrive())  # not armed
+        switch.arm(faults.parse_kill({"pid": 4242, "calls": 3}))
+        self.assertEqual([None, None, ("fire", 4242), ("dying", 4242)], [switch.arrive() for _ in range(4)])
+        switch.fired()
+        self.assertIsNone(switch.arrive())
+        switch.arm({"pid": 4242, "calls": 1})
+        self.assertEqual(("fire", 4242), switch.arrive())
+
+    def test_malformed_settings_are_refused(self):
+        config = Config(kill_after_calls='{"pid": 4242, "calls": 2}')  # as JSON text, as from the command line
+        self.assertEqual({"pid": 4242, "calls": 2}, config.get("kill_after_calls"))
+        for bad in ({"pid": 4242}, {"pid": 4242, "calls": 0}, {"pid": 1, "calls": 1}, {"pid": -5, "calls": 1},
+                    {"pid": os.getpid(), "calls": 1}, {"pid": "4242", "calls": 1}, {"pid": 4242, "calls": True},
+                    {"pid": 4242, "calls": 1, "extra": 0}, [4242, 1], "not json"):
+            with self.subTest(bad=bad):
+                with self.assertRaises(ValueError):
+                    Config().update({"kill_after_calls": bad})
+        for bad in (-1, float("nan"), float("inf")):
+            with self.assertRaises(ValueError):
+                Config().update({"consistency_lag_s": bad})
 
 
 class SignatureTest(unittest.TestCase):
