@@ -87,6 +87,7 @@ class AwsClient {
   json add_role_to_instance_profile(const json& r) const { return call("AddRoleToInstanceProfile", r); }
   json remove_role_from_instance_profile(const json& r) const { return call("RemoveRoleFromInstanceProfile", r); }
   json delete_instance_profile(const json& r) const { return call("DeleteInstanceProfile", r); }
+  json get_instance_profile(const json& r) const { return call("GetInstanceProfile", r); }
   json list_policies(const json& r = json::object()) const { return call("ListPolicies", r); }
   json detach_role_policy(const json& r) const { return call("DetachRolePolicy", r); }
   json delete_policy(const json& r) const { return call("DeletePolicy", r); }

@@ -2,6 +2,8 @@
 // the tool's error texts read the same as with that SDK.
 #include "awsapi/error.h"
 
+#include <string_view>
+
 namespace quenfold_testlibs::awsapi {
 
 namespace {
@@ -28,5 +30,16 @@ ClientError::ClientError(std::string code, std::string message, std::string oper
       http_status_(http_status),
       request_id_(std::move(request_id)),
       retries_(retries) {}
+
+bool is_not_found(const std::string& code) {
+  static constexpr std::string_view kSuffix = ".NotFound";
+  if (code == "NoSuchEntity") return true;
+  return code.size() > kSuffix.size() && code.compare(code.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
+}
+
+bool is_not_found(const std::exception& e) {
+  const auto* ce = dynamic_cast<const ClientError*>(&e);
+  return ce != nullptr && is_not_found(ce->code());
+}
 
 }  // namespace quenfold_testlibs::awsapi

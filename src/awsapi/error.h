@@ -62,7 +62,12 @@ class ParseError : public AwsError {
 // A waiter reached a failure state or its attempt limit.
 class WaiterError : public AwsError {
  public:
-  using AwsError::AwsError;
+  // `code`: the service error code that ended the wait, when one did.
+  explicit WaiterError(const std::string& what, std::string code = {}) : AwsError(what), code_(std::move(code)) {}
+  const std::string& code() const { return code_; }
+
+ private:
+  std::string code_;
 };
 
 // Bad or missing configuration (no region, unknown profile, bad endpoint URL).
@@ -70,5 +75,11 @@ class ConfigError : public AwsError {
  public:
   using AwsError::AwsError;
 };
+
+// True for the codes that say the named resource does not exist: EC2's "<Thing>.NotFound"
+// (InvalidInstanceID.NotFound, InvalidGroup.NotFound, ...) and IAM's NoSuchEntity. For a deletion
+// they mean "already gone"; right after a creation they may only mean "not visible yet".
+bool is_not_found(const std::string& code);
+bool is_not_found(const std::exception& e);
 
 }  // namespace quenfold_testlibs::awsapi

@@ -142,7 +142,8 @@ void Waiter::wait(const json& request) const {
         throw WaiterError(prefix + "Waiter encountered a terminal failure state: " + explanation(*matched));
     } else if (error) {
       throw WaiterError(prefix + "An error occurred (" + (error->code().empty() ? "Unknown" : error->code()) +
-                        "): " + (error->message().empty() ? "Unknown" : error->message()));
+                        "): " + (error->message().empty() ? "Unknown" : error->message()),
+                        error->code());
     }
     if (attempt >= cfg.max_attempts) {
       if (!last_matched) throw WaiterError(prefix + "Max attempts exceeded");
