@@ -15,6 +15,7 @@
 #include "awsapi/environment.h"
 #include "awsapi/error.h"
 #include "awsapi/http.h"
+#include "core/interrupt.h"
 
 namespace quenfold_testlibs::awsapi {
 
@@ -126,6 +127,11 @@ size_t on_body(char* data, size_t size, size_t n, void* user) {
   return bytes;
 }
 
+// After an interruption, calls in flight may finish within the grace; then they are cut off.
+int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return core::inFlightGraceOver() ? 1 : 0;
+}
+
 size_t on_read_file(char* buffer, size_t size, size_t n, void* user) {
   auto* t = static_cast<Transfer*>(user);
   t->upload.read(buffer, static_cast<std::streamsize>(size * n));
@@ -208,6 +214,8 @@ class CurlTransport final : public HttpTransport {
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &on_progress);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
 
     if (!request.upload_file.empty()) {
       std::error_code ec;

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "core/clock.h"
+#include "core/interrupt.h"
 
 namespace quenfold_testlibs::awsapi {
 
@@ -89,6 +90,10 @@ void RateLimiter::acquire(Ticket& ticket) {
   waiting_.insert(ticket);
   for (;;) {
     if (!rate_.enabled) break;
+    if (core::interruptSignal() != 0) {
+      waiting_.erase(ticket);
+      throw core::Interrupted{core::interruptSignal()};
+    }
     const double t = now();
     const auto ahead = std::distance(waiting_.begin(), waiting_.find(ticket));
     if (ahead == 0 && rate_.try_take(t)) break;

@@ -16,6 +16,7 @@
 #include "awsapi/error.h"
 #include "awsapi/sigv4.h"
 #include "core/clock.h"
+#include "core/interrupt.h"
 
 namespace quenfold_testlibs::awsapi {
 
@@ -149,6 +150,7 @@ HttpResponse ServiceClient::execute(const std::string& operation, const Prepared
   RateLimiter::Ticket ticket = 0;
 
   for (;;) {
+    core::throwIfInterrupted();  // after SIGINT/SIGTERM no new call and no retry starts
     if (limiter) limiter->acquire(ticket);  // before signing: the wait may be long
     HttpRequest req;
     req.method = p.wire.method;

@@ -1,10 +1,11 @@
 #include "core/clock.h"
 
+#include "core/interrupt.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 namespace quenfold_testlibs::core {
 
@@ -37,8 +38,9 @@ std::chrono::steady_clock::time_point SystemClock::monotonic() const {
 
 void SystemClock::sleep_for(std::chrono::milliseconds d) {
   if (d.count() <= 0) return;
+  // An interruption (SIGINT, SIGTERM) ends every pause at once: the run then starts no new work.
   auto scaled = std::chrono::duration<double, std::milli>(static_cast<double>(d.count()) * scale_);
-  std::this_thread::sleep_for(scaled);
+  interruptibleSleep(std::chrono::duration_cast<std::chrono::nanoseconds>(scaled));
 }
 
 RecordingClock::RecordingClock(std::chrono::system_clock::time_point start) : wall_(start) {}

@@ -17,7 +17,7 @@ class Clock {
   // Monotonic time, for deadlines, elapsed-time bounds and rates. It runs in the same time as the
   // pauses: under a time scale, a 2-second pause moves it on by 2 seconds.
   virtual std::chrono::steady_clock::time_point monotonic() const = 0;
-  // Pauses the calling thread.
+  // Pauses the calling thread (the system clock's pauses end early on an interruption).
   virtual void sleep_for(std::chrono::milliseconds d) = 0;
 };
 

@@ -5,6 +5,7 @@
 
 #include "core/app_exit_status.h"
 #include "core/exit_request.h"
+#include "core/interrupt.h"
 #include "lib/commonlib.h"
 
 namespace quenfold_testlibs {
@@ -20,6 +21,9 @@ void runWorkers(const std::vector<WorkerTask>& tasks) {
         task.run();
       } catch (const core::ExitRequest&) {
         core::AppExitStatus::recordFailure("worker for " + task.name + " ended");
+      } catch (const core::Interrupted&) {
+        // The interruption was logged once; each worker only stops.
+        core::AppExitStatus::recordFailure("worker for " + task.name + " interrupted");
       } catch (const std::exception& e) {
         lib::reportError(e);
         core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
