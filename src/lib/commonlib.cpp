@@ -78,12 +78,12 @@ void Common::resetForTests(std::shared_ptr<spdlog::sinks::sink> sink) {
 }
 
 void reportError(const std::exception& e, std::source_location where) {
-  // One line per error, so the report stays next to the log line it explains.
-  std::string report = "Error report: " + demangle(typeid(e).name()) + ": " + e.what() + " (caught in " +
-                       shortFunctionName(where.function_name()) + ", " +
-                       std::filesystem::path(where.file_name()).filename().string() + ":" + std::to_string(where.line()) +
-                       ")\n";
-  std::cerr << report << std::flush;
+  // One line per error, so the report stays next to the log line it explains; through the logger,
+  // so that it reaches the log file (and its copy in S3) as well as standard error.
+  logger()->error("Error report: " + demangle(typeid(e).name()) + ": " + e.what() + " (caught in " +
+                  shortFunctionName(where.function_name()) + ", " +
+                  std::filesystem::path(where.file_name()).filename().string() + ":" + std::to_string(where.line()) +
+                  ")");
 }
 
 void reportError(const std::exception_ptr& ep, std::source_location where) {
@@ -92,8 +92,7 @@ void reportError(const std::exception_ptr& ep, std::source_location where) {
   } catch (const std::exception& e) {
     reportError(e, where);
   } catch (...) {
-    std::cerr << std::string("Error report: unknown error (caught in ") + shortFunctionName(where.function_name()) + ")\n"
-              << std::flush;
+    logger()->error("Error report: unknown error (caught in " + shortFunctionName(where.function_name()) + ")");
   }
 }
 

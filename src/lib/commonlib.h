@@ -29,8 +29,9 @@ class Common {
   static void resetForTests(std::shared_ptr<spdlog::sinks::sink> sink = nullptr);
 };
 
-// Writes a failure report (error type, message, and the function where it was caught) to
-// standard error, as one write so that reports of parallel workers do not interleave.
+// Logs a failure report (error type, message, and the function where it was caught) as one error
+// line, so that it reaches standard error and the log file, and parallel workers' reports do not
+// interleave.
 void reportError(const std::exception& e, std::source_location where = std::source_location::current());
 void reportError(const std::exception_ptr& e, std::source_location where = std::source_location::current());
 

@@ -3,6 +3,7 @@ reading back what it left there."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -40,12 +41,31 @@ class ToolTest(unittest.TestCase):
             self.assertNotIn("PRIVATE KEY", stream, "a private key reached the output")
         return out
 
+    def start_tool(self, *args):
+        """Starts the tool stopped (a shell that stops itself, then execs it), so that a test can
+        aim a sandbox knob at its pid before its first call; `resume` lets it go."""
+        proc = subprocess.Popen(["sh", "-c", 'kill -STOP $$; exec "$@"', "sh", TOOL, *args], cwd=self.work,
+                                env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        _, status = os.waitpid(proc.pid, os.WUNTRACED)
+        self.assertTrue(os.WIFSTOPPED(status))
+        return proc
+
+    @staticmethod
+    def resume(proc):
+        os.kill(proc.pid, signal.SIGCONT)
+
+    def deploy_args(self, *extra, config=None, output="out.json"):
+        return ["--test_config", config or self.config, "--output_test_config", output, "--backup_folder", "backup",
+                *extra]
+
+    def revert_args(self, *extra, config=None):
+        return ["--revert", "--test_config", config or self.config, "--backup_folder", "backup", *extra]
+
     def deploy(self, *extra, config=None, output="out.json"):
-        return self.run_tool("--test_config", config or self.config, "--output_test_config", output,
-                             "--backup_folder", "backup", *extra)
+        return self.run_tool(*self.deploy_args(*extra, config=config, output=output))
 
     def revert(self, *extra, config=None):
-        return self.run_tool("--revert", "--test_config", config or self.config, "--backup_folder", "backup", *extra)
+        return self.run_tool(*self.revert_args(*extra, config=config))
 
     def state(self):
         return self.sandbox.control("state")

@@ -106,7 +106,9 @@ TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
             std::string("sg-priv"), std::nullopt, std::string("kp"));
   EXPECT_EQ(ec2.calls("RunInstances").at(0), json::parse(R"({"InstanceType":"t3.micro","MinCount":1,"MaxCount":1,
       "ImageId":"ami-1","TagSpecifications":[{"ResourceType":"instance","Tags":[{"Key":"Name","Value":"quenfold-test-ec2"},
-      {"Key":"Owner","Value":"qa"}]}],"NetworkInterfaces":[{"DeviceIndex":0,"SubnetId":"subnet-g",
+      {"Key":"Owner","Value":"qa"}]},{"ResourceType":"network-interface","Tags":[{"Key":"Name",
+      "Value":"quenfold-test-ec2-network-interface"},{"Key":"Owner","Value":"qa"}]}],
+      "NetworkInterfaces":[{"DeviceIndex":0,"SubnetId":"subnet-g",
       "AssociatePublicIpAddress":true,"Groups":["sg-pub"]}],"KeyName":"kp"})"));
   EXPECT_EQ(ec2.calls("CreateTags").at(0), json::parse(R"({"Resources":["eni-1"],"Tags":[
       {"Key":"Name","Value":"quenfold-test-ec2-network-interface"},{"Key":"Owner","Value":"qa"}]})"));

@@ -44,15 +44,22 @@ TEST_F(Iam, FirstRunCreatesPolicyRoleAndProfile) {
       "arn:aws:iam::1:policy/quenfold-test-ec2-policy"})"));
 }
 
-TEST_F(Iam, SecondRunReusesWithoutAttaching) {
+TEST_F(Iam, SecondRunReusesAndCompletesWhatAnEarlierRunLeftHalfDone) {
   args.account = "123456789012";
   iam.on("CreatePolicy").fail("EntityAlreadyExists", "exists", 409);
   iam.on("CreateRole").fail("EntityAlreadyExists", "Role with name quenfold-test-ec2-role already exists.", 409);
   iam.on("CreateInstanceProfile").fail("EntityAlreadyExists", "profile exists", 409);
+  // The first profile holds the role already; the second was left empty by a run that died.
+  iam.on("GetInstanceProfile")
+      .reply({{"InstanceProfile", {{"Roles", json::array({{{"RoleName", "quenfold-test-ec2-role"}}})}}}})
+      .reply({{"InstanceProfile", {{"Roles", json::array()}}}});
   EXPECT_EQ(createS3Policy(iam, args), "arn:aws:iam::123456789012:policy/quenfold-test-ec2-policy");
   createEc2Role(iam, "arn");
   createInstanceProfile(iam);
-  EXPECT_EQ(iam.count("AttachRolePolicy") + iam.count("AddRoleToInstanceProfile"), 0u);
+  EXPECT_EQ(iam.count("AttachRolePolicy"), 1u) << "an existing role still gets its policy";
+  EXPECT_EQ(iam.count("AddRoleToInstanceProfile"), 0u);
+  createInstanceProfile(iam);
+  EXPECT_EQ(iam.count("AddRoleToInstanceProfile"), 1u);
   EXPECT_TRUE(logged("info   **Alert** An error occurred (EntityAlreadyExists) when calling the CreateRole operation: "
                      "Role with name quenfold-test-ec2-role already exists."));
 }
@@ -63,34 +70,45 @@ TEST_F(Iam, PolicyFailureStopsTheRunBeforeAnyRole) {
   EXPECT_TRUE(logged("error   **Error** An error occurred (AccessDenied) when calling the CreatePolicy operation: no"));
 }
 
-TEST_F(Iam, DeleteGoesOnWhenTheProfileIsAlreadyGone) {
+TEST_F(Iam, DeleteGoesOnWhenTheProfileIsAlreadyGoneAndFindsTheUnattachedPolicy) {
   iam.on("RemoveRoleFromInstanceProfile").fail("NoSuchEntity", "gone", 404);
   iam.on("DeleteInstanceProfile").fail("NoSuchEntity", "gone", 404);
-  iam.on("ListPolicies").reply({{"Policies", json::array({{{"PolicyName", "other"}, {"Arn", "a0"}},
-                                                          {{"PolicyName", "quenfold-test-ec2-policy"}, {"Arn", "a1"}}})}});
+  iam.on("DetachRolePolicy").fail("NoSuchEntity", "not attached", 404);
+  // The policy is on the second page: a run that died before attaching it left it unattached.
+  iam.on("ListPolicies")
+      .reply({{"Policies", json::array({{{"PolicyName", "other"}, {"Arn", "a0"}}})}, {"IsTruncated", true},
+              {"Marker", "m1"}})
+      .reply({{"Policies", json::array({{{"PolicyName", "quenfold-test-ec2-policy"}, {"Arn", "a1"}}})}});
   ::testing::internal::CaptureStderr();
-  deleteInstanceProfile(iam);
+  deleteInstanceProfile(iam, args);
   ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(iam.calls("ListPolicies")[0],
-            json::parse(R"({"Scope":"Local","OnlyAttached":true,"PolicyUsageFilter":"PermissionsPolicy"})"));
+  EXPECT_EQ(iam.calls("ListPolicies")[1], json::parse(R"({"Scope":"Local","PolicyUsageFilter":"PermissionsPolicy",
+      "Marker":"m1"})"));
   EXPECT_EQ(iam.operations(), (std::vector<std::string>{"RemoveRoleFromInstanceProfile", "DeleteInstanceProfile",
-                                                        "ListPolicies", "DetachRolePolicy", "DeletePolicy", "DeleteRole"}));
+                                                        "ListPolicies", "ListPolicies", "DetachRolePolicy",
+                                                        "DeletePolicy", "DeleteRole"}));
   EXPECT_TRUE(logged("info   Detach quenfold-test-ec2-role from quenfold-test-ec2-policy a1 "));
   EXPECT_EQ(exitStatus(), 0) << "what is already gone is not a failure";
 }
 
-TEST_F(Iam, DeleteStopsUnlessExactlyOnePolicyMatches) {
-  iam.on("ListPolicies")
-      .reply({{"Policies", json::array()}})
-      .reply({{"Policies", json::array({{{"PolicyName", "quenfold-test-ec2-policy"}, {"Arn", "a1"}},
-                                        {{"PolicyName", "quenfold-test-ec2-policy"}, {"Arn", "a2"}}})}});
+TEST_F(Iam, DeleteWithoutAPolicyStillRemovesTheRoleAndRecordsRefusals) {
+  iam.on("ListPolicies").reply({{"Policies", json::array()}});
   iam.on("DeleteInstanceProfile").fail("AccessDenied", "denied", 403);
   ::testing::internal::CaptureStderr();
-  deleteInstanceProfile(iam);
-  deleteInstanceProfile(iam);
+  deleteInstanceProfile(iam, args);
   ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(iam.count("DeleteRole") + iam.count("DetachRolePolicy"), 0u);
+  EXPECT_EQ(iam.count("DeleteRole"), 1u);
+  EXPECT_EQ(iam.count("DetachRolePolicy"), 0u);
   EXPECT_EQ(exitStatus(), 1) << "a refused deletion is a failure";
+}
+
+TEST_F(Iam, DryRunDeleteOnlyLooksUpAndLogs) {
+  args.dry_run = true;
+  iam.on("ListPolicies").reply({{"Policies", json::array({{{"PolicyName", "quenfold-test-ec2-policy"}, {"Arn", "a1"}}})}});
+  deleteInstanceProfile(iam, args);
+  EXPECT_EQ(iam.operations(), (std::vector<std::string>{"ListPolicies"}));
+  EXPECT_TRUE(logged("info   Delete policy a1"));
+  EXPECT_TRUE(logged("info   Delete quenfold-test-ec2-role"));
 }
 
 TEST_F(KeyPair, CreatesTheKeyAndWritesItOwnerOnly) {

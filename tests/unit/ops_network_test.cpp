@@ -30,7 +30,7 @@ class Network : public OpsTest {
 };
 }  // namespace
 
-TEST_F(Network, GetSgIdFindsByVpcAndNameAndSwallowsServiceErrors) {
+TEST_F(Network, GetSgIdFindsByVpcAndNameAndLetsOtherFailuresThrough) {
   ec2.on("DescribeSecurityGroups")
       .reply({{"SecurityGroups", json::array({{{"GroupId", "sg-1"}}})}})
       .reply({{"SecurityGroups", json::array()}})
@@ -44,8 +44,7 @@ TEST_F(Network, GetSgIdFindsByVpcAndNameAndSwallowsServiceErrors) {
   EXPECT_TRUE(logs().empty());
   EXPECT_FALSE(getSgId(ec2, "vpc-1", kSgName));
   EXPECT_TRUE(logged("error   **Error** SG not found quenfold-test-ec2-sg in vpc-1"));
-  EXPECT_FALSE(getSgId(ec2, "vpc-1", kSgName));
-  EXPECT_EQ(logs().size(), 1u) << "other service errors are silent";
+  EXPECT_THROW(getSgId(ec2, "vpc-1", kSgName), awsapi::ClientError) << "a failed lookup is not \"absent\"";
 }
 
 TEST_F(Network, CreateSgMakesOneSshRuleForTheCallersAddressOnly) {
@@ -211,19 +210,39 @@ TEST_F(Network, LookupsOfSubnetsAndLeftoverInterfaces) {
   EXPECT_EQ(getNetworkInterfaces(ec2, "vpc-9").size(), 1u);
   EXPECT_EQ(ec2.calls("DescribeNetworkInterfaces")[0]["Filters"][2],
             json::parse(R"({"Name":"status","Values":["available"]})"));
+  EXPECT_EQ(exitStatus(), 0);
   EXPECT_TRUE(getNetworkInterfaces(ec2, "vpc-9").empty());
+  EXPECT_EQ(exitStatus(), 1) << "a failed listing is not an empty one";
+}
+
+TEST_F(Network, WhatIsAlreadyGoneIsNotAFailure) {
+  ec2.on("DetachNetworkInterface").fail("InvalidAttachmentID.NotFound", "gone");
+  ec2.on("DeleteNetworkInterface").fail("InvalidNetworkInterfaceID.NotFound", "gone");
+  ec2.on("DeleteSecurityGroup").fail("InvalidGroup.NotFound", "gone").fail("DependencyViolation", "in use");
+  ec2.on("DescribeInstances").reply(reservations({}));
+  deleteAttachment(ec2, std::string("att-2"), "subnet-g", args);
+  deleteNetworkInterface(ec2, std::string("eni-2"), args);
+  deleteSG(ec2, "sg-1", args);
+  EXPECT_EQ(exitStatus(), 0);
+  ::testing::internal::CaptureStderr();
+  deleteSG(ec2, "sg-1", args);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(logged("error   **Error** Failed to delete SG sg-1: An error occurred (DependencyViolation) when calling "
+                     "the DeleteSecurityGroup operation: in use"));
+  EXPECT_EQ(exitStatus(), 1);
 }
 
 TEST_F(Network, ElasticIps) {
   args.tag_resource = "Owner,qa";
   ec2.on("AllocateAddress").reply({{"AllocationId", "eipalloc-1"}, {"PublicIp", "198.51.100.4"}}).reply(json::object());
-  associateEIP(ec2, "eni-1", args);
+  associateEIP(ec2, "eni-1", "vpc-9", args);
   EXPECT_EQ(ec2.calls("AllocateAddress")[0],
             json::parse(R"({"Domain":"vpc","TagSpecifications":[{"ResourceType":"elastic-ip","Tags":[
-      {"Key":"Name","Value":"quenfold-test-ec2-eip"},{"Key":"Owner","Value":"qa"}]}]})"));
+      {"Key":"Name","Value":"quenfold-test-ec2-eip"},{"Key":"Owner","Value":"qa"},
+      {"Key":"quenfold-test-ec2-vpc","Value":"vpc-9"}]}]})"));
   EXPECT_EQ(ec2.calls("AssociateAddress")[0], json::parse(R"({"AllocationId":"eipalloc-1","NetworkInterfaceId":"eni-1"})"));
   EXPECT_TRUE(logged("info   allocated EIP 198.51.100.4 eipalloc-1"));
-  associateEIP(ec2, "eni-1", args);
+  associateEIP(ec2, "eni-1", "vpc-9", args);
   EXPECT_TRUE(logged("info   **Error** fail to allocate EIP"));
   EXPECT_EQ(ec2.count("AssociateAddress"), 1u);
 
@@ -232,10 +251,28 @@ TEST_F(Network, ElasticIps) {
   EXPECT_EQ(getEipAllocationId(ec2, "i-1", "198.51.100.4"), "eipalloc-1");
   EXPECT_EQ(ec2.calls("DescribeAddresses")[0],
             json::parse(R"({"Filters":[{"Name":"instance-id","Values":["i-1"]}],"PublicIps":["198.51.100.4"]})"));
-  EXPECT_ANY_THROW(getEipAllocationId(ec2, "i-1", "198.51.100.4"));
+  EXPECT_FALSE(getEipAllocationId(ec2, "i-1", "198.51.100.4"));
 
   args.dry_run = true;
   releaseEIP(ec2, "198.51.100.4", "eipalloc-1", "i-1", args);
   EXPECT_TRUE(logged("info - Delete EIP 198.51.100.4 eipalloc-1 for i-1"));
   EXPECT_EQ(ec2.count("ReleaseAddress"), 0u);
+}
+
+TEST_F(Network, UnassociatedElasticIpsOfTheVpcAreReleased) {
+  ec2.on("DescribeAddresses")
+      .reply({{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}, {"PublicIp", "198.51.100.4"}},
+                                         {{"AllocationId", "eipalloc-2"}, {"AssociationId", "eipassoc-2"}},
+                                         {{"AllocationId", "eipalloc-3"}, {"PublicIp", "198.51.100.6"}}})}})
+      .fail("InternalError", "boom", 500);
+  ec2.on("ReleaseAddress").fail("InvalidAllocationID.NotFound", "released by another run").reply(json::object());
+  releaseUnassociatedEIPs(ec2, "vpc-9", args);
+  EXPECT_EQ(ec2.calls("DescribeAddresses")[0], json::parse(R"({"Filters":[{"Name":"tag:Name","Values":
+      ["quenfold-test-ec2-eip"]},{"Name":"tag:quenfold-test-ec2-vpc","Values":["vpc-9"]}]})"));
+  EXPECT_EQ(ec2.calls("ReleaseAddress"),
+            (std::vector<json>{json{{"AllocationId", "eipalloc-1"}}, json{{"AllocationId", "eipalloc-3"}}}));
+  EXPECT_TRUE(logged("info - Delete unassociated EIP 198.51.100.6 eipalloc-3 in vpc-9"));
+  EXPECT_EQ(exitStatus(), 0);
+  releaseUnassociatedEIPs(ec2, "vpc-9", args);
+  EXPECT_EQ(exitStatus(), 1) << "a failed lookup is not \"none left\"";
 }

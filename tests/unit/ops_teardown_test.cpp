@@ -71,11 +71,37 @@ TEST_F(Teardown, RevertDeletesSharedResourcesOnlyWhenNoInstanceRemains) {
     if (req["Filters"].size() == 3) return reservations({instance("i-left", {})});
     return reservations({});
   });
-  terminateEc2s(ec2, iam, args);
+  EXPECT_FALSE(terminateEc2s(ec2, iam, args));
   EXPECT_EQ(ec2.count("DeleteSecurityGroup") + ec2.count("DeleteKeyPair") + ec2.count("DescribeSecurityGroups"), 0u);
   EXPECT_TRUE(logged("error   **Error** test instances remain in vpc-1: i-left; security groups, network interfaces "
                      "and key pair were kept"));
   EXPECT_EQ(exitStatus(), 1);
+  // The IAM objects the remaining instances use are kept too, and the line says so.
+  args.ec2_role = "default";
+  EXPECT_FALSE(terminateEc2s(ec2, iam, args));
+  EXPECT_TRUE(logged("error   **Error** test instances remain in vpc-1: i-left; security groups, network interfaces, "
+                     "key pair and the IAM policy, role and instance profile were kept"));
+}
+
+TEST_F(Teardown, AFailedGroupLookupIsAFailureAndAGoneInstanceIsNot) {
+  const std::string cfg = path("cfg.json");
+  writeTestConfig(cfg, json::parse(R"([{"gw_subnet_id":"subnet-g","private_subnet_id":"subnet-p"}])"));
+  args.test_config = cfg;
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeInstances").reply_with([&](const json& req) {
+    const bool inSubnet = req.contains("Filters") && req["Filters"].size() == 2;
+    return inSubnet && !ec2.count("DetachNetworkInterface") ? withInstance() : reservations({});
+  });
+  // Another revert terminated the instance first.
+  ec2.on("TerminateInstances").fail("InvalidInstanceID.NotFound", "The instance ID 'i-1' does not exist");
+  ec2.on("DescribeSecurityGroups").fail("RequestLimitExceeded", "Request limit exceeded.", 503);
+  EXPECT_TRUE(terminateEc2s(ec2, iam, args));
+  EXPECT_FALSE(logged("info   not found"));
+  EXPECT_TRUE(logged("error   **Error** SG quenfold-test-ec2-sg in vpc-1 could not be looked up: An error occurred "
+                     "(RequestLimitExceeded) when calling the DescribeSecurityGroups operation: Request limit exceeded."));
+  EXPECT_EQ(core::AppExitStatus::failures(),
+            (std::vector<std::string>{"lookup of SG quenfold-test-ec2-sg failed",
+                                      "lookup of SG quenfold-test-ec2-private-interface-sg failed"}));
 }
 
 TEST_F(Teardown, RevertInTheFixedOrder) {

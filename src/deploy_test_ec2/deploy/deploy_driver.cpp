@@ -4,6 +4,7 @@
 
 #include "core/app_exit_status.h"
 #include "core/exit_request.h"
+#include "core/interrupt.h"
 #include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/driver/test_config.h"
 #include "deploy_test_ec2/driver/workers.h"
@@ -31,17 +32,33 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
   if (!config.is_array() || config.empty()) {
     throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
   }
-  const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
-  const auto sgId = createSG(ec2_client, vpcId, args);
-  const auto sgIdPrivateInf = createPrivateInfSG(ec2_client, vpcId, args);
-  std::optional<std::string> keyName = args.key_name;
-  if (!keyName) keyName = createKeyPair(ec2_client, s3_client, vpcId, args);
-  std::optional<std::string> instanceProfile;
-  if (args.ec2_role && *args.ec2_role == "default") {
-    const std::string policyArn = createS3Policy(iam_client, args);
-    createEc2Role(iam_client, policyArn);
-    createInstanceProfile(iam_client);
-    instanceProfile = kInstanceProfileName;
+  // The output is written with what is known, also when the run is interrupted half-way.
+  auto writeOutput = [&] {
+    const std::string out = args.output_test_config.value_or("");
+    try {
+      writeTestConfig(out, config);
+    } catch (const std::exception& e) {
+      log->error(std::string("  **Error** ") + e.what() + "; the configuration follows on standard error");
+      std::cerr << formatTestConfig(config) << std::flush;
+      throw core::ExitRequest{1};
+    }
+  };
+  std::optional<std::string> sgId, sgIdPrivateInf, keyName, instanceProfile;
+  try {
+    const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
+    sgId = createSG(ec2_client, vpcId, args);
+    sgIdPrivateInf = createPrivateInfSG(ec2_client, vpcId, args);
+    keyName = args.key_name;
+    if (!keyName) keyName = createKeyPair(ec2_client, s3_client, vpcId, args);
+    if (args.ec2_role && *args.ec2_role == "default") {
+      const std::string policyArn = createS3Policy(iam_client, args);
+      createEc2Role(iam_client, policyArn);
+      createInstanceProfile(iam_client);
+      instanceProfile = kInstanceProfileName;
+    }
+  } catch (const core::Interrupted&) {
+    writeOutput();
+    throw;
   }
 
   std::vector<size_t> selected;
@@ -81,14 +98,7 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
     }
   }
 
-  const std::string out = args.output_test_config.value_or("");
-  try {
-    writeTestConfig(out, config);
-  } catch (const std::exception& e) {
-    log->error(std::string("  **Error** ") + e.what() + "; the configuration follows on standard error");
-    std::cerr << formatTestConfig(config) << std::flush;
-    throw core::ExitRequest{1};
-  }
+  writeOutput();
 }
 
 }  // namespace quenfold_testlibs

@@ -55,7 +55,7 @@ void wireUpInstance(const AwsClient& ec2_client, const std::string& insId, const
     if (!hasPublicIp(instance)) {
       if (args.eip) {
         if (networkInfIds.empty()) throw std::runtime_error("instance " + insId + " has no interface in " + gw_subnet_id);
-        associateEIP(ec2_client, networkInfIds.front(), args);
+        associateEIP(ec2_client, networkInfIds.front(), instance.value("VpcId", ""), args);
       }
       instance = describeInstance(ec2_client, insId);
     }
@@ -188,11 +188,15 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
     json nic = {{"DeviceIndex", 0}, {"SubnetId", gw_subnet_id}};
     if (!args.eip) nic["AssociatePublicIpAddress"] = true;
     if (sg_id) nic["Groups"] = json::array({*sg_id});
+    // The primary interface carries its tags from its first moment too, so that a run that dies
+    // before the tags below are applied leaves nothing untagged.
+    json tags = tagSpecifications("instance", kInstanceName, args);
+    tags.push_back(tagSpecifications("network-interface", kInterfaceName, args).at(0));
     json data = {{"InstanceType", args.instance_type.value_or("t3.micro")},
                  {"MinCount", 1},
                  {"MaxCount", 1},
                  {"ImageId", ami},
-                 {"TagSpecifications", tagSpecifications("instance", kInstanceName, args)},
+                 {"TagSpecifications", tags},
                  {"NetworkInterfaces", json::array({nic})}};
     if (profile) data["IamInstanceProfile"] = json{{"Name", *profile}};
     if (key_name) data["KeyName"] = *key_name;

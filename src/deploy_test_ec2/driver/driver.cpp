@@ -4,10 +4,12 @@
 
 #include <iostream>
 
+#include "awsapi/consistency.h"
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
 #include "core/exit_request.h"
 #include "core/globals.h"
+#include "core/interrupt.h"
 #include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/driver/test_config.h"
 #include "deploy_test_ec2/iam/iam.h"
@@ -124,20 +126,23 @@ int run(const Args& args, const std::vector<std::string>& argv) {
     }
   }
   awsapi::Session deploySession = sessionFor(args.assume_role, args.profile);
-  auto ec2_client = deploySession.client("ec2", args.region);
+  // New EC2 resources may answer NotFound for a short while: calls naming them are retried.
+  std::shared_ptr<awsapi::AwsClient> ec2_client =
+      std::make_shared<awsapi::FreshIdRetryClient>(deploySession.client("ec2", args.region));
   auto iam_client = deploySession.client("iam", args.region);
 
   if (!args.revert) {
     const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args);
     deployEc2s(*ec2_client, s3_client.get(), *iam_client, ami, args);
   } else {
-    terminateEc2s(*ec2_client, *iam_client, args);
-    if (args.ec2_role && *args.ec2_role == "default") deleteInstanceProfile(*iam_client);
+    // The IAM objects stay while test instances that use them remain.
+    const bool cleared = terminateEc2s(*ec2_client, *iam_client, args);
+    if (cleared && args.ec2_role && *args.ec2_role == "default") deleteInstanceProfile(*iam_client, args);
     // A teardown has no workflow session; its log goes up with the deployment account's S3 client.
     if (given(args.s3_bucket)) s3_client = deploySession.client("s3");
   }
 
-  if (given(args.s3_bucket)) {
+  if (given(args.s3_bucket) && core::interruptSignal() == 0) {
     try {
       lib::S3BackupCmd(s3_client.get(), ".", *args.s3_bucket, lib::Common::logFilePath(folder)).uploadAFile();
     } catch (const std::exception& e) {
@@ -165,12 +170,19 @@ int runDeployTestEc2(const std::vector<std::string>& argv) {
     return 2;
   }
   try {
-    return run(args, argv);
+    const int status = run(args, argv);
+    // Interrupted runs end with the shell's status for the signal, whatever else happened.
+    if (int sig = core::interruptSignal()) return 128 + sig;
+    return status;
+  } catch (const core::Interrupted& e) {
+    return 128 + e.signal;
   } catch (const core::ExitRequest& e) {
+    if (int sig = core::interruptSignal()) return 128 + sig;
     return e.status;
   } catch (const std::exception& e) {
     lib::logger()->error(std::string("  **Error** ") + e.what());
     lib::reportError(e);
+    if (int sig = core::interruptSignal()) return 128 + sig;
     return 1;
   }
 }

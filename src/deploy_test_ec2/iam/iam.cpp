@@ -4,6 +4,7 @@
 #include "core/app_exit_status.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/deploy/deploy.h"
+#include "deploy_test_ec2/driver/options.h"
 #include "lib/commonlib.h"
 
 namespace quenfold_testlibs {
@@ -83,10 +84,9 @@ void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn) {
                             {"AssumeRolePolicyDocument", ec2TrustDocument()},
                             {"Description", "quenfold test ec2 role"}});
   } catch (const awsapi::ClientError& e) {
-    if (e.code() == "EntityAlreadyExists") {
-      log->info(std::string("  **Alert** ") + e.what());
-      return;
-    }
+    // A role left by an earlier run (perhaps one that died before the attach) still gets its
+    // policy: attaching is idempotent.
+    if (e.code() == "EntityAlreadyExists") log->info(std::string("  **Alert** ") + e.what());
   }
   log->info("- Attach policy to role");
   iam_client.attach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", policy_arn}});
@@ -100,45 +100,69 @@ void createInstanceProfile(const AwsClient& iam_client) {
   } catch (const awsapi::ClientError& e) {
     if (e.code() == "EntityAlreadyExists") {
       log->info(std::string("  **Alert** ") + e.what());
-      return;
+      // A profile left by a run that died before adding the role would launch instances
+      // without it: add the role when the profile lacks it.
+      json profile = iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfileName}});
+      for (const auto& role : profile.at("InstanceProfile").value("Roles", json::array())) {
+        if (role.value("RoleName", "") == kRoleName) return;
+      }
     }
   }
   log->info("- Add role to instance profile");
   iam_client.add_role_to_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"RoleName", kRoleName}});
 }
 
-void deleteInstanceProfile(const AwsClient& iam_client) {
+namespace {
+// The ARNs of the tool's policy, attached or not (a run may have died before attaching it).
+std::vector<std::string> findPolicyArns(const AwsClient& iam_client) {
+  std::vector<std::string> arns;
+  json request = {{"Scope", "Local"}, {"PolicyUsageFilter", "PermissionsPolicy"}};
+  for (;;) {
+    json resp = iam_client.list_policies(request);
+    for (const auto& p : resp.value("Policies", json::array())) {
+      if (p.value("PolicyName", "") == kPolicyName) arns.push_back(p.at("Arn").get<std::string>());
+    }
+    if (!resp.value("IsTruncated", false) || !resp.contains("Marker")) return arns;
+    request["Marker"] = resp["Marker"];
+  }
+}
+}  // namespace
+
+void deleteInstanceProfile(const AwsClient& iam_client, const Args& args) {
   auto log = lib::logger();
-  auto guarded = [&](const std::string& line, auto&& call) {
+  // Each step logs its line and, unless this is a dry run, makes its call. "No such entity" means
+  // removed already; any other error is logged and recorded, and the next step still runs.
+  auto step = [&](const std::string& line, auto&& call) {
     log->info(line);
+    if (args.dry_run) return;
     try {
       call();
     } catch (const std::exception& e) {
       log->error(std::string("  **Error** ") + e.what());
       lib::reportError(e);
-      const auto* ce = dynamic_cast<const awsapi::ClientError*>(&e);
-      if (!ce || ce->code() != "NoSuchEntity") core::AppExitStatus::recordFailure(line);
+      if (!awsapi::is_not_found(e)) core::AppExitStatus::recordFailure(line);
     }
   };
-  guarded(std::string("  Remove role from instance profile ") + kInstanceProfileName, [&] {
+  step(std::string("  Remove role from instance profile ") + kInstanceProfileName, [&] {
     iam_client.remove_role_from_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"RoleName", kRoleName}});
   });
-  guarded(std::string("  Delete instance profile ") + kInstanceProfileName,
-          [&] { iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfileName}}); });
+  step(std::string("  Delete instance profile ") + kInstanceProfileName,
+       [&] { iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfileName}}); });
 
-  json resp = iam_client.list_policies({{"Scope", "Local"}, {"OnlyAttached", true}, {"PolicyUsageFilter", "PermissionsPolicy"}});
   std::vector<std::string> arns;
-  for (const auto& p : resp.value("Policies", json::array())) {
-    if (p.value("PolicyName", "") == kPolicyName) arns.push_back(p.at("Arn").get<std::string>());
+  try {
+    arns = findPolicyArns(iam_client);
+  } catch (const std::exception& e) {
+    log->error(std::string("  **Error** policy ") + kPolicyName + " could not be looked up: " + e.what());
+    core::AppExitStatus::recordFailure(std::string("lookup of policy ") + kPolicyName + " failed");
+    return;  // the role cannot go while the policy may still be attached to it
   }
-  if (arns.size() != 1) return;
-  const std::string& arn = arns[0];
-  log->info(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + arn + " ");
-  iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", arn}});
-  log->info("  Delete policy " + arn);
-  iam_client.delete_policy({{"PolicyArn", arn}});
-  log->info(std::string("  Delete ") + kRoleName);
-  iam_client.delete_role({{"RoleName", kRoleName}});
+  for (const auto& arn : arns) {
+    step(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + arn + " ",
+         [&] { iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", arn}}); });
+    step("  Delete policy " + arn, [&] { iam_client.delete_policy({{"PolicyArn", arn}}); });
+  }
+  step(std::string("  Delete ") + kRoleName, [&] { iam_client.delete_role({{"RoleName", kRoleName}}); });
 }
 
 }  // namespace quenfold_testlibs

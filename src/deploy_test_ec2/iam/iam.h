@@ -21,6 +21,8 @@ std::string ec2TrustDocument();
 std::string createS3Policy(const AwsClient& iam_client, const Args& args);
 void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn);
 void createInstanceProfile(const AwsClient& iam_client);
-void deleteInstanceProfile(const AwsClient& iam_client);
+// Removes the profile, the policy (found by name, attached or not) and the role; in a dry run it
+// only looks up and logs. Already-removed objects are not failures.
+void deleteInstanceProfile(const AwsClient& iam_client, const Args& args);
 
 }  // namespace quenfold_testlibs

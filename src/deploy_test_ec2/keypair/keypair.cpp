@@ -108,7 +108,16 @@ std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_clien
 void deleteKeyPair(const AwsClient& ec2_client, const std::string& keyname, const Args& args) {
   auto log = lib::logger();
   log->info("- Delete key pair " + keyname);
-  json found = ec2_client.describe_key_pairs(keyFilters(keyname));
+  json found = json::object();
+  try {
+    found = ec2_client.describe_key_pairs(keyFilters(keyname));
+  } catch (const std::exception& e) {
+    if (!awsapi::is_not_found(e)) {
+      log->error("  **Error** key pair " + keyname + " could not be looked up: " + e.what());
+      core::AppExitStatus::recordFailure("key pair " + keyname + " could not be looked up");
+      return;
+    }
+  }
   const json& pairs = found.value("KeyPairs", json::array());
   if (pairs.empty()) {
     log->info("  Key not found: " + keyname);
@@ -119,6 +128,7 @@ void deleteKeyPair(const AwsClient& ec2_client, const std::string& keyname, cons
   try {
     ec2_client.delete_key_pair({{"KeyName", keyname}});
   } catch (const std::exception& e) {
+    if (awsapi::is_not_found(e)) return;  // deleted already
     log->error(std::string("  **Error** ") + e.what());
     core::AppExitStatus::recordFailure("key pair " + keyname + " could not be deleted");
   }

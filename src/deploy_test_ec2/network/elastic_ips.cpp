@@ -1,15 +1,21 @@
-// Elastic IPs for --eip: allocated and associated with the instance's public interface when it
-// comes up without an address, found again from the instance at teardown and released.
+// Elastic IPs for --eip: allocated (tagged with the VPC) and associated with the instance's public
+// interface when it comes up without an address, found again from the instance at teardown and
+// released; what is left unassociated in the VPC is found by its tags and released too.
+#include "awsapi/error.h"
+#include "core/app_exit_status.h"
 #include "deploy_test_ec2/driver/test_config.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
 
 namespace quenfold_testlibs {
 
-void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, const Args& args) {
+void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, const std::string& vpcId,
+                  const Args& args) {
   auto log = lib::logger();
   log->info("- Allocate EIP");
-  json resp = ec2_client.allocate_address({{"Domain", "vpc"}, {"TagSpecifications", tagSpecifications("elastic-ip", kEipName, args)}});
+  json spec = tagSpecifications("elastic-ip", kEipName, args);
+  spec[0]["Tags"].push_back(json{{"Key", kEipVpcTag}, {"Value", vpcId}});
+  json resp = ec2_client.allocate_address({{"Domain", "vpc"}, {"TagSpecifications", spec}});
   if (!resp.contains("AllocationId")) {
     log->info("  **Error** fail to allocate EIP");
     return;
@@ -20,13 +26,12 @@ void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, 
   ec2_client.associate_address({{"AllocationId", allocId}, {"NetworkInterfaceId", networkInfId}});
 }
 
-std::string getEipAllocationId(const AwsClient& ec2_client, const std::string& insId, const std::string& public_ip) {
+std::optional<std::string> getEipAllocationId(const AwsClient& ec2_client, const std::string& insId,
+                                              const std::string& public_ip) {
   json resp = ec2_client.describe_addresses(
       {{"Filters", json::array({json{{"Name", "instance-id"}, {"Values", {insId}}}})}, {"PublicIps", {public_ip}}});
   const json& addresses = resp.at("Addresses");
-  if (addresses.empty()) {
-    throw std::runtime_error("no Elastic IP " + public_ip + " is associated with " + insId);
-  }
+  if (addresses.empty()) return std::nullopt;
   return addresses.at(0).at("AllocationId").get<std::string>();
 }
 
@@ -34,7 +39,43 @@ void releaseEIP(const AwsClient& ec2_client, const std::string& eip, const std::
                 const std::string& insId, const Args& args) {
   lib::logger()->info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
   if (args.dry_run) return;
-  ec2_client.release_address({{"AllocationId", eipAllocIp}});
+  try {
+    ec2_client.release_address({{"AllocationId", eipAllocIp}});
+  } catch (const std::exception& e) {
+    if (awsapi::is_not_found(e)) return;  // released already
+    lib::logger()->error("  **Error** Failed to release EIP " + eip + " " + eipAllocIp + ": " + e.what());
+    core::AppExitStatus::recordFailure("Elastic IP " + eipAllocIp + " could not be released");
+  }
+}
+
+void releaseUnassociatedEIPs(const AwsClient& ec2_client, const std::string& vpcId, const Args& args) {
+  auto log = lib::logger();
+  json addresses;
+  try {
+    addresses = ec2_client
+                    .describe_addresses({{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kEipName}}},
+                                                                  json{{"Name", std::string("tag:") + kEipVpcTag},
+                                                                       {"Values", {vpcId}}}})}})
+                    .value("Addresses", json::array());
+  } catch (const std::exception& e) {
+    log->error("  **Error** Elastic IPs of " + vpcId + " could not be listed: " + e.what());
+    core::AppExitStatus::recordFailure("Elastic IPs of " + vpcId + " could not be listed");
+    return;
+  }
+  for (const auto& a : addresses) {
+    if (a.contains("AssociationId") || !a.contains("AllocationId")) continue;
+    const std::string allocId = a["AllocationId"].get<std::string>();
+    const std::string ip = a.value("PublicIp", "");
+    log->info("- Delete unassociated EIP " + ip + " " + allocId + " in " + vpcId);
+    if (args.dry_run) continue;
+    try {
+      ec2_client.release_address({{"AllocationId", allocId}});
+    } catch (const std::exception& e) {
+      if (awsapi::is_not_found(e)) continue;
+      log->error("  **Error** Failed to release EIP " + ip + " " + allocId + ": " + e.what());
+      core::AppExitStatus::recordFailure("Elastic IP " + allocId + " could not be released");
+    }
+  }
 }
 
 }  // namespace quenfold_testlibs

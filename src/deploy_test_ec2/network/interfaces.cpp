@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "awsapi/error.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exceptions.h"
@@ -105,6 +106,7 @@ void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::stri
   try {
     ec2_client.detach_network_interface({{"AttachmentId", *attachment_id}});
   } catch (const std::exception& e) {
+    if (awsapi::is_not_found(e)) return;  // detached already (another revert, or by hand)
     log->error("  **Error** Failed to detach natwork interface");
     lib::reportError(e);
     core::AppExitStatus::recordFailure("detach of " + *attachment_id + " failed");
@@ -134,6 +136,7 @@ void deleteNetworkInterface(const AwsClient& ec2_client, const std::optional<std
   try {
     ec2_client.delete_network_interface({{"NetworkInterfaceId", *network_interface_id}});
   } catch (const std::exception& e) {
+    if (awsapi::is_not_found(e)) return;  // deleted already
     log->error("  **Error** Failed to delete natwork interface " + *network_interface_id);
     lib::reportError(e);
     core::AppExitStatus::recordFailure("network interface " + *network_interface_id + " could not be deleted");
@@ -146,10 +149,12 @@ json getNetworkInterfaces(const AwsClient& ec2_client, const std::string& vpc_id
         {{"Filters", json::array({json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
                                   json{{"Name", "tag:Name"}, {"Values", {kInterfaceName}}},
                                   json{{"Name", "status"}, {"Values", {"available"}}}})}});
-    json list = resp.value("NetworkInterfaces", json::array());
-    if (!list.empty()) return list;
+    return resp.value("NetworkInterfaces", json::array());
   } catch (const std::exception& e) {
+    // Not "none": the interfaces may well be there, so the revert must not report success.
+    lib::logger()->error("  **Error** test network interfaces of " + vpc_id + " could not be listed: " + e.what());
     lib::reportError(e);
+    core::AppExitStatus::recordFailure("network interfaces of " + vpc_id + " could not be listed");
   }
   return json::array();
 }

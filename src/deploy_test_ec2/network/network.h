@@ -20,6 +20,9 @@ inline constexpr const char* kSgName = "quenfold-test-ec2-sg";
 inline constexpr const char* kPrivateSgName = "quenfold-test-ec2-private-interface-sg";
 inline constexpr const char* kInterfaceName = "quenfold-test-ec2-network-interface";
 inline constexpr const char* kEipName = "quenfold-test-ec2-eip";
+// Tag key naming the VPC an Elastic IP was made for, so that a revert finds this VPC's addresses
+// and no other deployment's.
+inline constexpr const char* kEipVpcTag = "quenfold-test-ec2-vpc";
 inline constexpr const char* kGroupDescription = "Quenfold test ec2";
 
 // --- Security groups ---
@@ -51,9 +54,19 @@ std::string getVpcId(const AwsClient& ec2_client, const std::string& subnet_id);
 bool ipv4InNetwork(const std::string& address, const std::string& cidr);
 
 // --- Elastic IPs ---
-void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, const Args& args);
-std::string getEipAllocationId(const AwsClient& ec2_client, const std::string& insId, const std::string& public_ip);
+// The address is tagged at allocation with its Name, the --tag_resource pairs and the VPC id.
+void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, const std::string& vpcId,
+                  const Args& args);
+// The allocation id of the Elastic IP `public_ip` associated with the instance; absent when there
+// is none (released already, or a plain public address). Lookup errors propagate.
+std::optional<std::string> getEipAllocationId(const AwsClient& ec2_client, const std::string& insId,
+                                              const std::string& public_ip);
 void releaseEIP(const AwsClient& ec2_client, const std::string& eip, const std::string& eipAllocIp,
                 const std::string& insId, const Args& args);
+// Releases the tool's Elastic IPs of the VPC that are not associated (any more): those of a
+// deploy that died between allocation and association, of instances terminated by hand or by an
+// interrupted revert, and of a deploy with --eip reverted without it. A failed lookup or release
+// is logged and recorded.
+void releaseUnassociatedEIPs(const AwsClient& ec2_client, const std::string& vpcId, const Args& args);
 
 }  // namespace quenfold_testlibs

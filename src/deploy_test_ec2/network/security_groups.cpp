@@ -75,9 +75,9 @@ std::optional<std::string> getSgId(const AwsClient& ec2_client, const std::strin
     if (groups.empty()) return std::nullopt;
     return groups[0].at("GroupId").get<std::string>();
   } catch (const awsapi::ClientError& e) {
-    if (e.code() == "InvalidGroup.NotFound") {
-      lib::logger()->error("  **Error** SG not found " + sg_name + " in " + vpc_id);
-    }
+    // Only "no such group" means absent; any other failure leaves the answer unknown.
+    if (e.code() != "InvalidGroup.NotFound") throw;
+    lib::logger()->error("  **Error** SG not found " + sg_name + " in " + vpc_id);
     return std::nullopt;
   }
 }
@@ -135,6 +135,8 @@ void deleteSG(const AwsClient& ec2_client, const std::string& sgId, const Args& 
   try {
     ec2_client.delete_security_group({{"GroupId", sgId}});
   } catch (const std::exception& e) {
+    if (awsapi::is_not_found(e)) return;  // deleted already
+    lib::logger()->error("  **Error** Failed to delete SG " + sgId + ": " + e.what());
     lib::reportError(e);
     core::AppExitStatus::recordFailure("security group " + sgId + " could not be deleted");
   }

@@ -1,5 +1,6 @@
 #include "deploy_test_ec2/teardown/teardown.h"
 
+#include "awsapi/error.h"
 #include "core/app_exit_status.h"
 #include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/driver/test_config.h"
@@ -55,13 +56,19 @@ void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
   log->info("  terminate " + *insId + " in " + subnet_id);
   if (!args.dry_run) {
     auto waiter = ec2_client.get_waiter("instance_terminated");
-    ec2_client.terminate_instances({{"InstanceIds", {*insId}}});
-    waiter.wait({{"InstanceIds", {*insId}}});
+    try {
+      ec2_client.terminate_instances({{"InstanceIds", {*insId}}});
+      waiter.wait({{"InstanceIds", {*insId}}});
+    } catch (const awsapi::ClientError& e) {
+      if (!awsapi::is_not_found(e.code())) throw;  // gone already
+    } catch (const awsapi::WaiterError& e) {
+      if (!awsapi::is_not_found(e.code())) throw;  // gone while waited for
+    }
   }
   if (allocationId) releaseEIP(ec2_client, *publicIp, *allocationId, *insId, args);
 }
 
-void terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args) {
+bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args) {
   auto log = lib::logger();
   json config = readTestConfig(args.test_config.value_or(""));
   if (!config.is_array() || config.empty()) {
@@ -76,6 +83,7 @@ void terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
   runWorkers(workers);
 
   const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
+  releaseUnassociatedEIPs(ec2_client, vpcId, args);
   bool lookupFailed = false;
   auto remaining = getAllEc2InVpc(ec2_client, vpcId, &lookupFailed);
   if (lookupFailed) {
@@ -88,14 +96,25 @@ void terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
     } else {
       which = "unknown (the lookup failed)";
     }
+    const bool iam = args.ec2_role && *args.ec2_role == "default";
     log->error("  **Error** test instances remain in " + vpcId + ": " + which +
-               "; security groups, network interfaces and key pair were kept");
+               (iam ? "; security groups, network interfaces, key pair and the IAM policy, role and instance profile "
+                      "were kept"
+                    : "; security groups, network interfaces and key pair were kept"));
     if (!lookupFailed) core::AppExitStatus::recordFailure("test instances remain in " + vpcId);
-    return;
+    return false;
   }
   auto deleteGroup = [&](const char* name) {
     log->info(std::string("- Delete SG ") + name);
-    auto id = getSgId(ec2_client, vpcId, name);
+    std::optional<std::string> id;
+    try {
+      id = getSgId(ec2_client, vpcId, name);
+    } catch (const std::exception& e) {
+      // A failed lookup is not "not found": the group may still be there.
+      log->error(std::string("  **Error** SG ") + name + " in " + vpcId + " could not be looked up: " + e.what());
+      core::AppExitStatus::recordFailure(std::string("lookup of SG ") + name + " failed");
+      return;
+    }
     if (!id) {
       log->info("  not found");
       return;
@@ -109,6 +128,7 @@ void terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
   }
   deleteGroup(kPrivateSgName);
   deleteKeyPair(ec2_client, kKeyPairPrefix + vpcId, args);
+  return true;
 }
 
 }  // namespace quenfold_testlibs

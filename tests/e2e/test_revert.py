@@ -1,0 +1,136 @@
+"""Nothing left behind. A deploy killed after any of its AWS calls is still removed entirely by a
+revert with the same flags; SIGINT stops a deploy with a valid output; two reverts at once, new
+ids that AWS does not know yet, and lookups or deletions that keep failing give an honest exit
+status."""
+import json
+import signal
+import subprocess
+import time
+import unittest
+
+from e2e_support import TOOL, ToolTest, start_sandbox, stop_sandbox
+
+PAIRS = 3
+FLAGS = ("--eip", "--ec2_role", "default")
+AWS = ("ec2:", "iam:", "sts:", "s3:", "ssm:")
+
+
+def setUpModule():
+    start_sandbox("--pairs", str(PAIRS))
+
+
+tearDownModule = stop_sandbox
+
+
+class RevertTest(ToolTest):
+    def tearDown(self):
+        self.sandbox.configure(kill_after_calls=None, consistency_lag_s=0, latency_ms=0, inject=[])
+        super().tearDown()
+
+    def aws_calls(self):
+        return [c for c in self.sandbox.control("calls")["calls"] if c["op"].startswith(AWS)]
+
+    def made(self):
+        """What of the tool's is in the sandbox now, as counts per kind."""
+        return {kind: len(items) for kind, items in self.tool_leftovers().items() if items}
+
+    def assertReverted(self, *flags):
+        out = self.revert(*flags)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertNothingLeft()
+
+
+class CrashConsistency(RevertTest):
+    def test_a_deploy_killed_after_any_call_is_removed_by_a_revert(self):
+        out = self.deploy(*FLAGS)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        total = len(self.aws_calls())
+        self.assertReverted(*FLAGS)
+        points = sorted({1 + round(i * (total - 1) / 19) for i in range(20)})
+        self.assertGreaterEqual(len(points), 15)
+        rows = []
+        for k in points:
+            with self.subTest(kill_after=k):
+                self.sandbox.control("reset", {})
+                proc = self.start_tool(*self.deploy_args(*FLAGS))
+                self.sandbox.configure(kill_after_calls={"pid": proc.pid, "calls": k})
+                self.resume(proc)
+                proc.communicate(timeout=300)
+                self.assertEqual(proc.returncode, -signal.SIGKILL)
+                killed = next(c["op"] for c in self.aws_calls() if c.get("fault") == "kill")
+                made = self.made()
+                out = self.revert(*FLAGS)
+                rows.append(f"{k:>4}  {killed:<38} {json.dumps(made)}  -> revert exit {out.returncode}, "
+                            f"left {json.dumps(self.made())}")
+                self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+                self.assertNothingLeft()
+        print(f"\nkill after call k of {total} (--eip --ec2_role default), what the deploy had made, the revert:")
+        print("\n".join(rows))
+
+    def test_an_eip_deploy_reverted_without_eip_leaves_no_address(self):
+        out = self.deploy(*FLAGS)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertEqual(len(self.state()["addresses"]), PAIRS)
+        self.assertReverted("--ec2_role", "default")
+
+
+class Interruption(RevertTest):
+    def test_sigint_mid_deploy_writes_what_is_known_and_exits_130(self):
+        self.sandbox.configure(latency_ms=2000)
+        proc = subprocess.Popen(["sh", "-c", 'exec "$@"', "sh", TOOL, *self.deploy_args()], cwd=self.work,
+                                env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while not self.sandbox.control("calls")["counts"].get("ec2:RunInstances") and time.monotonic() < deadline:
+            time.sleep(0.01)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=120)
+        self.assertEqual(proc.returncode, 130, err[-3000:])
+        self.assertEqual(err.count("Interrupted by SIGINT"), 1, err[-3000:])
+        self.assertEqual(len(json.loads(self.read("out.json"))), PAIRS)
+        self.sandbox.configure(latency_ms=0)
+        self.assertReverted()
+
+
+class HonestTeardown(RevertTest):
+    def deployed(self, *flags):
+        out = self.deploy(*flags)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+
+    def test_two_reverts_at_once_both_succeed(self):
+        self.deployed()
+        procs = [subprocess.Popen([TOOL, *self.revert_args()], cwd=self.work, env=self.env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for _ in range(2)]
+        for proc in procs:
+            _, err = proc.communicate(timeout=300)
+            self.assertEqual(proc.returncode, 0, err[-3000:])
+        self.assertNothingLeft()
+
+    def test_new_ids_unknown_for_a_while_do_not_stop_a_deploy_or_a_revert(self):
+        self.sandbox.configure(consistency_lag_s=5)
+        self.deploy_and_revert_everything(PAIRS)
+        self.assertGreater(self.faults_seen().get("consistency", 0), 0)
+
+    def test_a_group_lookup_that_keeps_failing_is_a_failure(self):
+        self.deployed()
+        self.sandbox.configure(inject=[{"op": "ec2:DescribeSecurityGroups", "status": 403,
+                                        "code": "UnauthorizedOperation", "message": "not now", "count": 100}])
+        out = self.revert()
+        self.assertEqual(out.returncode, 1, out.stderr[-3000:])
+        self.assertNotIn("  not found", out.stderr)
+        for group in ("quenfold-test-ec2-sg", "quenfold-test-ec2-private-interface-sg"):
+            self.assertRegex(out.stderr, rf"\*\*Error\*\* SG {group} in vpc-\S+ could not be looked up")
+
+    def test_deletions_that_keep_failing_are_failures_naming_what_stays(self):
+        self.deployed("--eip")
+        self.sandbox.configure(inject=[{"op": f"ec2:{op}", "status": 403, "code": "UnauthorizedOperation",
+                                        "message": "not now", "count": 100}
+                                       for op in ("DeleteNetworkInterface", "DeleteSecurityGroup", "ReleaseAddress")])
+        out = self.revert("--eip")
+        self.assertEqual(out.returncode, 1, out.stderr[-3000:])
+        for what in (r"Failed to delete natwork interface eni-", r"Failed to delete SG sg-",
+                     r"Failed to release EIP \S+ eipalloc-"):
+            self.assertRegex(out.stderr, r"\*\*Error\*\* " + what)
+
+
+if __name__ == "__main__":
+    unittest.main()
