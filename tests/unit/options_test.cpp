@@ -85,3 +85,24 @@ TEST(Options, HelpListsEveryOptionInOrder) {
   }
   EXPECT_EQ(parse({"-h"}).exit_status, 0);
 }
+
+TEST(Options, AnOptionIsNeverTakenAsAnotherOptionsValue) {
+  for (auto bad : {std::vector<std::string>{"--key_name", "--dry_run"}, {"--profile", "--revert"}, {"--region", "-x"}}) {
+    auto v = kRequired;
+    v.insert(v.end(), bad.begin(), bad.end());
+    auto o = parse(v);
+    EXPECT_EQ(o.exit_status, 2) << bad[0];
+    EXPECT_NE(o.err.find("error: argument " + bad[0] + ": expected one argument"), std::string::npos) << o.err;
+  }
+  auto v = kRequired;
+  for (auto s : {"--key_name=-k", "--tag_resource=", "--region", "-"}) v.push_back(s);
+  auto o = parse(v);
+  ASSERT_TRUE(o.args) << o.err;
+  EXPECT_EQ(o.args->key_name, "-k") << "the = form takes any value";
+  EXPECT_EQ(o.args->tag_resource, "") << "\"--opt=\" is an empty value, not a missing one";
+  EXPECT_EQ(o.args->region, "-");
+
+  auto empty = parse({"--test_config", "t.json", "--backup_folder", ""});
+  EXPECT_EQ(empty.exit_status, 2);
+  EXPECT_NE(empty.err.find("error: argument --backup_folder: must not be empty"), std::string::npos) << empty.err;
+}

@@ -111,6 +111,16 @@ std::string helpText() {
   return out;
 }
 
+namespace {
+// A token a long-option parser would read as an option rather than a value ("-x", "--opt"), unlike
+// "-" alone or a negative number.
+bool looksLikeOption(const std::string& token) {
+  if (token.size() < 2 || token[0] != '-') return false;
+  const bool number = token.find_first_not_of("0123456789.", 1) == std::string::npos;
+  return !number;
+}
+}  // namespace
+
 ParseOutcome parseArgs(const std::vector<std::string>& argv) {
   ParseOutcome outcome;
   auto usageError = [&](const std::string& message) {
@@ -119,6 +129,37 @@ ParseOutcome parseArgs(const std::vector<std::string>& argv) {
     return outcome;
   };
 
+  // The value options are taken out before CLI11 sees the line, because their rules differ from
+  // its own: "--opt value" takes the next token only when it does not look like an option (so
+  // "--key_name --dry_run" is a usage error, not a key named "--dry_run"; "--opt=-value" still
+  // gives a value starting with a dash), and "--opt=" is an empty value, not a missing one. The
+  // last of a repeated option wins. CLI11 then parses the flags and reports what is left over.
+  const auto& table = optionTable();
+  std::vector<std::optional<std::string>> values(table.size());
+  std::vector<std::string> rest;
+  for (size_t k = 0; k < argv.size(); ++k) {
+    const std::string& token = argv[k];
+    std::string name = token;
+    std::optional<std::string> inlineValue;
+    if (token.rfind("--", 0) == 0) {
+      if (auto eq = token.find('='); eq != std::string::npos) {
+        name = token.substr(0, eq);
+        inlineValue = token.substr(eq + 1);
+      }
+    }
+    auto spec = std::find_if(table.begin(), table.end(),
+                             [&](const OptionSpec& o) { return !o.flag && name == std::string("--") + o.name; });
+    if (spec == table.end()) {
+      rest.push_back(token);
+      continue;
+    }
+    if (!inlineValue) {
+      if (k + 1 >= argv.size() || looksLikeOption(argv[k + 1])) return usageError("argument " + name + ": expected one argument");
+      inlineValue = argv[++k];
+    }
+    values[static_cast<size_t>(spec - table.begin())] = *inlineValue;
+  }
+
   Args args;
   CLI::App app(kDescription, kProg);
   app.set_help_flag();  // rendered by helpText, recognised below
@@ -126,32 +167,17 @@ ParseOutcome parseArgs(const std::vector<std::string>& argv) {
   app.positionals_at_end(false);
   bool help = false;
   app.add_flag("-h,--help", help);
-  std::vector<std::pair<const OptionSpec*, std::string>> values(optionTable().size());
-  size_t i = 0;
-  for (const auto& o : optionTable()) {
-    if (o.flag) {
-      app.add_flag(std::string("--") + o.name, args.*(o.boolean))->disable_flag_override();
-    } else {
-      values[i].first = &o;
-      app.add_option(std::string("--") + o.name, values[i].second)->expected(1)->allow_extra_args(false)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    }
-    ++i;
+  for (const auto& o : table) {
+    if (o.flag) app.add_flag(std::string("--") + o.name, args.*(o.boolean))->disable_flag_override();
   }
 
-  std::vector<std::string> reversed(argv.rbegin(), argv.rend());  // CLI11 takes arguments in reverse order
+  std::vector<std::string> reversed(rest.rbegin(), rest.rend());  // CLI11 takes arguments in reverse order
   try {
     app.parse(reversed);
   } catch (const CLI::ExtrasError&) {
     std::string extras;
     for (const auto& a : app.remaining()) extras += (extras.empty() ? "" : " ") + a;
     return usageError("unrecognized arguments: " + extras);
-  } catch (const CLI::ArgumentMismatch& e) {
-    std::string what = e.what();
-    for (const auto& o : optionTable()) {
-      if (what.find(std::string("--") + o.name) != std::string::npos)
-        return usageError(std::string("argument --") + o.name + ": expected one argument");
-    }
-    return usageError(what);
   } catch (const CLI::ParseError& e) {
     return usageError(e.what());
   }
@@ -162,19 +188,18 @@ ParseOutcome parseArgs(const std::vector<std::string>& argv) {
   }
 
   std::string missing;
-  i = 0;
-  for (const auto& o : optionTable()) {
-    if (!o.flag) {
-      CLI::Option* opt = app.get_option(std::string("--") + o.name);
-      if (opt->count() > 0) {
-        args.*(o.text) = values[i].second;
-      } else if (o.required) {
-        missing += (missing.empty() ? "--" : ", --") + std::string(o.name);
-      }
+  for (size_t i = 0; i < table.size(); ++i) {
+    const auto& o = table[i];
+    if (o.flag) continue;
+    if (values[i]) {
+      args.*(o.text) = *values[i];
+    } else if (o.required) {
+      missing += (missing.empty() ? "--" : ", --") + std::string(o.name);
     }
-    ++i;
   }
   if (!missing.empty()) return usageError("the following arguments are required: " + missing);
+  // An empty folder would put the log and the key file at the root of the file system.
+  if (args.backup_folder->empty()) return usageError("argument --backup_folder: must not be empty");
   outcome.args = args;
   return outcome;
 }
