@@ -183,5 +183,65 @@ class DriverChecksAndWorkflowAccount(ToolTest):
         self.assertFalse([k for k in self.counts() if k.startswith("ec2:")])
 
 
+class CommandLineAndConfiguration(ToolTest):
+    def error_lines(self, out):
+        return [line for line in out.stderr.splitlines() if "**Error**" in line or ": error:" in line]
+
+    def test_options_are_never_values_and_empty_values_are_checked(self):
+        for args, status, text in (
+                (("--key_name", "--dry_run"), 2, "error: argument --key_name: expected one argument"),
+                (("--tag_resource=",), 1, "**Error** incomplete tag_resource pair"),
+                (("--tag_resource", "Owner,qa,Name,mine"), 1,
+                 "**Error** tag_resource must not set the Name tag"),
+                (("--backup_folder", ""), 2, "error: argument --backup_folder: must not be empty"),
+                (("--output_test_config", ""), 2, "argument --output_test_config is required when deploying"),
+                (("--backup_folder", "x/../../elsewhere"), 1,
+                 '**Error** backup_folder x/../../elsewhere must not contain a ".." segment')):
+            with self.subTest(args=args):
+                out = self.run_tool("--test_config", self.config, "--output_test_config", "out.json",
+                                    "--backup_folder", "backup", *args)
+                self.assertEqual(out.returncode, status, out.stderr[-2000:])
+                self.assertEqual(len(self.error_lines(out)), 1, out.stderr[-2000:])
+                self.assertIn(text, self.error_lines(out)[0])
+                self.assertFalse(os.path.exists(os.path.join(self.work, "out.json")))
+        self.assertEqual(self.counts(), {}, "no AWS call")
+        self.assertFalse(os.path.exists("/log/quenfold_testlibs.log"))
+
+    def test_a_list_without_test_subnets_is_an_ordinary_deploy(self):
+        with open(self.config, encoding="utf-8") as f:
+            first = json.load(f)[0]
+        entries = [{"gw_name": f"gw{i}", "nat_gw_id": f"nat-{i}", "gw_subnet_id": first["gw_subnet_id"],
+                    "private_subnet_id": ""} for i in range(3)]
+        config = os.path.join(self.work, "no-test-subnets.json")
+        with open(config, "w", encoding="utf-8") as f:
+            json.dump(entries, f)
+        out = self.deploy(config=config)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertEqual(out.stderr.count("-- private_subnet_id not defined"), 3)
+        self.assertEqual(json.loads(self.read("out.json")), entries)
+        self.assertEqual(len([g for g in self.state()["security_groups"] if g["name"].startswith("quenfold")]), 2)
+        out = self.revert(config=config)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertNothingLeft()
+
+    def test_an_unusable_range_fails_only_its_own_entry(self):
+        with open(self.config, encoding="utf-8") as f:
+            entries = json.load(f)
+        entries[0]["private_subnet_cidr"] = entries[0]["private_subnet_cidr"].replace(".0/", ".7/")
+        config = os.path.join(self.work, "host-bits.json")
+        with open(config, "w", encoding="utf-8") as f:
+            json.dump(entries, f)
+        out = self.deploy(config=config)
+        self.assertEqual(out.returncode, 1, out.stderr[-3000:])
+        self.assertIn(f"**Error** {entries[0]['gw_subnet_id']}: private_subnet_cidr "
+                      f"{entries[0]['private_subnet_cidr']} cannot be used", out.stderr)
+        written = json.loads(self.read("out.json"))
+        self.assertNotIn("ec2_ip", written[0])
+        self.assertTrue(all("ec2_ip" in e and "ec2_2nd_private_ip" in e for e in written[1:]))
+        out = self.revert(config=config)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertNothingLeft()
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -203,7 +203,8 @@ TEST_F(Deploy, InstanceProfileChoice) {
 }
 
 TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
-  // Three subnets plus one entry without a private subnet; the second worker's launch fails.
+  // Three subnets plus one entry without a private subnet; the second worker's launch fails
+  // although its entry carries an earlier run's addresses; a fifth entry's range has host bits set.
   const std::string in = path("in.json"), out = path("out.json");
   json config = json::array();
   for (int i = 1; i <= 3; ++i) {
@@ -213,7 +214,12 @@ TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
                       {"gw_private_ip", "10.0.0.1"},
                       {"private_subnet_cidr", "10.0.101.0/24"}});
   }
+  config[1]["ec2_ip"] = "192.0.2.1";
+  config[1]["ec2_2nd_private_ip"] = "10.0.101.200";
+  config[1]["note"] = "kept after the addresses";
   config.push_back({{"nat_gw_id", "nat-4"}, {"private_subnet_id", ""}});
+  config.push_back({{"gw_subnet_id", "subnet-g5"}, {"private_subnet_id", "subnet-p"}, {"gw_private_ip", "10.0.0.1"},
+                    {"private_subnet_cidr", "10.0.101.7/24"}});
   writeTestConfig(in, config);
   args.test_config = in;
   args.output_test_config = out;
@@ -237,13 +243,16 @@ TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
 
   deployEc2s(ec2, nullptr, iam, "ami-1", args);
   json written = readTestConfig(out);
-  ASSERT_EQ(written.size(), 4u);
+  ASSERT_EQ(written.size(), 5u);
   EXPECT_EQ(written[0]["ec2_ip"], "198.51.100.1");
   EXPECT_EQ(written[2]["ec2_2nd_private_ip"], "10.0.101.9");
-  EXPECT_FALSE(written[1].contains("ec2_ip"));
+  EXPECT_EQ(written[1], config[1]) << "an earlier run's addresses stay where they were, but do not count";
   EXPECT_EQ(written[3], config[3]) << "a skipped entry is written unchanged";
   EXPECT_TRUE(logged("error   **Error** Skip nat-4 -- private_subnet_id not defined"));
-  EXPECT_TRUE(logged("error   **Error** subnet-g2 has no ec2_ip and ec2_2nd_private_ip"));
+  EXPECT_TRUE(logged("error   **Error** subnet-g2 has no ec2_ip and ec2_2nd_private_ip from this run"));
+  EXPECT_TRUE(logged("error   **Error** subnet-g5: private_subnet_cidr 10.0.101.7/24 cannot be used: "
+                     "10.0.101.7/24 has host bits set"));
+  EXPECT_EQ(ec2.count("RunInstances"), 3u) << "no instance for an unusable range";
   EXPECT_EQ(exitStatus(), 1);
   EXPECT_EQ(ec2.count("CreateSecurityGroup"), 2u);
   EXPECT_EQ(ec2.count("CreateKeyPair"), 1u);

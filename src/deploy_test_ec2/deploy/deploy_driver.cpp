@@ -1,6 +1,8 @@
 // The deployment driver: shared resources once, then one worker per entry with a private subnet,
 // then the output file.
+#include <array>
 #include <iostream>
+#include <map>
 
 #include "core/app_exit_status.h"
 #include "core/exit_request.h"
@@ -70,31 +72,55 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
       log->error("  **Error** Skip " + asText(entry.value("nat_gw_id", json())) + " -- private_subnet_id not defined");
     }
   }
+  // Addresses an earlier run left in the input must not pass for this run's: they are held aside
+  // (their places in the entry kept) and put back only where this run wrote nothing.
+  constexpr std::array<const char*, 2> kAddressKeys = {"ec2_ip", "ec2_2nd_private_ip"};
+  std::map<size_t, json> earlier;
+  for (size_t i : selected) {
+    for (const char* key : kAddressKeys) {
+      if (!config[i].contains(key)) continue;
+      earlier[i][key] = config[i][key];
+      config[i][key] = json(json::value_t::discarded);
+    }
+  }
   std::vector<WorkerTask> threadPool;
   for (size_t i : selected) {
     json& entry = config[i];
     const std::string gw = entry.at("gw_subnet_id").get<std::string>();
     const std::string priv = entry.at("private_subnet_id").get<std::string>();
     const std::string spoke = asText(entry.at("gw_private_ip"));
-    threadPool.push_back({gw, [&, gw, priv, spoke, entryPtr = &entry] {
+    const std::string cidr = entry.at("private_subnet_cidr").get<std::string>();
+    threadPool.push_back({gw, [&, gw, priv, spoke, cidr, entryPtr = &entry] {
+                            try {
+                              ipv4InNetwork("0.0.0.0", cidr);
+                            } catch (const std::invalid_argument& e) {
+                              // This entry's range cannot be used; the others go on.
+                              log->error("  **Error** " + gw + ": private_subnet_cidr " + cidr + " cannot be used: " +
+                                         e.what());
+                              core::AppExitStatus::recordFailure(gw + ": unusable private_subnet_cidr");
+                              return;
+                            }
                             createEc2(ec2_client, iam_client, ami, gw, priv, spoke, args, *entryPtr, sgId,
                                       sgIdPrivateInf, instanceProfile, keyName);
                           }});
   }
   runWorkers(threadPool);
 
+  std::map<size_t, std::string> notWritten;
+  for (size_t i : selected) {
+    for (const char* key : kAddressKeys) {
+      json& entry = config[i];
+      if (entry.contains(key) && !entry[key].is_discarded()) continue;
+      notWritten[i] += (notWritten[i].empty() ? "" : " and ") + std::string(key);
+      if (entry.contains(key)) entry[key] = earlier[i][key];
+    }
+  }
   if (!args.dry_run) {
-    for (size_t i : selected) {
-      const json& entry = config[i];
-      std::string missing;
-      for (const char* key : {"ec2_ip", "ec2_2nd_private_ip"}) {
-        if (!entry.contains(key)) missing += (missing.empty() ? "" : " and ") + std::string(key);
-      }
-      if (!missing.empty()) {
-        const std::string gw = entry.at("gw_subnet_id").get<std::string>();
-        log->error("  **Error** " + gw + " has no " + missing);
-        core::AppExitStatus::recordFailure(gw + " has no " + missing);
-      }
+    for (const auto& [i, missing] : notWritten) {
+      const std::string gw = config[i].at("gw_subnet_id").get<std::string>();
+      const std::string what = gw + " has no " + missing + (earlier.count(i) ? " from this run" : "");
+      log->error("  **Error** " + what);
+      core::AppExitStatus::recordFailure(what);
     }
   }
 

@@ -38,31 +38,24 @@ void validateTestConfig(const json& config, const std::string& path, bool deploy
     if (!entry[key].is_string()) fail("entry " + std::to_string(i) + ": \"" + key + "\" must be text");
     return entry[key].get<std::string>();
   };
-  size_t withSubnets = 0;
   for (size_t i = 0; i < config.size(); ++i) {
     const json& entry = config[i];
     if (!entry.is_object()) fail("entry " + std::to_string(i) + " is not an object");
     const bool withSubnet = !text(entry, i, "private_subnet_id").empty();
-    if (withSubnet) ++withSubnets;
     if (i == 0 || withSubnet) text(entry, i, "gw_subnet_id");
     if (!deploy) continue;
     if (withSubnet) {
       if (!entry.contains("gw_private_ip")) fail("entry " + std::to_string(i) + " has no \"gw_private_ip\"");
+      // Text that is no network at all is refused here; a network that cannot be used (host
+      // bits set, outside the VPC) fails only its own entry.
       const std::string cidr = text(entry, i, "private_subnet_cidr");
-      try {
-        ipv4InNetwork("0.0.0.0", cidr);
-      } catch (const std::invalid_argument& e) {
-        fail("entry " + std::to_string(i) + ": \"private_subnet_cidr\" is not a valid IPv4 network: " + e.what());
-      }
+      if (!isIpv4NetworkText(cidr))
+        fail("entry " + std::to_string(i) + ": \"private_subnet_cidr\" is not a valid IPv4 network: '" + cidr +
+             "' does not appear to be an IPv4 network");
     } else if (!entry.contains("nat_gw_id")) {
       fail("entry " + std::to_string(i) + " has an empty \"private_subnet_id\" and no \"nat_gw_id\"");
     }
   }
-  // A deploy with no test subnet at all would only make the shared group and key pair and report
-  // success with no instance; a revert of such a list still removes those, so it is allowed.
-  if (deploy && withSubnets == 0)
-    fail("none of the " + std::to_string(config.size()) +
-         " entries has a non-empty \"private_subnet_id\"; there is nothing to deploy");
 }
 
 namespace {
@@ -91,9 +84,28 @@ int run(const Args& args, const std::vector<std::string>& argv) {
     log->error("Please remove the beginning \"/\" or a \".\" from backup_folder " + folder);
     return 1;
   }
+  // A ".." anywhere would climb out of the working folder (and into the S3 key of the log).
+  for (size_t start = 0; start <= folder.size();) {
+    const size_t end = std::min(folder.find('/', start), folder.size());
+    if (folder.compare(start, end - start, "..") == 0 && end - start == 2) {
+      log->error("**Error** backup_folder " + folder + " must not contain a \"..\" segment");
+      return 1;
+    }
+    start = end + 1;
+  }
   if (args.tag_resource && splitCommas(*args.tag_resource).size() % 2 != 0) {
     log->info("**Error** incomplete tag_resource pair");
     return 1;
+  }
+  if (args.tag_resource) {
+    const auto fields = splitCommas(*args.tag_resource);
+    for (size_t k = 0; k < fields.size(); k += 2) {
+      if (fields[k] == "Name") {
+        // The tool finds everything it made by its Name tag; another Name would hide it from the revert.
+        log->error("**Error** tag_resource must not set the Name tag: the tool names its resources itself");
+        return 1;
+      }
+    }
   }
   const std::string configPath = args.test_config.value_or("");
   validateTestConfig(readTestConfig(configPath), configPath, !args.revert);
@@ -163,7 +175,7 @@ int runDeployTestEc2(const std::vector<std::string>& argv) {
     return parsed.exit_status;
   }
   const Args& args = *parsed.args;
-  if (!args.revert && !args.output_test_config) {
+  if (!args.revert && !given(args.output_test_config)) {
     // A deployment must be able to write its result: refuse before anything is made.
     std::cerr << usageText()
               << "deploy_test_ec2: error: argument --output_test_config is required when deploying (without --revert)\n";

@@ -30,9 +30,10 @@ uint32_t parseIpv4(const std::string& text) {
 }
 }  // namespace
 
-bool ipv4InNetwork(const std::string& address, const std::string& cidr) {
+namespace {
+// The base address and prefix length of "a.b.c.d[/n]"; invalid_argument when it is not that form.
+std::pair<uint32_t, int> parseNetwork(const std::string& cidr) {
   auto slash = cidr.find('/');
-  const std::string base = cidr.substr(0, slash);
   int prefix = 32;
   if (slash != std::string::npos) {
     const std::string p = cidr.substr(slash + 1);
@@ -41,7 +42,21 @@ bool ipv4InNetwork(const std::string& address, const std::string& cidr) {
     }
     prefix = std::stoi(p);
   }
-  const uint32_t net = parseIpv4(base);
+  return {parseIpv4(cidr.substr(0, slash)), prefix};
+}
+}  // namespace
+
+bool isIpv4NetworkText(const std::string& cidr) {
+  try {
+    parseNetwork(cidr);
+    return true;
+  } catch (const std::invalid_argument&) {
+    return false;
+  }
+}
+
+bool ipv4InNetwork(const std::string& address, const std::string& cidr) {
+  const auto [net, prefix] = parseNetwork(cidr);
   const uint32_t mask = prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
   if ((net & ~mask) != 0) throw std::invalid_argument(cidr + " has host bits set");
   return (parseIpv4(address) & mask) == net;

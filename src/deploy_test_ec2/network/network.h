@@ -52,6 +52,8 @@ std::string getVpcId(const AwsClient& ec2_client, const std::string& subnet_id);
 
 // True when `address` lies inside `cidr` (strict form: host bits must be zero, else invalid_argument).
 bool ipv4InNetwork(const std::string& address, const std::string& cidr);
+// True for the form "a.b.c.d/n" (or a bare address), host bits set or not.
+bool isIpv4NetworkText(const std::string& cidr);
 
 // --- Elastic IPs ---
 // The address is tagged at allocation with its Name, the --tag_resource pairs and the VPC id.
