@@ -2,9 +2,13 @@
 // scripts/test (filter *Concurrent*) as well as in the ordinary build.
 #include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/driver/workers.h"
 #include "deploy_test_ec2/network/network.h"
 #include "deploy_test_ec2/teardown/teardown.h"
 #include "ops_support.h"
+
+#include <atomic>
+#include <system_error>
 
 using namespace quenfold_testlibs;
 using namespace quenfold_testlibs::testing;
@@ -75,4 +79,18 @@ TEST_F(Concurrent, TwentyWorkersRevert) {
   terminateEc2s(ec2, iam, args);
   EXPECT_EQ(ec2.count("TerminateInstances"), 20u);
   EXPECT_EQ(exitStatus(), 0);
+}
+
+TEST_F(Concurrent, AWorkerWithoutAThreadIsItsEntrysFailureOnly) {
+  std::atomic<int> ran{0}, made{0};
+  std::vector<WorkerTask> tasks;
+  for (int i = 0; i < 4; ++i) tasks.push_back({"subnet-g" + std::to_string(i), [&] { ++ran; }});
+  runWorkers(tasks, [&](std::function<void()> body) {
+    if (made++ == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread(std::move(body));
+  });
+  EXPECT_EQ(ran.load(), 3);
+  EXPECT_EQ(core::AppExitStatus::failures(), (std::vector<std::string>{"worker for subnet-g2 could not start"}));
+  ASSERT_EQ(logs().size(), 1u);
+  EXPECT_EQ(logs()[0].rfind("error   **Error** worker for subnet-g2 could not start: ", 0), 0u) << logs()[0];
 }

@@ -1,6 +1,7 @@
 #include "deploy_test_ec2/driver/workers.h"
 
 #include <latch>
+#include <system_error>
 #include <thread>
 
 #include "core/app_exit_status.h"
@@ -10,12 +11,12 @@
 
 namespace quenfold_testlibs {
 
-void runWorkers(const std::vector<WorkerTask>& tasks) {
+void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn) {
   std::latch start(1);
   std::vector<std::thread> threads;
   threads.reserve(tasks.size());
   for (const auto& task : tasks) {
-    threads.emplace_back([&start, &task] {
+    auto body = [&start, &task] {
       start.wait();
       try {
         task.run();
@@ -31,7 +32,14 @@ void runWorkers(const std::vector<WorkerTask>& tasks) {
         lib::reportError(std::current_exception());
         core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
       }
-    });
+    };
+    try {
+      threads.push_back(spawn(body));
+    } catch (const std::system_error& e) {
+      // No thread for this entry (the system has none left): the others still run.
+      lib::logger()->error("  **Error** worker for " + task.name + " could not start: " + e.what());
+      core::AppExitStatus::recordFailure("worker for " + task.name + " could not start");
+    }
   }
   start.count_down();
   for (auto& t : threads) t.join();

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,12 @@ struct WorkerTask {
   std::function<void()> run;
 };
 
-void runWorkers(const std::vector<WorkerTask>& tasks);
+// Starts one thread; tests replace it to see a thread that cannot be made.
+using SpawnFn = std::function<std::thread(std::function<void()>)>;
+inline std::thread spawnThread(std::function<void()> body) { return std::thread(std::move(body)); }
+
+// A worker whose thread cannot be made is logged and recorded as that task's failure; the others
+// run as usual.
+void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn = spawnThread);
 
 }  // namespace quenfold_testlibs
