@@ -62,6 +62,12 @@ TEST_F(Iam, SecondRunReusesAndCompletesWhatAnEarlierRunLeftHalfDone) {
   EXPECT_EQ(iam.count("AddRoleToInstanceProfile"), 1u);
   EXPECT_TRUE(logged("info   **Alert** An error occurred (EntityAlreadyExists) when calling the CreateRole operation: "
                      "Role with name quenfold-test-ec2-role already exists."));
+
+  // Without --account the existing policy's own ARN is used, never one without an account.
+  args.account.reset();
+  iam.on("ListPolicies").reply({{"Policies", json::array({{{"PolicyName", "quenfold-test-ec2-policy"},
+                                                           {"Arn", "arn:aws:iam::210987654321:policy/p/quenfold-test-ec2-policy"}}})}});
+  EXPECT_EQ(createS3Policy(iam, args), "arn:aws:iam::210987654321:policy/p/quenfold-test-ec2-policy");
 }
 
 TEST_F(Iam, PolicyFailureStopsTheRunBeforeAnyRole) {

@@ -53,6 +53,22 @@ std::string ec2TrustDocument() {
                                                       {"Action", "sts:AssumeRole"}}})}});
 }
 
+namespace {
+// The ARNs of the tool's policy, attached or not (a run may have died before attaching it).
+std::vector<std::string> findPolicyArns(const AwsClient& iam_client) {
+  std::vector<std::string> arns;
+  json request = {{"Scope", "Local"}, {"PolicyUsageFilter", "PermissionsPolicy"}};
+  for (;;) {
+    json resp = iam_client.list_policies(request);
+    for (const auto& p : resp.value("Policies", json::array())) {
+      if (p.value("PolicyName", "") == kPolicyName) arns.push_back(p.at("Arn").get<std::string>());
+    }
+    if (!resp.value("IsTruncated", false) || !resp.contains("Marker")) return arns;
+    request["Marker"] = resp["Marker"];
+  }
+}
+}  // namespace
+
 std::string createS3Policy(const AwsClient& iam_client, const Args& args) {
   auto log = lib::logger();
   log->info(std::string("- Create policy ") + kPolicyName);
@@ -64,7 +80,13 @@ std::string createS3Policy(const AwsClient& iam_client, const Args& args) {
     return resp.at("Policy").at("Arn").get<std::string>();
   } catch (const awsapi::ClientError& e) {
     if (e.code() == "EntityAlreadyExists") {
-      return "arn:aws:iam::" + args.account.value_or("") + ":policy/" + kPolicyName;
+      if (given(args.account)) return "arn:aws:iam::" + *args.account + ":policy/" + kPolicyName;
+      // Without --account the ARN is the existing policy's own: an ARN with no account would make
+      // the attach fail, and a later run would leave the role without its policy.
+      auto arns = findPolicyArns(iam_client);
+      if (arns.size() == 1) return arns[0];
+      log->error(std::string("  **Error** policy ") + kPolicyName + " exists but its ARN could not be found; give --account");
+      throw core::ExitRequest{1};
     }
     // Without a policy there is nothing to attach: stop before any role or instance is made.
     log->error(std::string("  **Error** ") + e.what());
@@ -112,21 +134,6 @@ void createInstanceProfile(const AwsClient& iam_client) {
   iam_client.add_role_to_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"RoleName", kRoleName}});
 }
 
-namespace {
-// The ARNs of the tool's policy, attached or not (a run may have died before attaching it).
-std::vector<std::string> findPolicyArns(const AwsClient& iam_client) {
-  std::vector<std::string> arns;
-  json request = {{"Scope", "Local"}, {"PolicyUsageFilter", "PermissionsPolicy"}};
-  for (;;) {
-    json resp = iam_client.list_policies(request);
-    for (const auto& p : resp.value("Policies", json::array())) {
-      if (p.value("PolicyName", "") == kPolicyName) arns.push_back(p.at("Arn").get<std::string>());
-    }
-    if (!resp.value("IsTruncated", false) || !resp.contains("Marker")) return arns;
-    request["Marker"] = resp["Marker"];
-  }
-}
-}  // namespace
 
 void deleteInstanceProfile(const AwsClient& iam_client, const Args& args) {
   auto log = lib::logger();
