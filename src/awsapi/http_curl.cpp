@@ -4,10 +4,13 @@
 // Connections themselves are not put in the share: libcurl does not support sharing its
 // connection cache between concurrently running threads.
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <vector>
@@ -82,6 +85,7 @@ struct Transfer {
   std::ifstream upload;
   std::FILE* download = nullptr;  // opened on the first body byte of a 2xx answer
   bool download_failed = false;
+  bool download_made = false;
   std::size_t body_offset = 0;  // read position in request->body
 
   ~Transfer() {
@@ -104,6 +108,16 @@ size_t on_header(char* data, size_t size, size_t n, void* user) {
   return size * n;
 }
 
+// Creates the download file: exclusively and without following a link, owner-only, so that a
+// link or file planted at its name in a shared folder is refused rather than written through.
+std::FILE* create_download_file(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  std::FILE* f = ::fdopen(fd, "wb");
+  if (f == nullptr) ::close(fd);
+  return f;
+}
+
 size_t on_body(char* data, size_t size, size_t n, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t bytes = size * n;
@@ -111,7 +125,8 @@ size_t on_body(char* data, size_t size, size_t n, void* user) {
   curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &status);
   if (!t->request->download_file.empty() && status >= 200 && status < 300) {
     if (t->download == nullptr) {
-      t->download = std::fopen(t->request->download_file.c_str(), "wb");
+      t->download = create_download_file(t->request->download_file);
+      t->download_made = t->download != nullptr;
       if (t->download == nullptr) {
         t->download_failed = true;
         return 0;  // anything but `bytes` aborts the transfer
@@ -265,9 +280,9 @@ class CurlTransport final : public HttpTransport {
                                curl_easy_strerror(rc),
                            rc == CURLE_OPERATION_TIMEDOUT);
     }
-    if (streamed && !std::filesystem::exists(request.download_file)) {
+    if (streamed && !t.download_made) {
       // An empty 2xx body never called on_body: still leave the (empty) file.
-      std::FILE* f = std::fopen(request.download_file.c_str(), "wb");
+      std::FILE* f = create_download_file(request.download_file);
       if (f == nullptr) throw TransportError("Cannot write the downloaded body to " + request.download_file.string());
       std::fclose(f);
     }

@@ -147,6 +147,17 @@ TEST_F(CurlTransportTest, SuccessfulBodiesStreamIntoTheDownloadFile) {
   EXPECT_EQ(std::filesystem::file_size(empty.path()), 0u);
 }
 
+TEST_F(CurlTransportTest, ADownloadNeverWritesThroughAPlantedLink) {
+  auto http = qa::make_curl_transport(qa::Environment());
+  TempFile target("victim"), planted("planted");
+  std::ofstream(target.path()) << "precious";
+  std::filesystem::create_symlink(target.path(), planted.path());
+  auto req = request("/blob");
+  req.download_file = planted.path();
+  EXPECT_THROW(http->send(req), qa::TransportError);
+  EXPECT_EQ(slurp(target.path()), "precious");
+}
+
 TEST_F(CurlTransportTest, ErrorBodiesStayInMemoryForTheErrorParser) {
   auto http = qa::make_curl_transport(qa::Environment());
   TempFile out("denied");

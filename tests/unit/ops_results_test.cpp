@@ -49,7 +49,7 @@ TEST_F(Results, SingleSubnetMode) {
 TEST_F(Results, PerSubnetModeGoesOnPastAMissingEntryAndReportsIt) {
   const std::string cfg = path("cfg.json");
   writeTestConfig(cfg, json::parse(R"([{"gw_name":"a","private_subnet_id":"p1"},{"gw_name":"b","private_subnet_id":"p2"},
-                                       {"gw_name":"c","private_subnet_id":""}])"));
+                                       {"private_subnet_id":"p3"},{"gw_name":"c","private_subnet_id":""}])"));
   args.test_config = cfg;
   args.s3_bucket = "b";
   serve({{"log-a-.txt", "log a"}, {"result-a-.txt", "PASS"}, {"log-c-.txt", "log c"}, {"result-c-.txt", "PASS"}});
@@ -58,6 +58,8 @@ TEST_F(Results, PerSubnetModeGoesOnPastAMissingEntryAndReportsIt) {
   EXPECT_TRUE(logged("info log c"));
   EXPECT_TRUE(logged("info An error occurred (404) when calling the HeadObject operation: Not Found"));
   EXPECT_TRUE(logged("info - Test ping and traceroute in "));
+  EXPECT_TRUE(logged("info - Test ping and traceroute in p3"));
+  EXPECT_TRUE(logged("error   **Error** entry 2 of " + cfg + " has no \"gw_name\" text, which names its result objects"));
   EXPECT_EQ(s3->count("GetObject"), 5u);
 }
 

@@ -50,8 +50,7 @@ int getS3TestResults(const awsapi::AwsClient& s3_client, const Args& args) {
   auto log = lib::logger();
   int failed = 0;
   const std::string bucket = args.s3_bucket.value();
-  auto collect = [&](const std::string& subnet, const std::string& tag) {
-    log->info("- Test ping and traceroute in " + subnet);
+  auto collect = [&](const std::string& tag) {
     try {
       log->info(fetchText(s3_client, bucket, "log-" + tag + ".txt", kLocalLog));
       const std::string result = fetchText(s3_client, bucket, "result-" + tag + ".txt", kLocalResult);
@@ -64,12 +63,22 @@ int getS3TestResults(const awsapi::AwsClient& s3_client, const Args& args) {
   };
   if (given(args.test_config)) {
     json config = readTestConfig(*args.test_config);
-    for (const auto& entry : config) {
-      const json& subnet = entry.at("private_subnet_id");
-      collect(subnet.is_string() ? subnet.get<std::string>() : subnet.dump(), deduceTag(args, &entry));
+    for (size_t i = 0; i < config.size(); ++i) {
+      const json& entry = config[i];
+      // The step line first, so that a problem below is logged under its subnet.
+      const json subnet = entry.is_object() ? entry.value("private_subnet_id", json()) : json();
+      log->info("- Test ping and traceroute in " + (subnet.is_string() ? subnet.get<std::string>() : subnet.dump()));
+      if (!entry.is_object() || !entry.contains("gw_name") || !entry["gw_name"].is_string()) {
+        log->error("  **Error** entry " + std::to_string(i) + " of " + *args.test_config +
+                   " has no \"gw_name\" text, which names its result objects");
+        failed = 1;
+        continue;
+      }
+      collect(deduceTag(args, &entry));
     }
   } else {
-    collect(args.private_subnet_id.value_or("None"), deduceTag(args));
+    log->info("- Test ping and traceroute in " + args.private_subnet_id.value_or("None"));
+    collect(deduceTag(args));
   }
   return failed;
 }
