@@ -106,7 +106,23 @@ int two_digits(const std::string& s, size_t pos) {
 }  // namespace
 
 std::shared_ptr<CredentialsProvider> make_static_provider(Credentials c, std::string name) {
+  c = checked_credentials(std::move(c), name + " credentials");
   return std::make_shared<StaticProvider>(std::move(c), std::move(name));
+}
+
+Credentials checked_credentials(Credentials c, const std::string& source) {
+  auto control = [](const std::string& s) {
+    return std::any_of(s.begin(), s.end(), [](unsigned char ch) { return ch < 0x20 || ch == 0x7f; });
+  };
+  const std::pair<const std::string*, const char*> fields[] = {{&c.access_key_id, "access key id"},
+                                                               {&c.secret_access_key, "secret access key"},
+                                                               {&c.session_token, "session token"}};
+  for (const auto& [value, field] : fields) {
+    if (control(*value))
+      throw UnsafeCredentialsError("Refusing the credentials from " + source + ": the " + field +
+                                   " holds a control character");
+  }
+  return c;
 }
 
 std::shared_ptr<CredentialsProvider> make_refreshing(std::shared_ptr<CredentialsProvider> inner,
@@ -114,7 +130,7 @@ std::shared_ptr<CredentialsProvider> make_refreshing(std::shared_ptr<Credentials
   return std::make_shared<RefreshingProvider>(std::move(inner), advance);
 }
 
-Credentials credentials_from_sts(const nlohmann::ordered_json& member) {
+Credentials credentials_from_sts(const nlohmann::ordered_json& member, const std::string& source) {
   if (!member.is_object()) throw CredentialsError("The STS answer holds no Credentials");
   Credentials c;
   for (const char* key : {"AccessKeyId", "SecretAccessKey", "SessionToken"}) {
@@ -128,7 +144,7 @@ Credentials credentials_from_sts(const nlohmann::ordered_json& member) {
     c.expiration = detail::parse_expiration(member["Expiration"]);
     if (!c.expiration) throw CredentialsError("The STS answer's Credentials have an unreadable Expiration");
   }
-  return c;
+  return checked_credentials(std::move(c), source);
 }
 
 namespace detail {

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "awsapi/error.h"
+
 namespace quenfold_testlibs::awsapi {
 
 class Environment;
@@ -74,7 +76,22 @@ std::shared_ptr<CredentialsProvider> make_default_chain(const ProviderContext& c
 std::shared_ptr<CredentialsProvider> make_refreshing(std::shared_ptr<CredentialsProvider> inner,
                                                      std::chrono::seconds advance = std::chrono::seconds(300));
 
-// Parses an STS "Credentials" member into Credentials (AccessKeyId, SecretAccessKey, SessionToken, Expiration).
-Credentials credentials_from_sts(const nlohmann::ordered_json& credentials_member);
+// Parses an STS "Credentials" member into Credentials (AccessKeyId, SecretAccessKey, SessionToken,
+// Expiration). `source` names the answer in errors.
+Credentials credentials_from_sts(const nlohmann::ordered_json& credentials_member,
+                                 const std::string& source = "the STS answer");
+
+// Credentials a source gave but that cannot be used safely. Ends the default chain even at a source
+// that otherwise fails quietly (the instance role): the configuration needs fixing.
+class UnsafeCredentialsError : public CredentialsError {
+ public:
+  using CredentialsError::CredentialsError;
+};
+
+// Returns `c` when none of its key id, secret and session token holds a control character, and
+// throws UnsafeCredentialsError naming `source` and the field (never a value) otherwise: a CR or
+// LF in a session token would end the header it travels in and start one of someone else's
+// choosing. Every source's credentials pass through it.
+Credentials checked_credentials(Credentials c, const std::string& source);
 
 }  // namespace quenfold_testlibs::awsapi

@@ -27,7 +27,7 @@ class AssumeRoleFetcher final : public CredentialsProvider {
     nlohmann::ordered_json answer = s_->sts("AssumeRole", request_, source_, region_);
     if (!answer.is_object() || !answer.contains("Credentials"))
       throw CredentialsError("The AssumeRole answer holds no Credentials");
-    return credentials_from_sts(answer["Credentials"]);
+    return credentials_from_sts(answer["Credentials"], "the AssumeRole answer");
   }
 
   void invalidate() override { source_->invalidate(); }

@@ -57,6 +57,8 @@ class ChainProvider final : public CredentialsProvider {
       if (source.quiet_failure) {
         try {
           first = provider->get();
+        } catch (const UnsafeCredentialsError&) {
+          throw;
         } catch (const AwsError&) {
           continue;
         }

@@ -106,7 +106,7 @@ class ContainerFetcher final : public CredentialsProvider {
     c.secret_access_key = doc["SecretAccessKey"].get<std::string>();
     c.session_token = doc["Token"].get<std::string>();
     if (doc.contains("Expiration")) c.expiration = parse_expiration(doc["Expiration"]);
-    return c;
+    return checked_credentials(std::move(c), "the container credentials endpoint");
   }
 
   SourcesPtr s_;

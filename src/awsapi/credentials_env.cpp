@@ -25,7 +25,7 @@ class EnvironmentProvider final : public CredentialsProvider {
       c.expiration = parse_timestamp(*exp);
       if (!c.expiration) throw CredentialsError("AWS_CREDENTIAL_EXPIRATION is not an ISO 8601 time");
     }
-    return c;
+    return checked_credentials(std::move(c), "the environment");
   }
 
   std::string name() const override { return "environment"; }

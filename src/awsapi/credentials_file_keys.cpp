@@ -30,7 +30,7 @@ class FileKeysProvider final : public CredentialsProvider {
     c.access_key_id = *id;
     c.secret_access_key = *secret;
     c.session_token = value_of(p_, "aws_session_token").value_or(value_of(p_, "aws_security_token").value_or(""));
-    return c;
+    return checked_credentials(std::move(c), source_ + " (profile " + profile_ + ")");
   }
 
   std::string name() const override { return source_; }

@@ -38,7 +38,7 @@ class InstanceRoleFetcher final : public CredentialsProvider {
     c.secret_access_key = doc["SecretAccessKey"].get<std::string>();
     c.session_token = doc["Token"].get<std::string>();
     c.expiration = parse_expiration(doc["Expiration"]);
-    return c;
+    return checked_credentials(std::move(c), "the instance metadata service (role " + role + ")");
   }
 
   std::string name() const override { return "iam-role"; }

@@ -37,7 +37,7 @@ class ProcessFetcher final : public CredentialsProvider {
       c.expiration = parse_expiration(doc["Expiration"]);
       if (!c.expiration) throw fail("Expiration is not an ISO 8601 time");
     }
-    return c;
+    return checked_credentials(std::move(c), "the credential_process of profile \"" + profile_ + "\"");
   }
 
   std::string name() const override { return "custom-process"; }

@@ -30,7 +30,7 @@ class WebIdentityFetcher final : public CredentialsProvider {
     nlohmann::ordered_json answer = s_->sts("AssumeRoleWithWebIdentity", request, nullptr, region_);
     if (!answer.is_object() || !answer.contains("Credentials"))
       throw CredentialsError("The AssumeRoleWithWebIdentity answer holds no Credentials");
-    return credentials_from_sts(answer["Credentials"]);
+    return credentials_from_sts(answer["Credentials"], "the AssumeRoleWithWebIdentity answer");
   }
 
   std::string name() const override { return "assume-role-with-web-identity"; }

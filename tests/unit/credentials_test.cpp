@@ -489,6 +489,58 @@ TEST_F(CredentialsTest, InstanceRoleThroughTheMetadataService) {
   EXPECT_EQ(chain->name(), "iam-role");
 }
 
+// ---- credentials that would break a request ----
+
+TEST_F(CredentialsTest, ControlCharactersAreRefusedFromEverySourceNamingItButNeverTheValue) {
+  auto refused = [](const std::string& err, const std::string& source, const std::string& field) {
+    EXPECT_NE(err.find("Refusing the credentials from " + source), std::string::npos) << err;
+    EXPECT_NE(err.find("the " + field + " holds a control character"), std::string::npos) << err;
+    EXPECT_EQ(err.find("INJECTED"), std::string::npos) << err;
+  };
+  files("[profile proc]\ncredential_process = " +
+            home_.write("p.sh", "#!/bin/sh\nprintf '%s\\n' '{\"Version\": 1, \"AccessKeyId\": \"A\\nINJECTED\", "
+                                "\"SecretAccessKey\": \"s\"}'\n", true) + "\n",
+        "[default]\naws_access_key_id = K\naws_secret_access_key = s\x1bINJECTED\n");
+  refused(error_of([&] {
+            qa::make_default_chain(context({{"AWS_ACCESS_KEY_ID", "K"}, {"AWS_SECRET_ACCESS_KEY", "s"},
+                                            {"AWS_SESSION_TOKEN", "t\r\nX-INJECTED: 1"}}))->get();
+          }),
+          "the environment", "session token");
+  refused(error_of([&] { qa::make_default_chain(context())->get(); }), "shared-credentials-file (profile default)",
+          "secret access key");
+  refused(error_of([&] { qa::make_profile_provider(context(), "proc")->get(); }),
+          "the credential_process of profile \"proc\"", "access key id");
+  refused(error_of([] {
+            const json sts{{"AccessKeyId", "A"}, {"SecretAccessKey", "S"}, {"SessionToken", "T\nINJECTED"}};
+            qa::credentials_from_sts(sts, "the AssumeRole answer");
+          }),
+          "the AssumeRole answer", "session token");
+
+  // The answers of the container agent and of the metadata service, the quiet last source.
+  quenfold_testlibs::testing::LoopbackServer srv;
+  const std::string answer = R"({"AccessKeyId": "CK", "SecretAccessKey": "cs", "Token": "t\r\nINJECTED",
+                                 "Expiration": "2030-01-01T00:00:00Z"})";
+  srv.server().Get("/creds", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(answer, "application/json");
+  });
+  srv.server().Put("/latest/api/token", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("imds-token", "text/plain");
+  });
+  srv.server().Get("/latest/meta-data/iam/security-credentials/", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("r\n", "text/plain");
+  });
+  srv.server().Get("/latest/meta-data/iam/security-credentials/r",
+                   [&](const httplib::Request&, httplib::Response& res) { res.set_content(answer, "application/json"); });
+  srv.start();
+  files("", "");
+  refused(error_of([&] {
+            qa::make_default_chain(context({{"AWS_CONTAINER_CREDENTIALS_FULL_URI", srv.url() + "/creds"}}))->get();
+          }),
+          "the container credentials endpoint", "session token");
+  refused(error_of([&] { qa::make_default_chain(context({{"AWS_EC2_METADATA_SERVICE_ENDPOINT", srv.url()}}))->get(); }),
+          "the instance metadata service (role r)", "session token");
+}
+
 // ---- the refresh wrapper ----
 
 class CountingProvider : public qa::CredentialsProvider {

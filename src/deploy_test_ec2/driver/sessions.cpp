@@ -1,4 +1,5 @@
 // Sessions and account context: assumed-role sessions and the instance identity document.
+#include "awsapi/credentials.h"
 #include "awsapi/error.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/driver/driver.h"
@@ -20,16 +21,14 @@ std::variant<awsapi::Session, std::string> start_aws_session(const std::string& 
   auto base = awsapi::Session::from_profile(awsContext(), profile);
   auto sts = base.client("sts");
   json resp = sts->assume_role({{"RoleArn", assume_role}, {"RoleSessionName", "Quenfold_Workflow"}});
-  const json& c = resp.at("Credentials");
   try {
-    awsapi::Credentials creds;
-    creds.access_key_id = c.at("AccessKeyId").get<std::string>();
-    creds.secret_access_key = c.at("SecretAccessKey").get<std::string>();
-    creds.session_token = c.at("SessionToken").get<std::string>();
+    const json& c = resp.at("Credentials");
+    // The same parsing and checks as every other STS answer (no control characters, all three parts).
+    awsapi::Credentials creds = awsapi::credentials_from_sts(c, "the AssumeRole answer for " + assume_role);
     return awsapi::Session::from_credentials(awsContext(), creds, profile);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     const std::string failure = "The AWS new session attempt has failed";
-    lib::logger()->error("  **Error** " + failure);
+    lib::logger()->error("  **Error** " + failure + ": " + e.what());
     return failure;
   }
 }
