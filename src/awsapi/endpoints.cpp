@@ -10,7 +10,6 @@
 #include <array>
 #include <cctype>
 #include <memory>
-#include <regex>
 #include <string_view>
 
 #include "awsapi/error.h"
@@ -24,19 +23,21 @@ struct Partition {
   std::string_view id;
   std::string_view dns_suffix;
   std::string_view global_region;  // where a partition-wide service lives
-  const char* region_pattern;
+  std::string_view region_prefix;  // its regions read <prefix>-<word>-<digits>, e.g. us-gov-west-1
 };
 
-// The published partitions; the first whose pattern matches a region owns it.
+// The published partitions; the first whose prefix matches a region owns it. The published
+// patterns are regular expressions (^(us|eu|...)-\w+-\d+$); they are matched by hand here, as
+// std::regex recurses per character and would let a long input exhaust the stack.
 const std::array<Partition, 8> kPartitions = {{
-    {"aws", "amazonaws.com", "us-east-1", R"(^(us|eu|ap|sa|ca|me|af|il|mx)-\w+-\d+$)"},
-    {"aws-cn", "amazonaws.com.cn", "cn-northwest-1", R"(^cn-\w+-\d+$)"},
-    {"aws-us-gov", "amazonaws.com", "us-gov-west-1", R"(^us-gov-\w+-\d+$)"},
-    {"aws-iso", "c2s.ic.gov", "us-iso-east-1", R"(^us-iso-\w+-\d+$)"},
-    {"aws-iso-b", "sc2s.sgov.gov", "us-isob-east-1", R"(^us-isob-\w+-\d+$)"},
-    {"aws-iso-e", "cloud.adc-e.uk", "eu-isoe-west-1", R"(^eu-isoe-\w+-\d+$)"},
-    {"aws-iso-f", "csp.hci.ic.gov", "us-isof-south-1", R"(^us-isof-\w+-\d+$)"},
-    {"aws-eusc", "amazonaws.eu", "eusc-de-east-1", R"(^eusc-(de)-\w+-\d+$)"},
+    {"aws", "amazonaws.com", "us-east-1", "us|eu|ap|sa|ca|me|af|il|mx"},
+    {"aws-cn", "amazonaws.com.cn", "cn-northwest-1", "cn"},
+    {"aws-us-gov", "amazonaws.com", "us-gov-west-1", "us-gov"},
+    {"aws-iso", "c2s.ic.gov", "us-iso-east-1", "us-iso"},
+    {"aws-iso-b", "sc2s.sgov.gov", "us-isob-east-1", "us-isob"},
+    {"aws-iso-e", "cloud.adc-e.uk", "eu-isoe-west-1", "eu-isoe"},
+    {"aws-iso-f", "csp.hci.ic.gov", "us-isof-south-1", "us-isof"},
+    {"aws-eusc", "amazonaws.eu", "eusc-de-east-1", "eusc-de"},
 }};
 
 // The regions whose STS calls went to the global endpoint before regional STS became the default.
@@ -45,17 +46,38 @@ constexpr std::array<std::string_view, 16> kLegacyGlobalStsRegions = {
     "eu-central-1",   "eu-north-1", "eu-west-1",      "eu-west-2",      "eu-west-3",    "sa-east-1",
     "us-east-1",      "us-east-2",  "us-west-1",      "us-west-2"};
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_word_char(char c) {  // \w: letters, digits and '_'
+  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+// "<word>-<digits>" with both parts non-empty: what follows a partition's prefix and '-'.
+bool is_word_dash_number(std::string_view s) {
+  const std::size_t dash = s.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash + 1 == s.size()) return false;
+  return std::all_of(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(dash), is_word_char) &&
+         std::all_of(s.begin() + static_cast<std::ptrdiff_t>(dash) + 1, s.end(), is_digit);
+}
+
+// Whether `region` reads <one of the '|'-separated prefixes>-<word>-<digits>.
+bool matches_partition(std::string_view region, std::string_view prefixes) {
+  while (!prefixes.empty()) {
+    const std::size_t bar = prefixes.find('|');
+    const std::string_view prefix = prefixes.substr(0, bar);
+    if (region.size() > prefix.size() + 1 && region.substr(0, prefix.size()) == prefix &&
+        region[prefix.size()] == '-' && is_word_dash_number(region.substr(prefix.size() + 1)))
+      return true;
+    prefixes = bar == std::string_view::npos ? std::string_view() : prefixes.substr(bar + 1);
+  }
+  return false;
+}
+
 const Partition& partition_for(const std::string& region) {
   for (const auto& p : kPartitions) {
     if (region == std::string(p.id) + "-global") return p;  // pseudo-regions such as "aws-global"
   }
-  static const std::vector<std::regex> patterns = [] {
-    std::vector<std::regex> out;
-    for (const auto& p : kPartitions) out.emplace_back(p.region_pattern);
-    return out;
-  }();
-  for (std::size_t i = 0; i < kPartitions.size(); ++i) {
-    if (std::regex_match(region, patterns[i])) return kPartitions[i];
+  for (const auto& p : kPartitions) {
+    if (matches_partition(region, p.region_prefix)) return p;
   }
   return kPartitions[0];
 }
@@ -91,11 +113,19 @@ std::string regional_choice(const std::optional<std::string>& value, std::string
   return *value;
 }
 
-// A region is a DNS label: letters, digits and '-', not all digits, no '-' at either end.
+// A region is a DNS label: at most 63 letters, digits and '-', not all digits, no '-' at either
+// end (the reference SDK's check). Checked by hand, length first: the value may come from the
+// network (the identity document, S3's redirect) and may be of any length.
 void validate_region(const std::string& region) {
-  static const std::regex label(R"(^(?![0-9]+$)(?!-)[a-zA-Z0-9-]{0,63}$)");
-  if (!std::regex_match(region, label) || (!region.empty() && region.back() == '-')) {
-    throw ConfigError("Provided region_name '" + region + "' doesn't match a supported format.");
+  auto label_char = [](char c) { return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-'; };
+  const bool ok = region.empty() ||
+                  (region.size() <= 63 && std::all_of(region.begin(), region.end(), label_char) &&
+                   region.front() != '-' && region.back() != '-' &&
+                   !std::all_of(region.begin(), region.end(), is_digit));
+  if (!ok) {
+    // A long value is cut in the message; the log escapes whatever control characters it holds.
+    const std::string shown = region.size() <= 80 ? region : region.substr(0, 80) + "...";
+    throw ConfigError("Provided region_name '" + shown + "' doesn't match a supported format.");
   }
 }
 
@@ -134,9 +164,21 @@ bool is_valid_host_label(std::string_view s) {
   });
 }
 
+// Four dot-separated groups of one to three digits (what the SDK's pattern accepts).
 bool looks_like_ipv4(std::string_view s) {
-  static const std::regex ipv4(R"(^(?:[0-9]{1,3}\.){3}[0-9]{1,3}$)");
-  return std::regex_match(s.begin(), s.end(), ipv4);
+  int groups = 0;
+  std::size_t digits = 0;
+  for (char c : s) {
+    if (is_digit(c)) {
+      if (++digits > 3) return false;
+    } else if (c == '.' && digits > 0 && groups < 3) {
+      ++groups;
+      digits = 0;
+    } else {
+      return false;
+    }
+  }
+  return groups == 3 && digits > 0;
 }
 
 // Whether `bucket` can be the first label of a host name: lower case, 3 to 63 characters, no IP

@@ -172,6 +172,20 @@ TEST(EndpointsErrors, BadRegionServiceAndUrlAreRefused) {
             "Invalid endpoint: ftp://example.com");
 }
 
+TEST(EndpointsErrors, InputsOfAnyLengthAreCheckedWithoutRunningOutOfStack) {
+  // A region may come from the command line, the identity document or S3's redirect answer.
+  const std::string digits(50000, '1');
+  EXPECT_EQ(config_error("ec2", digits),
+            "Provided region_name '" + digits.substr(0, 80) + "...' doesn't match a supported format.");
+  EXPECT_NE(config_error("s3", "eu-west-1\r\nX-Injected: 1"), "<no error>");
+  EXPECT_EQ(resolve("ec2", std::string(61, 'a') + "-1").signing_region.size(), 63u);
+  EXPECT_EQ(partition_of("us-" + std::string(100000, 'a') + "-1"), "aws");
+  EXPECT_EQ(partition_of("us-gov-" + std::string(100000, '_') + "-12"), "aws-us-gov");
+  const std::string bucket(100000, '1');
+  EXPECT_EQ(s3_object_url(resolve("s3", "eu-west-1"), bucket, "k"),
+            "https://s3.eu-west-1.amazonaws.com/" + bucket + "/k");
+}
+
 TEST(EndpointsS3ObjectUrl, VirtualHostedWhenTheBucketIsAHostLabel) {
   EXPECT_EQ(s3_object_url(resolve("s3", "eu-west-1"), "my-bucket", "logs/run 1/a+b~é.txt"),
             "https://my-bucket.s3.eu-west-1.amazonaws.com/logs/run%201/a%2Bb~%C3%A9.txt");
