@@ -76,7 +76,7 @@ class ProxyHandler(QuietHandler):
         if cfg["verify_sigv4"]:
             try:
                 sigv4.verify(self.command, path, headers, body, sb.keys, scheme=self.scheme,
-                             now=sb.clock.wall() + cfg["clock_skew_s"])
+                             now=sb.clock.wall() + cfg["clock_skew_s"], operation=(service, op))
             except sigv4.Rejection as rejection:
                 answer = protocol.table_response(rejection.table, service)
                 fault = "auth"

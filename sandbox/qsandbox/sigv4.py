@@ -3,7 +3,9 @@
 The signature is recomputed for the request's own X-Amz-Date over exactly the headers it
 claims to have signed; a mismatch is SignatureDoesNotMatch, an unknown key or a wrong session
 token is the service's own credential error. Known keys are the sandbox's test keys plus
-every credential the sandbox has issued (STS, instance role)."""
+every credential the sandbox has issued (STS, instance role). A long-term key (one issued
+without a session token) sent with a session token is refused, as AWS refuses it; the STS
+calls that trade an outside identity for credentials may come unsigned, as AWS takes them."""
 import calendar
 import hashlib
 import hmac
@@ -18,6 +20,9 @@ from botocore.credentials import Credentials
 from . import protocol
 
 MAX_SKEW_S = 15 * 60
+
+# (service, operation) AWS serves without a signature: the caller has no credentials yet.
+UNSIGNED_OPERATIONS = {("sts", "AssumeRoleWithWebIdentity"), ("sts", "AssumeRoleWithSAML")}
 
 
 class KeyStore:
@@ -109,13 +114,17 @@ def _header_pairs(headers):
     return list(headers)
 
 
-def verify(method, raw_path, headers, body, keys, scheme="http", now=None):
-    """Raises Rejection when the request would be refused; returns the access key otherwise.
+def verify(method, raw_path, headers, body, keys, scheme="http", now=None, operation=None):
+    """Raises Rejection when the request would be refused; returns the access key otherwise
+    (None for an unsigned call of UNSIGNED_OPERATIONS).
 
-    headers: the received header (name, value) pairs; raw_path: the path and query as sent."""
+    headers: the received header (name, value) pairs; raw_path: the path and query as sent;
+    operation: (service, operation name) when known."""
     hmap = HTTPHeaders()
     for name, value in _header_pairs(headers):
         hmap[name] = value
+    if hmap.get("Authorization") is None and operation in UNSIGNED_OPERATIONS:
+        return None
     auth = parse_authorization(hmap.get("Authorization"))
     if auth is None:
         raise Rejection(protocol.MISSING_AUTH, "no SigV4 Authorization header")
@@ -124,8 +133,11 @@ def verify(method, raw_path, headers, body, keys, scheme="http", now=None):
     if known is None:
         raise Rejection(protocol.UNKNOWN_KEY, f"unknown access key {access_key}")
     secret, token = known
-    if token is not None and hmap.get("X-Amz-Security-Token") != token:
+    sent_token = hmap.get("X-Amz-Security-Token")
+    if token is not None and sent_token != token:
         raise Rejection(protocol.BAD_TOKEN, "session token missing or wrong")
+    if token is None and sent_token is not None:
+        raise Rejection(protocol.BAD_TOKEN, "session token sent with a long-term key")
     amz_date = hmap.get("X-Amz-Date")
     if not amz_date or "host" not in auth["SignedHeaders"] or amz_date[:8] != date:
         raise Rejection(protocol.BAD_SIGNATURE, "X-Amz-Date or host not signed, or scope date differs")

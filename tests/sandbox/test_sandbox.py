@@ -616,6 +616,18 @@ class Signatures(Knobbed):
             sts.assume_role(RoleArn="arn:aws:iam::123456789012:role/not-there", RoleSessionName="xx")
         self.assertEqual("AccessDenied", code_of(ctx))
 
+    def test_web_identity_exchange_is_taken_unsigned_and_its_credentials_work(self):
+        import botocore
+        import botocore.config
+        import botocore.session
+        sts = botocore.session.Session().create_client(
+            "sts", region_name=SB.vars["AWS_REGION"], endpoint_url=SB.vars["AWS_ENDPOINT_URL"],
+            verify=SB.vars["AWS_CA_BUNDLE"], config=botocore.config.Config(signature_version=botocore.UNSIGNED))
+        creds = sts.assume_role_with_web_identity(RoleArn=SB.vars["QUENFOLD_SANDBOX_DEPLOY_ROLE_ARN"],
+                                                  RoleSessionName="pod", WebIdentityToken="x" * 20)["Credentials"]
+        SB.client("ec2", key=creds["AccessKeyId"], secret=creds["SecretAccessKey"],
+                  token=creds["SessionToken"]).describe_vpcs()
+
     def test_s3_keys_with_odd_characters_and_query_strings_verify(self):
         s3 = SB.client("s3")
         bucket = SB.vars["QUENFOLD_SANDBOX_BUCKET"]

@@ -417,6 +417,23 @@ class SignatureTest(unittest.TestCase):
         self.verify(signed, now=time.time() + 14 * 60)
 
 
+    def test_long_term_key_with_any_session_token_is_refused(self):
+        signed = self.signed("ec2", "POST", "http://127.0.0.1:4566/", b"Action=DescribeVpcs&Version=2016-11-15",
+                             {"Content-Type": "application/x-www-form-urlencoded; charset=utf-8"}, token="made-up")
+        with self.assertRaises(sigv4.Rejection) as ctx:
+            self.verify(signed)
+        self.assertIs(protocol.BAD_TOKEN, ctx.exception.table)
+
+    def test_only_the_identity_exchanges_may_come_unsigned(self):
+        unsigned = ("POST", "/", [("Host", "127.0.0.1:4566")], b"Action=AssumeRoleWithWebIdentity")
+        self.assertIsNone(self.verify(unsigned, operation=("sts", "AssumeRoleWithWebIdentity")))
+        for operation in (("sts", "AssumeRole"), ("sts", "GetCallerIdentity"), None):
+            with self.subTest(operation=operation):
+                with self.assertRaises(sigv4.Rejection) as ctx:
+                    self.verify(unsigned, operation=operation)
+                self.assertIs(protocol.MISSING_AUTH, ctx.exception.table)
+
+
 class WatchTest(unittest.TestCase):
     def test_watch_ends_the_sandbox_once_the_watched_process_is_gone(self):
         import subprocess
