@@ -45,6 +45,9 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
 // The whole deployment; writes the enriched configuration to --output_test_config.
 void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
                 const std::string& ami, const Args& args);
+// The same with the configuration already read (and checked) by the caller.
+void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
+                const std::string& ami, json config, const Args& args);
 
 // Image lookups offered to other tools.
 std::string getAMIByName(const AwsClient& ec2_client, const Args& args);

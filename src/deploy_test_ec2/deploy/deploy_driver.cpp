@@ -29,8 +29,12 @@ std::string asText(const json& v) {
 
 void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
                 const std::string& ami, const Args& args) {
+  deployEc2s(ec2_client, s3_client, iam_client, ami, readTestConfig(args.test_config.value_or("")), args);
+}
+
+void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
+                const std::string& ami, json config, const Args& args) {
   auto log = lib::logger();
-  json config = readTestConfig(args.test_config.value_or(""));
   if (!config.is_array() || config.empty()) {
     throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
   }

@@ -8,13 +8,144 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <string_view>
+#include <vector>
 
 namespace quenfold_testlibs {
+
+namespace {
+
+// Deeper nesting than any real configuration has; the limit keeps every later walk over the data
+// (copies, comparisons, lookups) far from the stack's end.
+constexpr std::size_t kMaxDepth = 64;
+
+// Marks an integer beyond 64 bits, kept as its decimal text in a binary value: JSON text never
+// yields a binary value, so the mark cannot collide with anything read.
+constexpr std::uint64_t kBigIntegerSubtype = 0xB1;
+
+using ObjectStore = json::object_t::Container;  // the ordered map's vector of (key, value) pairs
+
+// Builds the document from nlohmann's SAX events. The DOM parser inserts each key through the
+// ordered map's operator[], a linear search, so an object of n keys costs n^2; here keys are
+// appended and duplicates resolved once per object, by sorting. Also counts nesting and keeps
+// the text of integers too large for 64 bits.
+class ConfigBuilder {
+ public:
+  using number_integer_t = json::number_integer_t;
+  using number_unsigned_t = json::number_unsigned_t;
+  using number_float_t = json::number_float_t;
+  using string_t = json::string_t;
+  using binary_t = json::binary_t;
+
+  bool null() { return put(json()) != nullptr; }
+  bool boolean(bool v) { return put(json(v)) != nullptr; }
+  bool number_integer(number_integer_t v) { return put(json(v)) != nullptr; }
+  bool number_unsigned(number_unsigned_t v) { return put(json(v)) != nullptr; }
+  bool number_float(number_float_t v, const string_t& text) {
+    // nlohmann reads an integer literal that overflows 64 bits as a double; keep its digits.
+    if (text.find_first_of(".eE") == string_t::npos) {
+      return put(json::binary(binary_t::container_type(text.begin(), text.end()), kBigIntegerSubtype)) != nullptr;
+    }
+    return put(json(v)) != nullptr;
+  }
+  bool string(string_t& v) { return put(json(std::move(v))) != nullptr; }
+  bool binary(binary_t&) { return false; }  // not produced by JSON text
+  bool start_object(std::size_t) { return open(json::object()); }
+  bool start_array(std::size_t) { return open(json::array()); }
+  bool key(string_t& k) {
+    auto& pairs = static_cast<ObjectStore&>(open_.back()->get_ref<json::object_t&>());
+    pairs.emplace_back(std::move(k), nullptr);
+    slot_ = &pairs.back().second;
+    return true;
+  }
+  bool end_object() {
+    resolveDuplicates(static_cast<ObjectStore&>(open_.back()->get_ref<json::object_t&>()));
+    open_.pop_back();
+    return true;
+  }
+  bool end_array() {
+    open_.pop_back();
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+    error_ = e.what();
+    return false;
+  }
+
+  json& root() { return root_; }
+  bool tooDeep() const { return too_deep_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  // Places a value where the parser is (array element, the current key's value, or the root).
+  // Containers that are open never grow while a child is open, so the pointers kept stay valid.
+  json* put(json&& v) {
+    if (open_.empty()) {
+      root_ = std::move(v);
+      return &root_;
+    }
+    json& top = *open_.back();
+    if (top.is_array()) {
+      auto& items = top.get_ref<json::array_t&>();
+      items.push_back(std::move(v));
+      return &items.back();
+    }
+    *slot_ = std::move(v);
+    return slot_;
+  }
+
+  bool open(json&& empty) {
+    if (open_.size() >= kMaxDepth) {
+      too_deep_ = true;
+      return false;
+    }
+    open_.push_back(put(std::move(empty)));
+    return true;
+  }
+
+  // A key given more than once keeps its first place and its last value, as the DOM parser (and
+  // Python's json module) do.
+  static void resolveDuplicates(ObjectStore& pairs) {
+    if (pairs.size() < 2) return;
+    std::vector<std::pair<std::string_view, std::size_t>> order;
+    order.reserve(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) order.emplace_back(pairs[i].first, i);
+    std::sort(order.begin(), order.end());
+    bool duplicates = false;
+    for (std::size_t i = 1; i < order.size() && !duplicates; ++i) duplicates = order[i].first == order[i - 1].first;
+    if (!duplicates) return;
+    std::vector<bool> drop(pairs.size(), false);
+    for (std::size_t b = 0; b < order.size();) {
+      std::size_t e = b + 1;
+      while (e < order.size() && order[e].first == order[b].first) ++e;
+      if (e - b > 1) {
+        pairs[order[b].second].second = std::move(pairs[order[e - 1].second].second);
+        for (std::size_t k = b + 1; k < e; ++k) drop[order[k].second] = true;
+      }
+      b = e;
+    }
+    ObjectStore kept;
+    kept.reserve(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      if (!drop[i]) kept.emplace_back(pairs[i].first, std::move(pairs[i].second));
+    }
+    pairs.swap(kept);
+  }
+
+  json root_;
+  std::vector<json*> open_;
+  json* slot_ = nullptr;
+  bool too_deep_ = false;
+  std::string error_;
+};
+
+}  // namespace
 
 json readTestConfig(const std::string& path) {
   std::error_code ec;
@@ -30,14 +161,25 @@ json readTestConfig(const std::string& path) {
   std::stringstream buf;
   buf << in.rdbuf();
   if (in.bad()) throw TestConfigError("cannot read test configuration " + path + ": read error");
-  try {
-    return json::parse(buf.str());
-  } catch (const json::parse_error& e) {
-    std::string why = e.what();
+  const std::string text = buf.str();
+  ConfigBuilder builder;
+  if (!json::sax_parse(text, &builder)) {
+    if (builder.tooDeep()) {
+      throw TestConfigError("test configuration " + path + " nests lists and objects more than " +
+                            std::to_string(kMaxDepth) + " levels deep");
+    }
+    std::string why = builder.error();
     // nlohmann prefixes its messages with "[json.exception.parse_error.101] "; keep the readable part.
     if (auto p = why.find("] "); p != std::string::npos) why = why.substr(p + 2);
     throw TestConfigError("test configuration " + path + " is not valid JSON: " + why);
   }
+  // nlohmann's reader takes a NUL byte for the end of its input, so "[...]\0anything" parses; only
+  // whitespace may follow the document.
+  if (auto nul = text.find('\0'); nul != std::string::npos) {
+    throw TestConfigError("test configuration " + path + " is not valid JSON: a NUL byte at position " +
+                          std::to_string(nul + 1) + "; only whitespace may follow the document");
+  }
+  return std::move(builder.root());
 }
 
 namespace {
@@ -71,39 +213,16 @@ std::string pythonFloat(double v) {
   return sign + digits.substr(0, static_cast<size_t>(decpt)) + "." + digits.substr(static_cast<size_t>(decpt));
 }
 
-void writeValue(std::string& out, const json& v, int depth) {
-  const std::string pad(static_cast<size_t>(2 * (depth + 1)), ' ');
-  const std::string closePad(static_cast<size_t>(2 * depth), ' ');
+// A value that needs no walk: a scalar or an empty container.
+void writeLeaf(std::string& out, const json& v) {
   if (v.is_object()) {
-    if (v.empty()) {
-      out += "{}";
-      return;
-    }
-    out += "{\n";
-    bool first = true;
-    for (const auto& [key, value] : v.items()) {
-      if (!first) out += ",\n";
-      first = false;
-      out += pad + json(key).dump(-1, ' ', true) + ": ";
-      writeValue(out, value, depth + 1);
-    }
-    out += "\n" + closePad + "}";
+    out += "{}";
   } else if (v.is_array()) {
-    if (v.empty()) {
-      out += "[]";
-      return;
-    }
-    out += "[\n";
-    bool first = true;
-    for (const auto& value : v) {
-      if (!first) out += ",\n";
-      first = false;
-      out += pad;
-      writeValue(out, value, depth + 1);
-    }
-    out += "\n" + closePad + "]";
+    out += "[]";
   } else if (v.is_number_float()) {
     out += pythonFloat(v.get<double>());
+  } else if (v.is_binary() && v.get_binary().has_subtype() && v.get_binary().subtype() == kBigIntegerSubtype) {
+    out.append(v.get_binary().begin(), v.get_binary().end());
   } else {
     // Strings (escaped with lower-case \u escapes and surrogate pairs, like Python's
     // ensure_ascii), integers, booleans and null need nothing beyond nlohmann's own form.
@@ -115,32 +234,83 @@ void writeValue(std::string& out, const json& v, int depth) {
 
 std::string formatTestConfig(const json& data) {
   // Written by hand rather than with dump(2): Python writes floats in repr form (1e15 as
-  // 1000000000000000.0), which nlohmann does not.
+  // 1000000000000000.0), which nlohmann does not; and dump recurses once per level, where this
+  // walk keeps its own stack, so no input can exhaust the thread's.
+  struct Open {
+    const json* container;
+    std::size_t next;  // index of the next member to write
+  };
   std::string out;
-  writeValue(out, data, 0);
+  std::vector<Open> open;
+  auto write = [&](const json& v) {
+    if ((v.is_object() || v.is_array()) && !v.empty()) {
+      out += v.is_object() ? '{' : '[';
+      open.push_back({&v, 0});
+    } else {
+      writeLeaf(out, v);
+    }
+  };
+  write(data);
+  while (!open.empty()) {
+    const json& c = *open.back().container;
+    const std::size_t i = open.back().next++;
+    if (i == c.size()) {
+      open.pop_back();
+      out += '\n';
+      out.append(2 * open.size(), ' ');
+      out += c.is_object() ? '}' : ']';
+      continue;
+    }
+    out += i == 0 ? "\n" : ",\n";
+    out.append(2 * open.size(), ' ');
+    if (c.is_object()) {
+      const auto& member = static_cast<const ObjectStore&>(c.get_ref<const json::object_t&>())[i];
+      out += json(member.first).dump(-1, ' ', true) + ": ";
+      write(member.second);
+    } else {
+      write(c.get_ref<const json::array_t&>()[i]);
+    }
+  }
   return out + "\n";
 }
 
+namespace {
+
+// Creates a new file beside `target` for the atomic write, with the mode an ordinary new file
+// gets (0666 less the umask). mkstemp would make it owner-only, and learning the umask means
+// setting it, for every thread of the process at once. Returns the descriptor; `name` is set.
+int createTemporary(const std::filesystem::path& target, std::string& name) {
+  const std::filesystem::path dir = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
+  static thread_local std::mt19937_64 gen{std::random_device{}()};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(gen()));
+    name = (dir / ("." + target.filename().string() + "." + suffix)).string();
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
 void writeTestConfig(const std::string& path, const json& data) {
   const std::string text = formatTestConfig(data);
-  std::filesystem::path target(path);
-  std::filesystem::path dir = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
-  std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = ::mkstemp(name.data());
+  std::string tmp;
+  const int fd = createTemporary(std::filesystem::path(path), tmp);
   if (fd < 0) throw TestConfigError("cannot write output test configuration " + path + ": " + std::strerror(errno));
-  const std::string tmp(name.data());
   auto fail = [&](int err) {
     ::close(fd);
     ::unlink(tmp.c_str());
     throw TestConfigError("cannot write output test configuration " + path + ": " + std::strerror(err));
   };
-  // mkstemp creates the file owner-only; an output configuration holds no secret, so give it the
-  // permissions an ordinary new file would get.
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
+  // An existing output file keeps its permissions. A symbolic link at the path is replaced, not
+  // written through (a link planted in a shared folder must not redirect the write), and its
+  // target is not looked at.
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && ::fchmod(fd, existing.st_mode & 0777) != 0)
+    fail(errno);
   size_t off = 0;
   while (off < text.size()) {
     ssize_t n = ::write(fd, text.data() + off, text.size() - off);

@@ -11,11 +11,15 @@
 
 namespace quenfold_testlibs {
 
+using json = nlohmann::ordered_json;
+
 using awsapi::AwsClient;
 
 // True when the VPC was found clear of test instances (or in a dry run), so that the shared
 // resources were removed and the IAM objects may go too; false when instances remain.
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args);
+// The same with the configuration already read (and checked) by the caller.
+bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args);
 void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id, const Args& args);
 // Ids of the test instances still running, stopped or stopping in the VPC; absent when none.
 // When the lookup fails, the error is reported, `lookup_failed` set and absent returned.
