@@ -1,29 +1,278 @@
 #include "lib/commonlib.h"
 
-#include <cxxabi.h>
+#include "core/raised.h"
 
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <utility>
 
-#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 namespace quenfold_testlibs::lib {
 
 namespace {
-constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S,%e - %l - %v";
+constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S,%e - %l - %*";  // %*: the escaped message
+constexpr const char* kLogFolder = "log";
+constexpr const char* kLogFileName = "quenfold_testlibs.log";
+
+// Set while logLines logs: the message keeps its line breaks. The logger formats in the calling
+// thread, so a thread-local flag reaches exactly that message.
+thread_local bool t_keep_line_breaks = false;
+
+// Length of the well-formed UTF-8 sequence at text[i] (setting its code point), or 0.
+std::size_t utf8Sequence(std::string_view text, std::size_t i, char32_t& cp) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = byte(i);
+  std::size_t n = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    cp = c & 0x0F;
+    if (c == 0xE0) lo = 0xA0;  // no overlong forms
+    if (c == 0xED) hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    cp = c & 0x07;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;  // nothing beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    const unsigned char t = byte(i + k);
+    if (t < (k == 1 ? lo : 0x80) || t > (k == 1 ? hi : 0xBF)) return 0;
+    cp = (cp << 6) | (t & 0x3F);
+  }
+  return n;
+}
+
+template <class Out>
+void appendText(Out& out, const char* text) {
+  out.append(text, text + std::strlen(text));
+}
+
+template <class Out>
+void appendHex(Out& out, const char* prefix, unsigned value, int digits) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  appendText(out, prefix);
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back(kHex[(value >> shift) & 0xF]);
+}
+
+// Copies `text` to `out` with its control characters escaped (or, keeping line breaks, dropped).
+// Control characters: C0, DEL, C1, and U+2028 and U+2029, which some viewers take for line ends.
+template <class Out>
+void escapeInto(Out& out, std::string_view text, bool keep_line_breaks) {
+  std::size_t plain = 0;  // start of the bytes not yet copied, which need no escape
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      ++i;
+      continue;
+    }
+    std::size_t n = 1;
+    char32_t cp = c;
+    if (c >= 0x80) {
+      n = utf8Sequence(text, i, cp);
+      if (n > 0 && cp > 0x9F && cp != 0x2028 && cp != 0x2029) {
+        i += n;
+        continue;
+      }
+    }
+    out.append(text.data() + plain, text.data() + i);
+    if (n == 0) {
+      appendHex(out, "\\x", c, 2);  // not UTF-8
+      n = 1;
+    } else if (keep_line_breaks) {
+      if (c == '\n') out.push_back('\n');
+      if (c == '\t') out.push_back(' ');
+    } else if (c == '\n') {
+      appendText(out, "\\n");
+    } else if (c == '\r') {
+      appendText(out, "\\r");
+    } else if (c == '\t') {
+      appendText(out, "\\t");
+    } else if (cp >= 0x80) {
+      appendHex(out, "\\u", static_cast<unsigned>(cp), 4);
+    } else {
+      appendHex(out, "\\x", c, 2);
+    }
+    i += n;
+    plain = i;
+  }
+  out.append(text.data() + plain, text.data() + text.size());
+}
+
+// The message part of every line (%*), escaped: every sink formats with it, so no value can
+// start a line of its own on the console, in the log file or in its copy in S3.
+class EscapedMessage final : public spdlog::custom_flag_formatter {
+ public:
+  void format(const spdlog::details::log_msg& msg, const std::tm&, spdlog::memory_buf_t& dest) override {
+    escapeInto(dest, std::string_view(msg.payload.data(), msg.payload.size()), t_keep_line_breaks);
+  }
+  std::unique_ptr<custom_flag_formatter> clone() const override { return std::make_unique<EscapedMessage>(); }
+};
+
+std::unique_ptr<spdlog::formatter> makeFormatter() {
+  auto f = std::make_unique<spdlog::pattern_formatter>();
+  f->add_flag<EscapedMessage>('*').set_pattern(kPattern);
+  return f;
+}
+
+// Writes the formatted lines to a descriptor initLogLocation opened. spdlog's file sinks open
+// their file by path themselves (fopen, which follows links and creates with the umask's mode)
+// and cannot be handed a descriptor opened safely, hence this small sink.
+class DescriptorFileSink final : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  explicit DescriptorFileSink(int fd) : fd_(fd) {}
+  ~DescriptorFileSink() override { ::close(fd_); }
+  int fd() const { return fd_; }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    spdlog::memory_buf_t line;
+    formatter_->format(msg, line);
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+      const ssize_t n = ::write(fd_, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw spdlog::spdlog_ex("cannot write the log file", errno);
+      p += n;
+      left -= static_cast<std::size_t>(n);
+    }
+  }
+  void flush_() override {}  // write() leaves nothing buffered here
+
+ private:
+  int fd_;
+};
+
 std::mutex g_mu;
 std::shared_ptr<spdlog::logger> g_logger;
+std::shared_ptr<DescriptorFileSink> g_file;  // the log file, once opened
+std::string g_file_path;
 
 std::shared_ptr<spdlog::logger> make_logger(std::shared_ptr<spdlog::sinks::sink> console) {
   if (!console) console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
-  console->set_pattern(kPattern);
+  console->set_formatter(makeFormatter());
   auto l = std::make_shared<spdlog::logger>(kLoggerName, console);
   l->set_level(spdlog::level::info);
   l->flush_on(spdlog::level::info);
   return l;
+}
+
+// Owns a descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    std::swap(fd_, o.fd_);
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// A failure that is the environment's (no permission, a full disk), not something planted.
+struct SoftFailure {
+  std::string what;
+};
+
+[[noreturn]] void failSoft(const std::string& path, int err) { throw SoftFailure{path + ": " + std::strerror(err)}; }
+
+bool isLink(int at, const std::string& name) {
+  struct stat st {};
+  return ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Opens folder `name` under `at`, making it owner-only when it is missing. A folder made here is
+// opened without following links (a link there now was put there since); an existing one is
+// followed only when `follow` (the folders the user named). Folders that already exist keep
+// their permissions: they may be shared on purpose.
+Fd openFolder(int at, const std::string& name, bool follow, const std::string& shown) {
+  const bool made = ::mkdirat(at, name.c_str(), 0700) == 0;
+  if (!made && errno != EEXIST) failSoft(shown, errno);
+  Fd fd(::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (made || !follow ? O_NOFOLLOW : 0)));
+  if (fd.get() < 0) {
+    const int err = errno;
+    if (isLink(at, name)) throw LogFileError("refusing to write the log under " + shown + ": it is a symbolic link");
+    if (err == ENOTDIR) throw LogFileError("refusing to write the log under " + shown + ": it is not a folder");
+    failSoft(shown, err);
+  }
+  // mkdirat's mode is cut by the umask; set it whole.
+  if (made && ::fchmod(fd.get(), 0700) != 0) failSoft(shown, errno);
+  return fd;
+}
+
+// Opens (creating, owner-only) the log file in the folder `dir` for appending, refusing a link, a
+// file that is not a regular file, one with other names (hard links) and one of another user.
+Fd openLogFile(int dir, const std::string& shown) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+  bool made = false;
+  Fd fd(::openat(dir, kLogFileName, kFlags | O_CREAT | O_EXCL, 0600));
+  if (fd.get() >= 0) {
+    made = true;
+  } else if (errno == EEXIST) {
+    // O_NONBLOCK: a FIFO planted here must not hold the run until someone reads it.
+    fd = Fd(::openat(dir, kLogFileName, kFlags | O_NONBLOCK));
+  }
+  if (fd.get() < 0) {
+    const int err = errno;
+    if (isLink(dir, kLogFileName))
+      throw LogFileError("refusing to write the log to " + shown + ": it is a symbolic link");
+    if (err == ENXIO) throw LogFileError("refusing to write the log to " + shown + ": it is not a regular file");
+    failSoft(shown, err);
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) failSoft(shown, errno);
+  if (!S_ISREG(st.st_mode)) throw LogFileError("refusing to write the log to " + shown + ": it is not a regular file");
+  if (st.st_nlink != 1)
+    throw LogFileError("refusing to write the log to " + shown + ": it has " + std::to_string(st.st_nlink) +
+                       " names (hard links)");
+  if (st.st_uid != ::geteuid())
+    throw LogFileError("refusing to write the log to " + shown + ": it belongs to another user");
+  if (made && ::fchmod(fd.get(), 0600) != 0) failSoft(shown, errno);
+  if (!made) ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);  // back to blocking writes
+  return fd;
+}
+
+// Opens the log file of `backup_folder`, making what is missing.
+Fd openLogLocation(const std::string& backup_folder, const std::string& path) {
+  const std::filesystem::path folder(backup_folder);
+  Fd at(::open(folder.is_absolute() ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (at.get() < 0) failSoft(backup_folder, errno);
+  std::filesystem::path reached = folder.root_path();
+  for (const auto& part : folder.relative_path()) {
+    if (part.empty() || part == ".") continue;
+    reached /= part;
+    at = openFolder(at.get(), part.string(), true, reached.string());
+  }
+  Fd logDir = openFolder(at.get(), kLogFolder, false, std::filesystem::path(path).parent_path().string());
+  return openLogFile(logDir.get(), path);
 }
 
 // "void ns::{anonymous}::f(const T&, ...)" -> "ns::{anonymous}::f": the report names the function,
@@ -48,26 +297,64 @@ std::shared_ptr<spdlog::logger> logger() {
   return g_logger;
 }
 
+std::string escapeControlCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  escapeInto(out, text, false);
+  return out;
+}
+
+void logLines(spdlog::level::level_enum level, const std::string& text) {
+  struct KeepLineBreaks {
+    KeepLineBreaks() { t_keep_line_breaks = true; }
+    ~KeepLineBreaks() { t_keep_line_breaks = false; }
+  } keep;
+  logger()->log(level, text);
+}
+
 std::string Common::logFilePath(const std::string& backup_folder) {
-  return backup_folder + "/log/quenfold_testlibs.log";
+  return backup_folder + "/" + kLogFolder + "/" + kLogFileName;
 }
 
 void Common::initLogLocation(const std::string& backup_folder) {
-  auto path = std::filesystem::path(logFilePath(backup_folder));
-  std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);
+  const std::string path = logFilePath(backup_folder);
   auto l = logger();
-  std::lock_guard lk(g_mu);
+  std::shared_ptr<DescriptorFileSink> file;
   try {
-    auto file = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path.string(), false);
-    file->set_pattern(kPattern);
-    auto& sinks = l->sinks();
-    if (sinks.size() > 1) sinks.resize(1);  // a second call replaces the earlier file
-    sinks.push_back(file);
-  } catch (const spdlog::spdlog_ex& e) {
+    file = std::make_shared<DescriptorFileSink>(openLogLocation(backup_folder, path).release());
+  } catch (const SoftFailure& e) {
     // Without a log file the run still logs to the console; say so once.
-    l->error("  **Error** cannot write the log file " + path.string() + ": " + e.what());
+    l->error("  **Error** cannot write the log file " + path + ": " + e.what);
+    return;
   }
+  file->set_formatter(makeFormatter());
+  std::lock_guard lk(g_mu);
+  auto& sinks = l->sinks();
+  if (sinks.size() > 1) sinks.resize(1);  // a second call replaces the earlier file
+  sinks.push_back(file);
+  g_file = std::move(file);
+  g_file_path = path;
+}
+
+std::optional<OpenedLogFile> Common::openedLogFile() {
+  std::optional<OpenedLogFile> opened;
+  bool replaced = false;
+  {
+    std::lock_guard lk(g_mu);
+    if (!g_file) return std::nullopt;
+    // /proc/self/fd/N opens the file behind the descriptor, not whatever the path names now.
+    const std::string proc = "/proc/self/fd/" + std::to_string(g_file->fd());
+    struct stat ours {}, via_proc {}, at_path {};
+    if (::fstat(g_file->fd(), &ours) != 0 || ::stat(proc.c_str(), &via_proc) != 0 || via_proc.st_dev != ours.st_dev ||
+        via_proc.st_ino != ours.st_ino)
+      return std::nullopt;
+    replaced = ::lstat(g_file_path.c_str(), &at_path) != 0 || at_path.st_dev != ours.st_dev ||
+               at_path.st_ino != ours.st_ino;
+    opened = OpenedLogFile{g_file_path, proc};
+  }
+  if (replaced)
+    logger()->warn("  the log file " + opened->path + " was replaced during the run; the file this run wrote is used");
+  return opened;
 }
 
 void Common::logCommandOptions(const std::string& command_line) { logger()->info(command_line); }
@@ -75,24 +362,35 @@ void Common::logCommandOptions(const std::string& command_line) { logger()->info
 void Common::resetForTests(std::shared_ptr<spdlog::sinks::sink> sink) {
   std::lock_guard lk(g_mu);
   g_logger = make_logger(std::move(sink));
+  g_file.reset();
+  g_file_path.clear();
 }
 
-void reportError(const std::exception& e, std::source_location where) {
+void reportError(const std::exception& e, std::source_location where) { reportError(e, std::string(), where); }
+
+void reportError(const std::exception& e, const std::string& subject, std::source_location where) {
   // One line per error, so the report stays next to the log line it explains; through the logger,
   // so that it reaches the log file (and its copy in S3) as well as standard error.
-  logger()->error("Error report: " + demangle(typeid(e).name()) + ": " + e.what() + " (caught in " +
+  const std::string raised = core::takeRaisedIn();
+  logger()->error("Error report: " + (subject.empty() ? "" : subject + ": ") + demangle(typeid(e).name()) + ": " +
+                  e.what() + " (" + (raised.empty() ? "" : "raised in " + raised + "; ") + "caught in " +
                   shortFunctionName(where.function_name()) + ", " +
                   std::filesystem::path(where.file_name()).filename().string() + ":" + std::to_string(where.line()) +
                   ")");
 }
 
 void reportError(const std::exception_ptr& ep, std::source_location where) {
+  reportError(ep, std::string(), where);
+}
+
+void reportError(const std::exception_ptr& ep, const std::string& subject, std::source_location where) {
   try {
     std::rethrow_exception(ep);
   } catch (const std::exception& e) {
-    reportError(e, where);
+    reportError(e, subject, where);
   } catch (...) {
-    logger()->error("Error report: unknown error (caught in " + shortFunctionName(where.function_name()) + ")");
+    logger()->error("Error report: " + (subject.empty() ? "" : subject + ": ") + "unknown error (caught in " +
+                    shortFunctionName(where.function_name()) + ")");
   }
 }
 

@@ -1,12 +1,16 @@
 // Logging of the test library: the named logger "quenfold_testlibs" writes each line to the
 // console (standard error) and, once initLogLocation has run, to
-// <backup_folder>/log/quenfold_testlibs.log. One line: timestamp, level, message.
+// <backup_folder>/log/quenfold_testlibs.log. One line: timestamp, level, message. Control
+// characters in a message are escaped, so that no value can start a line of its own.
 #pragma once
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <source_location>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <spdlog/logger.h>
 
@@ -17,22 +21,54 @@ inline constexpr const char* kLoggerName = "quenfold_testlibs";
 // The shared logger, created on first use (console only until initLogLocation).
 std::shared_ptr<spdlog::logger> logger();
 
+// Something other than the tool's own folder or file sits where the log goes (a symbolic link, a
+// file of another user, a file with a second name): the run must not write there.
+class LogFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The log file the logger writes, for its upload.
+struct OpenedLogFile {
+  std::string path;       // where it was opened (names the S3 object)
+  std::string read_path;  // reads the very file the logger opened, even if `path` has been replaced since
+};
+
 class Common {
  public:
-  // Starts the log file under `backup_folder` (folders created as needed; appended to when it exists).
+  // Starts the log file under `backup_folder`, appended to when it exists. Folders it creates
+  // (the backup folder, log/) are owner-only (0700) and so is a new log file (0600), whatever the
+  // umask; what already exists keeps its permissions. Neither log/ nor the file is reached through
+  // a symbolic link. Throws LogFileError when log/ or the file is a link or not what it should be
+  // (a file that is not a regular file, has other names or belongs to another user); other
+  // failures (no permission, a full disk) leave the run logging to the console only, said once.
   static void initLogLocation(const std::string& backup_folder);
   // Records the command line in the log.
   static void logCommandOptions(const std::string& command_line);
   // Path of the log file for a backup folder.
   static std::string logFilePath(const std::string& backup_folder);
+  // The file initLogLocation opened, if it did. Logs a warning when its path no longer names it.
+  static std::optional<OpenedLogFile> openedLogFile();
   // Tests only: drop the file sink and redirect the console to `sink` (nullptr restores stderr).
   static void resetForTests(std::shared_ptr<spdlog::sinks::sink> sink = nullptr);
 };
 
-// Logs a failure report (error type, message, and the function where it was caught) as one error
-// line, so that it reaches standard error and the log file, and parallel workers' reports do not
-// interleave.
+// What the logger writes for a message: control characters as \n, \r, \t or \xHH (C1 controls,
+// U+2028 and U+2029 as \uHHHH, bytes that are not UTF-8 as \xHH), everything else as it is.
+std::string escapeControlCharacters(std::string_view text);
+
+// Logs text that is several lines by design (the result collection's fetched test output): its
+// line breaks are kept, a tab becomes a space, every other control character is dropped.
+void logLines(spdlog::level::level_enum level, const std::string& text);
+
+// Logs a failure report (what it concerns, error type, message, the operation it was raised in when
+// a core::Step saw it, and the function where it was caught) as one error line, so that it reaches
+// standard error and the log file, and parallel workers' reports do not interleave.
 void reportError(const std::exception& e, std::source_location where = std::source_location::current());
+void reportError(const std::exception& e, const std::string& subject,
+                 std::source_location where = std::source_location::current());
 void reportError(const std::exception_ptr& e, std::source_location where = std::source_location::current());
+void reportError(const std::exception_ptr& e, const std::string& subject,
+                 std::source_location where = std::source_location::current());
 
 }  // namespace quenfold_testlibs::lib

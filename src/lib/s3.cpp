@@ -7,8 +7,13 @@
 
 namespace quenfold_testlibs::lib {
 
-S3BackupCmd::S3BackupCmd(const awsapi::AwsClient* s3_client, std::string local_root, std::string bucket, std::string file)
-    : s3_client_(s3_client), local_root_(std::move(local_root)), bucket_(std::move(bucket)), file_(std::move(file)) {}
+S3BackupCmd::S3BackupCmd(const awsapi::AwsClient* s3_client, std::string local_root, std::string bucket, std::string file,
+                         std::string read_from)
+    : s3_client_(s3_client),
+      local_root_(std::move(local_root)),
+      bucket_(std::move(bucket)),
+      file_(std::move(file)),
+      read_from_(std::move(read_from)) {}
 
 std::string S3BackupCmd::objectKey() const {
   namespace fs = std::filesystem;
@@ -21,7 +26,7 @@ void S3BackupCmd::uploadAFile() const {
   if (s3_client_ == nullptr) throw std::invalid_argument("no S3 client to upload " + file_);
   const std::string key = objectKey();
   logger()->info("- Upload " + file_ + " to s3://" + bucket_ + "/" + key);
-  s3_client_->upload_file(file_, bucket_, key);
+  s3_client_->upload_file(read_from_.empty() ? file_ : read_from_, bucket_, key);
 }
 
 }  // namespace quenfold_testlibs::lib

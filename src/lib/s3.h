@@ -9,7 +9,10 @@ namespace quenfold_testlibs::lib {
 
 class S3BackupCmd {
  public:
-  S3BackupCmd(const awsapi::AwsClient* s3_client, std::string local_root, std::string bucket, std::string file);
+  // `read_from`, when given, is read instead of `file`, which still names the object (the log's
+  // upload reads the file the logger opened, see Common::openedLogFile).
+  S3BackupCmd(const awsapi::AwsClient* s3_client, std::string local_root, std::string bucket, std::string file,
+              std::string read_from = {});
   // Uploads the file (streamed). Throws when there is no client, the file is missing or S3 refuses.
   void uploadAFile() const;
   // The object key the file is stored under.
@@ -17,7 +20,7 @@ class S3BackupCmd {
 
  private:
   const awsapi::AwsClient* s3_client_;
-  std::string local_root_, bucket_, file_;
+  std::string local_root_, bucket_, file_, read_from_;
 };
 
 }  // namespace quenfold_testlibs::lib

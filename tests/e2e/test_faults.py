@@ -5,6 +5,7 @@ import json
 import os
 import re
 import socket
+import stat
 import unittest
 
 from e2e_support import ToolTest, start_sandbox, stop_sandbox
@@ -146,9 +147,22 @@ class BadInput(ToolTest):
         self.refused_config("bad-cidr.json", self.with_entry(private_subnet_cidr="10.0.300.0/24"),
                             "is not a valid IPv4 network")
 
-    def test_config_1000_entries_without_private_subnets(self):
-        entries = [dict(ENTRY, private_subnet_id="", nat_gw_id=f"gw-{i}") for i in range(1000)]
-        self.refused_config("no-test-subnets.json", entries, "none of the 1000 entries")
+    def test_config_nested_30000_deep(self):
+        deep = json.dumps([ENTRY])[:-2] + ', "extra": ' + "[" * 30000 + "]" * 30000 + "}]"
+        self.refused_config("deep.json", deep, "more than 64 levels")
+
+    def test_config_with_a_nul_byte_and_more_after_the_list(self):
+        self.refused_config("nul.json", json.dumps([ENTRY]) + "\0garbage", "NUL byte")
+
+    def test_config_1000_entries_without_private_subnets_is_an_ordinary_deploy(self):
+        # Not bad input: each entry is skipped with its line, and the output is the input.
+        entries = [dict(ENTRY, gw_subnet_id=self.first["gw_subnet_id"], private_subnet_id="", nat_gw_id=f"gw-{i}")
+                   for i in range(1000)]
+        out = self.deploy(config=self.write_config("no-test-subnets.json", entries))
+        self.assertEqual(out.returncode, 0, out.stderr[-2000:])
+        self.assertEqual(out.stderr.count("-- private_subnet_id not defined"), 1000)
+        with open(os.path.join(self.work, "out.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f), entries)
 
     def test_config_gateway_subnet_that_does_not_exist(self):
         entry = dict(self.first, gw_subnet_id="subnet-0000000000000dead")
@@ -169,6 +183,11 @@ class BadInput(ToolTest):
         self.assertIn('"ec2_2nd_private_ip"', out.stderr)
         self.assertEqual(self.revert().returncode, 0)
         self.assertNothingLeft()
+
+    def test_region_of_50000_digits(self):
+        out = self.deploy("--region", "1" * 50000)
+        self.assertRefused(out, "doesn't match a supported format")
+        self.assertEqual(self.counts(), {})
 
     def unreadable_aws_file(self, variable):
         folder = os.path.join(self.work, "aws-file")
@@ -199,6 +218,54 @@ class BadInput(ToolTest):
         out = self.revert()
         self.assertEqual(out.returncode, 1)
         self.assertIn(f'"{endpoint}"', out.stderr)
+
+
+class PlantedFilesAndValues(ToolTest):
+    """A folder shared with someone else, and values meant to forge log lines."""
+
+    def test_link_at_the_log_path_is_refused_and_its_target_neither_written_nor_uploaded(self):
+        secret = os.path.join(self.work, "credentials")
+        with open(secret, "w") as f:
+            f.write("[default]\naws_secret_access_key = planted\n")
+        os.makedirs(os.path.join(self.work, "backup", "log"))
+        os.symlink(secret, os.path.join(self.work, "backup", "log", "quenfold_testlibs.log"))
+        bucket = self.sandbox.vars["QUENFOLD_SANDBOX_BUCKET"]
+        out = self.deploy("--s3_bucket", bucket)
+        self.assertEqual(out.returncode, 1, out.stderr)
+        errors = [line for line in out.stderr.splitlines() if "**Error**" in line]
+        self.assertEqual(len(errors), 1, out.stderr)
+        self.assertIn("backup/log/quenfold_testlibs.log: it is a symbolic link", errors[0])
+        with open(secret) as f:
+            self.assertEqual(f.read(), "[default]\naws_secret_access_key = planted\n")
+        self.assertEqual(self.state()["s3"].get(bucket, []), [])
+        self.assertEqual(self.counts(), {})
+
+    def test_control_characters_in_a_value_are_escaped_in_the_log(self):
+        with open(self.config, encoding="utf-8") as f:
+            first = json.load(f)[0]
+        forged = "nat-1\r\n2026-01-01 00:00:00,000 - info - forged\x1b[2J\x00"
+        path = os.path.join(self.work, "forged.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump([first, {"gw_subnet_id": first["gw_subnet_id"], "private_subnet_id": "", "nat_gw_id": forged}], f)
+        out = self.deploy("--dry_run", config=path)
+        with open(os.path.join(self.work, "backup", "log", "quenfold_testlibs.log"), encoding="utf-8") as f:
+            logged = f.read()
+        escaped = "Skip nat-1\\r\\n2026-01-01 00:00:00,000 - info - forged\\x1b[2J\\x00 -- private_subnet_id"
+        for text in (out.stderr, logged):
+            self.assertIn(escaped, text)
+            self.assertFalse(any(line.startswith("2026-01-01 00:00:00,000 - info - forged") for line in text.splitlines()))
+            self.assertNotIn("\x1b", text)
+            self.assertNotIn("\x00", text)
+
+    def test_backup_folder_log_folder_and_log_are_owner_only_under_umask_0(self):
+        old = os.umask(0)
+        try:
+            out = self.revert("--dry_run")
+        finally:
+            os.umask(old)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        for name, mode in (("backup", 0o700), ("backup/log", 0o700), ("backup/log/quenfold_testlibs.log", 0o600)):
+            self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.work, name)).st_mode), mode, name)
 
 
 if __name__ == "__main__":

@@ -76,10 +76,9 @@ awsapi::Session sessionFor(const std::optional<std::string>& role, const std::op
 int run(const Args& args, const std::vector<std::string>& argv) {
   auto log = lib::logger();
   const std::string folder = args.backup_folder.value_or("");
-  lib::Common::initLogLocation(folder);
-  lib::Common::logCommandOptions("deploy_test_ec2 " + joinArgs(argv));
   core::Globals::dry_run = args.dry_run;
 
+  // The folder is checked before anything is created in it.
   if (!folder.empty() && (folder[0] == '/' || folder[0] == '.')) {
     log->error("Please remove the beginning \"/\" or a \".\" from backup_folder " + folder);
     return 1;
@@ -93,6 +92,8 @@ int run(const Args& args, const std::vector<std::string>& argv) {
     }
     start = end + 1;
   }
+  lib::Common::initLogLocation(folder);
+  lib::Common::logCommandOptions("deploy_test_ec2 " + joinArgs(argv));
   if (args.tag_resource && splitCommas(*args.tag_resource).size() % 2 != 0) {
     log->info("**Error** incomplete tag_resource pair");
     return 1;
@@ -107,8 +108,10 @@ int run(const Args& args, const std::vector<std::string>& argv) {
       }
     }
   }
+  // Read once: what is checked is what is used, even if the file changes meanwhile.
   const std::string configPath = args.test_config.value_or("");
-  validateTestConfig(readTestConfig(configPath), configPath, !args.revert);
+  json config = readTestConfig(configPath);
+  validateTestConfig(config, configPath, !args.revert);
 
   std::shared_ptr<awsapi::AwsClient> s3_client;
   std::shared_ptr<awsapi::AwsClient> ssm_client;
@@ -145,10 +148,10 @@ int run(const Args& args, const std::vector<std::string>& argv) {
 
   if (!args.revert) {
     const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args);
-    deployEc2s(*ec2_client, s3_client.get(), *iam_client, ami, args);
+    deployEc2s(*ec2_client, s3_client.get(), *iam_client, ami, std::move(config), args);
   } else {
     // The IAM objects stay while test instances that use them remain.
-    const bool cleared = terminateEc2s(*ec2_client, *iam_client, args);
+    const bool cleared = terminateEc2s(*ec2_client, *iam_client, config, args);
     if (cleared && args.ec2_role && *args.ec2_role == "default") deleteInstanceProfile(*iam_client, args);
     // A teardown has no workflow session; its log goes up with the deployment account's S3 client.
     if (given(args.s3_bucket)) s3_client = deploySession.client("s3");
@@ -156,7 +159,10 @@ int run(const Args& args, const std::vector<std::string>& argv) {
 
   if (given(args.s3_bucket) && core::interruptSignal() == 0) {
     try {
-      lib::S3BackupCmd(s3_client.get(), ".", *args.s3_bucket, lib::Common::logFilePath(folder)).uploadAFile();
+      // Only the file this run's logger wrote goes up, even if its path was replaced meanwhile.
+      const auto logFile = lib::Common::openedLogFile();
+      if (!logFile) throw std::runtime_error("no log file was written");
+      lib::S3BackupCmd(s3_client.get(), ".", *args.s3_bucket, logFile->path, logFile->read_path).uploadAFile();
     } catch (const std::exception& e) {
       log->error(std::string("  **Error** log upload failed: ") + e.what());
       core::AppExitStatus::recordFailure("log upload failed");
@@ -171,7 +177,16 @@ int runDeployTestEc2(const std::vector<std::string>& argv) {
   ParseOutcome parsed = parseArgs(argv);
   if (!parsed.args) {
     std::cout << parsed.out;
-    std::cerr << parsed.err;
+    // Option values are echoed in the error line: none of their control characters may reach the
+    // console as such (the usage lines before it are the tool's own).
+    std::string err = parsed.err;
+    const std::string usage = usageText();
+    if (err.rfind(usage, 0) == 0) {
+      std::string line = err.substr(usage.size());
+      if (!line.empty() && line.back() == '\n') line.pop_back();
+      err = usage + lib::escapeControlCharacters(line) + "\n";
+    }
+    std::cerr << err;
     return parsed.exit_status;
   }
   const Args& args = *parsed.args;

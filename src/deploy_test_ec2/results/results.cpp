@@ -52,10 +52,10 @@ int getS3TestResults(const awsapi::AwsClient& s3_client, const Args& args) {
   const std::string bucket = args.s3_bucket.value();
   auto collect = [&](const std::string& tag) {
     try {
-      log->info(fetchText(s3_client, bucket, "log-" + tag + ".txt", kLocalLog));
+      lib::logLines(spdlog::level::info, fetchText(s3_client, bucket, "log-" + tag + ".txt", kLocalLog));
       const std::string result = fetchText(s3_client, bucket, "result-" + tag + ".txt", kLocalResult);
       if (!resultPasses(result)) failed = 1;
-      log->info(result);
+      lib::logLines(spdlog::level::info, result);
     } catch (const awsapi::ClientError& e) {
       log->info(e.what());
       failed = 1;
