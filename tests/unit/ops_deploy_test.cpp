@@ -5,6 +5,7 @@
 #include "core/exceptions.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/driver/workers.h"
 #include "deploy_test_ec2/network/network.h"
 #include "ops_support.h"
 
@@ -70,6 +71,16 @@ TEST_F(Deploy, GetEc2FindsTheSingleTaggedInstanceOfASubnet) {
   found = getEc2(ec2, "subnet-g");
   EXPECT_FALSE(found.instance_id);
   EXPECT_TRUE(logged("info   No ec2 with tag Name:quenfold-test-ec2 found in subnet-g"));
+}
+
+TEST_F(Deploy, AFailedWorkersReportNamesItsEntryAndWhereTheErrorWasRaised) {
+  ec2.on("DescribeInstances").reply({{"Reservations", json::array({{{"Instances", json::array()}}})}});
+  runWorkers({{"subnet-g", [&] { getEc2(ec2, "subnet-g"); }}});
+  std::string report;
+  for (const auto& line : logs())
+    if (line.find("Error report: ") != std::string::npos) report = line;
+  EXPECT_NE(report.find("Error report: worker for subnet-g: "), std::string::npos) << report;
+  EXPECT_NE(report.find("(raised in quenfold_testlibs::getEc2 (instances.cpp:"), std::string::npos) << report;
 }
 
 TEST_F(Deploy, LaunchIsRetriedWhileTheProfileIsNotReady) {

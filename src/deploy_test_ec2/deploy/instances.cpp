@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "awsapi/error.h"
+#include "core/raised.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exceptions.h"
@@ -44,6 +45,7 @@ bool hasPublicIp(const json& instance) {
 void wireUpInstance(const AwsClient& ec2_client, const std::string& insId, const std::optional<json>& privateIfc,
                     bool firstTimeCreate, const std::string& gw_subnet_id, const std::string& private_subnet_id,
                     const std::optional<std::string>& sg_id_private_inf, const Args& args, json& test_config) {
+  core::Step step;
   auto log = lib::logger();
   json status = ec2_client.describe_instance_status({{"InstanceIds", {insId}}});
   if (!status.value("InstanceStatuses", json::array()).empty()) {
@@ -89,6 +91,7 @@ void wireUpInstance(const AwsClient& ec2_client, const std::string& insId, const
 }  // namespace
 
 Ec2Lookup getEc2(const AwsClient& ec2_client, const std::string& subnet_id) {
+  core::Step step;
   json resp = ec2_client.describe_instances(
       {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
                                 json{{"Name", "subnet-id"}, {"Values", {subnet_id}}}})}});
@@ -123,6 +126,7 @@ Ec2Lookup getEc2(const AwsClient& ec2_client, const std::string& subnet_id) {
 }
 
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data) {
+  core::Step step;
   auto attempt = [&]() -> std::optional<std::string> {
     auto log = lib::logger();
     try {
@@ -152,6 +156,7 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
                const Args& args, json& test_config, const std::optional<std::string>& sg_id,
                const std::optional<std::string>& sg_id_private_inf, const std::optional<std::string>& instance_profile,
                const std::optional<std::string>& key_name) {
+  core::Step step;
   (void)spoke_gw_ip;  // accepted for the boot script's placeholder; not used here
   auto log = lib::logger();
   std::optional<std::string> profile = instance_profile;

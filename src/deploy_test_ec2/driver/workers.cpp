@@ -26,10 +26,10 @@ void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn) {
         // The interruption was logged once; each worker only stops.
         core::AppExitStatus::recordFailure("worker for " + task.name + " interrupted");
       } catch (const std::exception& e) {
-        lib::reportError(e);
+        lib::reportError(e, "worker for " + task.name);
         core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
       } catch (...) {
-        lib::reportError(std::current_exception());
+        lib::reportError(std::current_exception(), "worker for " + task.name);
         core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
       }
     };

@@ -2,6 +2,7 @@
 // interface when it comes up without an address, found again from the instance at teardown and
 // released; what is left unassociated in the VPC is found by its tags and released too.
 #include "awsapi/error.h"
+#include "core/raised.h"
 #include "core/app_exit_status.h"
 #include "deploy_test_ec2/driver/test_config.h"
 #include "deploy_test_ec2/network/network.h"
@@ -11,6 +12,7 @@ namespace quenfold_testlibs {
 
 void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, const std::string& vpcId,
                   const Args& args) {
+  core::Step step;
   auto log = lib::logger();
   log->info("- Allocate EIP");
   json spec = tagSpecifications("elastic-ip", kEipName, args);
@@ -28,6 +30,7 @@ void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, 
 
 std::optional<std::string> getEipAllocationId(const AwsClient& ec2_client, const std::string& insId,
                                               const std::string& public_ip) {
+  core::Step step;
   json resp = ec2_client.describe_addresses(
       {{"Filters", json::array({json{{"Name", "instance-id"}, {"Values", {insId}}}})}, {"PublicIps", {public_ip}}});
   const json& addresses = resp.at("Addresses");
@@ -37,6 +40,7 @@ std::optional<std::string> getEipAllocationId(const AwsClient& ec2_client, const
 
 void releaseEIP(const AwsClient& ec2_client, const std::string& eip, const std::string& eipAllocIp,
                 const std::string& insId, const Args& args) {
+  core::Step step;
   lib::logger()->info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
   if (args.dry_run) return;
   try {

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "awsapi/error.h"
+#include "core/raised.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exceptions.h"
@@ -64,6 +65,7 @@ bool ipv4InNetwork(const std::string& address, const std::string& cidr) {
 
 void createNetworkfInterface(const AwsClient& ec2_client, const std::string& instance_id, const std::string& subnet_id,
                              const std::optional<std::string>& sg_id, const Args& args) {
+  core::Step step;
   auto log = lib::logger();
   log->info("- Create network interface in " + subnet_id + " with " + sg_id.value_or("None"));
   if (args.dry_run) return;
@@ -89,6 +91,7 @@ void createNetworkfInterface(const AwsClient& ec2_client, const std::string& ins
 }
 
 void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, json& test_config) {
+  core::Step step;
   auto attempt = [&] {
     json resp = ec2_client.describe_instances({{"InstanceIds", {insId}}});
     const std::string cidr = test_config.at("private_subnet_cidr").get<std::string>();
@@ -111,6 +114,7 @@ void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, 
 
 void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::string>& attachment_id,
                       const std::string& subnet_id, const Args& args) {
+  core::Step step;
   auto log = lib::logger();
   if (!attachment_id) {
     log->info("- No attachment found");
@@ -144,6 +148,7 @@ void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::stri
 
 void deleteNetworkInterface(const AwsClient& ec2_client, const std::optional<std::string>& network_interface_id,
                             const Args& args) {
+  core::Step step;
   if (!network_interface_id) return;
   auto log = lib::logger();
   log->info("- Delete natwork interface " + *network_interface_id);

@@ -1,6 +1,7 @@
 #include "deploy_test_ec2/teardown/teardown.h"
 
 #include "awsapi/error.h"
+#include "core/raised.h"
 #include "core/app_exit_status.h"
 #include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/driver/test_config.h"
@@ -37,6 +38,7 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_clie
 }
 
 void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id, const Args& args) {
+  core::Step step;
   (void)iam_client;
   auto log = lib::logger();
   auto [insId, publicIp, second] = getEc2(ec2_client, subnet_id);
@@ -69,8 +71,11 @@ void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
 }
 
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args) {
+  return terminateEc2s(ec2_client, iam_client, readTestConfig(args.test_config.value_or("")), args);
+}
+
+bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args) {
   auto log = lib::logger();
-  json config = readTestConfig(args.test_config.value_or(""));
   if (!config.is_array() || config.empty()) {
     throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
   }
