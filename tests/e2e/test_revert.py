@@ -56,8 +56,10 @@ class CrashConsistency(RevertTest):
                 self.sandbox.configure(kill_after_calls={"pid": proc.pid, "calls": k})
                 self.resume(proc)
                 proc.communicate(timeout=300)
-                self.assertEqual(proc.returncode, -signal.SIGKILL)
-                killed = next(c["op"] for c in self.aws_calls() if c.get("fault") == "kill")
+                # The number of calls varies a little (the launch retries while a new instance
+                # profile is not usable yet): a deploy may end before its k-th call.
+                killed = next((c["op"] for c in self.aws_calls() if c.get("fault") == "kill"), "(ended before)")
+                self.assertEqual(proc.returncode, -signal.SIGKILL if killed != "(ended before)" else 0)
                 made = self.made()
                 out = self.revert(*FLAGS)
                 rows.append(f"{k:>4}  {killed:<38} {json.dumps(made)}  -> revert exit {out.returncode}, "
