@@ -1,14 +1,13 @@
 // What every credential source shares: static credentials, the refresh-ahead wrapper that makes
-// any fetching source safe for many threads, and the parsing of STS-style answers and timestamps.
+// any fetching source safe for many threads, and the parsing of STS-style answers and expirations.
 #include "awsapi/credentials.h"
 
 #include <algorithm>
-#include <cctype>
-#include <ctime>
 #include <mutex>
 
 #include "awsapi/credentials_providers.h"
 #include "awsapi/error.h"
+#include "awsapi/timestamp.h"
 #include "core/clock.h"
 
 namespace quenfold_testlibs::awsapi {
@@ -96,13 +95,6 @@ class RefreshingProvider final : public CredentialsProvider {
   std::chrono::system_clock::time_point next_early_attempt_{};
 };
 
-int two_digits(const std::string& s, size_t pos) {
-  if (pos + 2 > s.size() || !std::isdigit(static_cast<unsigned char>(s[pos])) ||
-      !std::isdigit(static_cast<unsigned char>(s[pos + 1])))
-    return -1;
-  return (s[pos] - '0') * 10 + (s[pos + 1] - '0');
-}
-
 }  // namespace
 
 std::shared_ptr<CredentialsProvider> make_static_provider(Credentials c, std::string name) {
@@ -159,55 +151,9 @@ SourcesPtr snapshot(const ProviderContext& ctx) {
   return s;
 }
 
-// ISO 8601 as the services write it: 2026-12-07T21:00:00Z, with optional fractional seconds and
-// an optional numeric offset. std::chrono::parse is not in this compiler's library yet.
-std::optional<std::chrono::system_clock::time_point> parse_timestamp(const std::string& text) {
-  const std::string& s = text;
-  if (s.size() < 19 || s[4] != '-' || s[7] != '-' || (s[10] != 'T' && s[10] != 't' && s[10] != ' ') ||
-      s[13] != ':' || s[16] != ':')
-    return std::nullopt;
-  int y1 = two_digits(s, 0), y2 = two_digits(s, 2), mo = two_digits(s, 5), d = two_digits(s, 8);
-  int h = two_digits(s, 11), mi = two_digits(s, 14), se = two_digits(s, 17);
-  if (y1 < 0 || y2 < 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 ||
-      se < 0 || se > 60)
-    return std::nullopt;
-  size_t pos = 19;
-  if (pos < s.size() && s[pos] == '.') {
-    ++pos;
-    while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos]))) ++pos;
-  }
-  long offset_seconds = 0;
-  if (pos < s.size()) {
-    if ((s[pos] == 'Z' || s[pos] == 'z') && pos + 1 == s.size()) {
-      // UTC
-    } else if ((s[pos] == '+' || s[pos] == '-') && s.size() >= pos + 5) {
-      int oh = two_digits(s, pos + 1);
-      size_t mpos = s[pos + 3] == ':' ? pos + 4 : pos + 3;
-      int om = two_digits(s, mpos);
-      if (oh < 0 || om < 0 || mpos + 2 != s.size()) return std::nullopt;
-      offset_seconds = (s[pos] == '+' ? 1 : -1) * (oh * 3600L + om * 60L);
-    } else {
-      return std::nullopt;
-    }
-  }
-  std::tm tm{};
-  tm.tm_year = y1 * 100 + y2 - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = se;
-  const std::time_t t = ::timegm(&tm);
-  return std::chrono::system_clock::from_time_t(t) - std::chrono::seconds(offset_seconds);
-}
-
 std::optional<std::chrono::system_clock::time_point> parse_expiration(const nlohmann::ordered_json& value) {
-  if (value.is_string()) return parse_timestamp(value.get<std::string>());
-  if (value.is_number()) {
-    return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::duration<double>(value.get<double>())));
-  }
+  if (value.is_string()) return parse_iso8601(value.get_ref<const std::string&>());
+  if (value.is_number()) return timestamp_of_epoch(value.get<double>());
   return std::nullopt;
 }
 

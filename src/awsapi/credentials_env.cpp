@@ -1,6 +1,7 @@
 // Credentials from the process environment, the first source of the default chain.
 #include "awsapi/credentials_providers.h"
 #include "awsapi/error.h"
+#include "awsapi/timestamp.h"
 
 namespace quenfold_testlibs::awsapi::detail {
 
@@ -22,7 +23,7 @@ class EnvironmentProvider final : public CredentialsProvider {
     c.secret_access_key = *secret;
     c.session_token = env.get("AWS_SESSION_TOKEN").value_or(env.get("AWS_SECURITY_TOKEN").value_or(""));
     if (auto exp = env.get("AWS_CREDENTIAL_EXPIRATION")) {
-      c.expiration = parse_timestamp(*exp);
+      c.expiration = parse_iso8601(*exp);
       if (!c.expiration) throw CredentialsError("AWS_CREDENTIAL_EXPIRATION is not an ISO 8601 time");
     }
     return checked_credentials(std::move(c), "the environment");

@@ -59,7 +59,7 @@ std::shared_ptr<CredentialsProvider> instance_role_provider(const SourcesPtr& s)
 std::shared_ptr<CredentialsProvider> profile_sources(const SourcesPtr& s, const std::string& profile);
 
 // Shared helpers.
-std::optional<std::chrono::system_clock::time_point> parse_timestamp(const std::string& text);
+// An Expiration member: ISO 8601 text or epoch seconds; absent when it reads as neither.
 std::optional<std::chrono::system_clock::time_point> parse_expiration(const nlohmann::ordered_json& value);
 std::string generated_session_name();
 // The region for STS calls made by the providers: AWS_REGION, AWS_DEFAULT_REGION, else the profile's.

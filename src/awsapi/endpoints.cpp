@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "awsapi/error.h"
-#include "awsapi/sigv4.h"
+#include "awsapi/http.h"
 
 namespace quenfold_testlibs::awsapi {
 
@@ -287,11 +287,11 @@ std::string s3_object_url(const ResolvedEndpoint& endpoint, const std::string& b
   const std::size_t scheme_end = endpoint.url.find("://");
   if (scheme_end == std::string::npos) throw ConfigError("Invalid endpoint: " + endpoint.url);
   const std::string scheme = endpoint.url.substr(0, scheme_end);
-  const std::string encoded_key = uri_encode(key, true);
+  const std::string encoded_key = percent_encode(key, "/");
   if (!endpoint.overridden && !endpoint.s3_path_style && virtual_hostable(bucket, scheme == "http")) {
     return scheme + "://" + bucket + "." + endpoint.url.substr(scheme_end + 3) + "/" + encoded_key;
   }
-  return endpoint.url + "/" + uri_encode(bucket) + "/" + encoded_key;
+  return endpoint.url + "/" + percent_encode(bucket) + "/" + encoded_key;
 }
 
 }  // namespace quenfold_testlibs::awsapi

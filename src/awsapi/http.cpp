@@ -1,4 +1,5 @@
-// Header look-ups shared by requests and responses. HTTP header names compare without case.
+// Header look-ups shared by requests and responses (HTTP header names compare without case), and
+// the percent-encoding every URL and signature is built with.
 #include "awsapi/http.h"
 
 #include <strings.h>
@@ -30,5 +31,26 @@ void HttpRequest::set_header(std::string name, std::string value) {
 }
 
 std::optional<std::string> HttpResponse::header(std::string_view name) const { return find_header(headers, name); }
+
+// Hand-written: libcurl's escaper cannot keep characters such as '/', and SigV4 fixes the kept set
+// and the upper-case hex exactly.
+std::string percent_encode(std::string_view text, std::string_view keep) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() * 3);
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                            c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved || keep.find(ch) != std::string_view::npos) {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0f]);
+    }
+  }
+  return out;
+}
 
 }  // namespace quenfold_testlibs::awsapi

@@ -47,6 +47,11 @@ class HttpTransport {
   virtual HttpResponse send(const HttpRequest& request) = 0;
 };
 
+// RFC 3986 percent-encoding, for URL paths and queries, the SigV4 canonical request and form bodies:
+// letters, digits and "-._~" stay, and so do the characters in `keep` (e.g. "/" for a path);
+// every other byte becomes %XX with upper-case hex.
+std::string percent_encode(std::string_view text, std::string_view keep = {});
+
 // libcurl: one handle per thread with connection reuse, TLS verification always on, trust from
 // AWS_CA_BUNDLE, else SSL_CERT_FILE, else the system store; proxies from HTTPS_PROXY/HTTP_PROXY/
 // NO_PROXY (and lower-case forms).

@@ -58,7 +58,7 @@ WireRequest serialize_rest_xml(const shapes::ServiceModel&, const shapes::Operat
       case Location::Uri: {
         std::string text = text_of(*m->shape, v, key, false);
         if (key == "Bucket") w.bucket = text;
-        else if (key == "Key") w.path = "/" + percent_encode(text, "/~");
+        else if (key == "Key") w.path = "/" + percent_encode(text, "/");
         else bad_param(key, "unexpected URI member");
         break;
       }

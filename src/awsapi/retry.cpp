@@ -82,6 +82,74 @@ ErrorKind classify(const std::string& code, int http_status, bool transport_fail
   return classify(code, std::string(), http_status, transport_failure);
 }
 
+namespace {
+
+Decision next(NextStep step, ErrorKind kind) {
+  Decision d;
+  d.step = step;
+  d.kind = kind;
+  return d;
+}
+
+Decision give_up(ErrorKind kind, const CallProgress& call, const RetryConfig& config) {
+  Decision d = next(NextStep::GiveUp, kind);
+  if (call.attempts >= std::max(config.max_attempts, 1)) d.retries_reached = call.attempts - 1;
+  return d;
+}
+
+Decision after_redirect(const AttemptOutcome& o, const CallProgress& call, const RetryConfig& config) {
+  if (call.redirected || !o.redirect_region) return give_up(ErrorKind::S3Redirect, call, config);
+  Decision d = next(NextStep::Redirect, ErrorKind::S3Redirect);
+  d.region = *o.redirect_region;
+  return d;
+}
+
+Decision after_expired_token(const AttemptOutcome& o, const CallProgress& call, const RetryConfig& config) {
+  if (call.credentials_refreshed || !o.signed_request) return give_up(ErrorKind::ExpiredToken, call, config);
+  return next(NextStep::RefreshCredentials, ErrorKind::ExpiredToken);
+}
+
+// A rejected request time is the clock's fault when the server's Date is far from ours (or the
+// code can mean nothing else); with a clock that agrees, temporary credentials have run out.
+Decision after_clock_skew(const AttemptOutcome& o, const CallProgress& call, const RetryConfig& config) {
+  const bool clock_to_blame = o.server_offset && (is_definite_clock_skew(o.code) ||
+                                                  std::chrono::abs(*o.server_offset - o.clock_offset) >= kSkewThreshold);
+  if (clock_to_blame && !call.clock_corrected) {
+    Decision d = next(NextStep::CorrectClock, ErrorKind::ClockSkew);
+    d.clock_offset = *o.server_offset;
+    return d;
+  }
+  if (!clock_to_blame && o.had_session_token) return after_expired_token(o, call, config);
+  return give_up(ErrorKind::ClockSkew, call, config);
+}
+
+Decision after_throttle_or_transient(ErrorKind kind, const CallProgress& call, const RetryConfig& config) {
+  const int max_attempts = std::max(config.max_attempts, 1);
+  if (kind == ErrorKind::Throttling && config.adaptive()) {
+    const bool go_on =
+        call.attempts < max_attempts || (call.attempts < kMaxThrottledAttempts && call.recent_success);
+    return go_on ? next(NextStep::RetryNow, kind) : give_up(kind, call, config);
+  }
+  if (call.attempts >= max_attempts || !call.quota_grants) return give_up(kind, call, config);
+  Decision d = next(NextStep::Backoff, kind);
+  d.pause = backoff_delay(call.attempts - 1, call.random01, config);
+  return d;
+}
+
+}  // namespace
+
+Decision decide_after_attempt(const AttemptOutcome& outcome, const CallProgress& call, const RetryConfig& config) {
+  const ErrorKind kind = classify(outcome.code, outcome.message, outcome.http_status, outcome.transport_failed);
+  switch (kind) {
+    case ErrorKind::S3Redirect: return after_redirect(outcome, call, config);
+    case ErrorKind::ClockSkew: return after_clock_skew(outcome, call, config);
+    case ErrorKind::ExpiredToken: return after_expired_token(outcome, call, config);
+    case ErrorKind::Throttling:
+    case ErrorKind::Transient: return after_throttle_or_transient(kind, call, config);
+    default: return give_up(kind, call, config);
+  }
+}
+
 bool is_definite_clock_skew(const std::string& code) {
   return code == "RequestTimeTooSkewed" || code == "RequestInTheFuture";
 }

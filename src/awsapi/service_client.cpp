@@ -1,11 +1,9 @@
 // One request pipeline for every service. Each attempt is built and signed afresh (after its
-// pause, with the learned clock offset), so that retries never reuse a stale signature. The
-// special corrections — clock skew, expired credentials, S3's wrong region — are made at most
-// once per call and do not wait; throttling and transient failures follow the standard mode,
-// and in the adaptive mode every attempt first waits for its operation's rate limiter.
+// pause, with the learned clock offset), so that retries never reuse a stale signature. What
+// follows a failed attempt is decided by decide_after_attempt (retry.h) on plain data; this file
+// gathers that data and carries the decision out. In the adaptive mode every attempt first waits
+// for its operation's rate limiter.
 #include "awsapi/service_client.h"
-
-#include <curl/curl.h>
 
 #include <cstdlib>
 #include <random>
@@ -15,6 +13,7 @@
 
 #include "awsapi/error.h"
 #include "awsapi/sigv4.h"
+#include "awsapi/timestamp.h"
 #include "core/clock.h"
 #include "core/interrupt.h"
 
@@ -24,24 +23,15 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Below this difference between our clock and the service's, a rejected request time is not
-// explained by the clock (the services allow 5 to 15 minutes), so it is not corrected.
-constexpr milliseconds kSkewThreshold = std::chrono::minutes(4);
-
-// Adaptive mode: a throttled call goes on past its attempts while calls of the same operation
-// still get through (one did within this window), up to this many attempts in all. The rate
-// limiter, not a backoff or the retry quota, then decides when it is sent again.
-constexpr milliseconds kThrottleProgressWindow = std::chrono::seconds(60);
-constexpr int kMaxThrottledAttempts = 100;
-
 bool is_2xx(int status) { return status >= 200 && status < 300; }
 
-// HTTP-date of the Date header. libcurl's parser is used because it already accepts the three
-// date forms HTTP allows.
-std::optional<std::chrono::system_clock::time_point> parse_http_date(const std::string& text) {
-  const time_t t = curl_getdate(text.c_str(), nullptr);
-  if (t == -1) return std::nullopt;
-  return std::chrono::system_clock::from_time_t(t);
+// The answer's Date minus the local clock, when the answer has a readable Date.
+std::optional<milliseconds> server_offset(const HttpResponse& response) {
+  const auto date = response.header("date");
+  if (!date) return std::nullopt;
+  const auto server = parse_timestamp(*date);
+  if (!server) return std::nullopt;
+  return std::chrono::duration_cast<milliseconds>(*server - core::the_clock().now());
 }
 
 // The region S3 names for a bucket: the x-amz-bucket-region header, else <Error><Region>.
@@ -120,136 +110,173 @@ ResolvedEndpoint ServiceClient::endpoint_for(const std::optional<std::string>& b
   return endpoint_;
 }
 
-ServiceClient::RetryStep ServiceClient::throttle_or_transient(ErrorKind kind, bool timed_out, int attempts,
-                                                             const RateLimiter* limiter) const {
-  RetryStep step;
-  const int max_attempts = std::max(config_.retry.max_attempts, 1);
-  if (kind == ErrorKind::Throttling && limiter) {
-    step.retry = attempts < max_attempts ||
-                 (attempts < kMaxThrottledAttempts && limiter->succeeded_within(kThrottleProgressWindow));
-    return step;
-  }
-  if ((kind == ErrorKind::Throttling || kind == ErrorKind::Transient) && attempts < max_attempts &&
-      config_.quota->acquire(timed_out, &step.cost)) {
-    step.retry = true;
-    step.pause = backoff_delay(attempts - 1, draw(), config_.retry);
-  }
-  return step;
-}
+// One call's progress across its attempts.
+struct ServiceClient::CallState {
+  ResolvedEndpoint ep;
+  std::shared_ptr<RateLimiter> limiter;  // adaptive mode only
+  RateLimiter::Ticket ticket = 0;        // kept by every attempt: a retry keeps its place in line
+  CallProgress progress;
+  int last_cost = 0;  // quota taken by the latest retry, returned on success
+};
+
+// One attempt's answer, or the transport failure that took its place.
+struct ServiceClient::Attempt {
+  HttpResponse response;
+  std::exception_ptr transport_error;
+  bool timed_out = false;
+  bool had_session_token = false;
+  ErrorInfo error;  // parsed when the answer is an error
+  bool succeeded() const { return !transport_error && is_2xx(response.status); }
+};
 
 HttpResponse ServiceClient::execute(const std::string& operation, const Prepared& p) const {
-  auto& clock = core::the_clock();
-  ResolvedEndpoint ep = endpoint_for(p.wire.bucket);
-  const int max_attempts = std::max(config_.retry.max_attempts, 1);
-  int attempts = 0;
-  int last_cost = 0;  // quota taken by the latest retry, returned on success
-  bool skew_corrected = false, token_refreshed = false, redirected = false;
-  const std::shared_ptr<RateLimiter> limiter =
-      config_.retry.adaptive() ? config_.limiters->get(config_.service + "/" + ep.signing_region + "/" + operation)
-                               : nullptr;
-  RateLimiter::Ticket ticket = 0;
-
+  CallState call = begin_call(operation, p);
   for (;;) {
-    core::throwIfInterrupted();  // after SIGINT/SIGTERM no new call and no retry starts
-    if (limiter) limiter->acquire(ticket);  // before signing: the wait may be long
-    HttpRequest req;
-    req.method = p.wire.method;
-    if (p.wire.bucket) {
-      req.url = s3_object_url(ep, *p.wire.bucket, p.key);
-    } else {
-      req.url = ep.url + (p.wire.path.empty() ? "/" : p.wire.path);
-    }
-    if (!p.wire.query.empty()) req.url += (req.url.find('?') == std::string::npos ? "?" : "&") + p.wire.query;
-    req.headers = p.wire.headers;
-    req.body = p.wire.body;
-    req.upload_file = p.upload_file;
-    req.download_file = p.download_file;
-    req.set_header("User-Agent", user_agent());
-
-    bool had_session_token = false;
-    if (config_.credentials) {
-      const Credentials creds = config_.credentials->get();
-      had_session_token = !creds.session_token.empty();
-      SigningInput in{ep.signing_name, ep.signing_region, clock.now() + clock_offset(), config_.service == "s3"};
-      sign_request(req, creds, in, p.payload_sha256);
-    }
-
-    ++attempts;
-    HttpResponse resp;
-    bool transport_failed = false, timed_out = false;
-    std::exception_ptr transport_error;
-    if (!p.download_file.empty()) {
-      std::error_code ec;
-      std::filesystem::remove(p.download_file, ec);
-    }
-    try {
-      resp = config_.http->send(req);
-    } catch (const TransportError& e) {
-      transport_failed = true;
-      timed_out = e.timed_out();
-      transport_error = std::current_exception();
-    }
-
-    if (!transport_failed && is_2xx(resp.status)) {
-      if (limiter) limiter->on_answer(false);
-      config_.quota->release(last_cost > 0 ? last_cost : RetryQuota::kNoRetryIncrement);
-      return resp;
-    }
-
-    ErrorInfo info;
-    if (!transport_failed) info = parse_error(config_.service, resp);
-    ErrorKind kind = classify(info.code, info.message, resp.status, transport_failed);
-    if (limiter && !transport_failed) limiter->on_answer(kind == ErrorKind::Throttling);
-    milliseconds pause{0};
-    bool retry = false;
-
-    if (kind == ErrorKind::S3Redirect && !redirected && p.wire.bucket) {
-      if (auto region = redirect_region(resp)) {
-        const Profile* profile = config_.profile ? &*config_.profile : nullptr;
-        ep = resolve_endpoint(config_.service, *region, config_.env, profile);
-        std::lock_guard lk(redirects_mu_);
-        redirects_[*p.wire.bucket] = ep;
-        redirected = retry = true;
-      }
-    } else if (kind == ErrorKind::ClockSkew) {
-      std::optional<milliseconds> learned;
-      if (auto date = resp.header("date")) {
-        if (auto server = parse_http_date(*date))
-          learned = std::chrono::duration_cast<milliseconds>(*server - clock.now());
-      }
-      const bool clock_to_blame =
-          learned && (is_definite_clock_skew(info.code) ||
-                      std::chrono::abs(*learned - clock_offset()) >= kSkewThreshold);
-      if (clock_to_blame && !skew_corrected) {
-        offset_ms_.store(learned->count());
-        skew_corrected = retry = true;
-      } else if (!clock_to_blame && had_session_token) {
-        // "Request has expired" with a clock that agrees: the temporary credentials ran out.
-        kind = ErrorKind::ExpiredToken;
-      }
-    }
-    if (kind == ErrorKind::ExpiredToken && !token_refreshed && config_.credentials) {
-      config_.credentials->invalidate();
-      token_refreshed = retry = true;
-    }
-    if (kind == ErrorKind::Throttling || kind == ErrorKind::Transient) {
-      const RetryStep step = throttle_or_transient(kind, timed_out, attempts, limiter.get());
-      if (step.retry) {
-        retry = true;
-        pause = step.pause;
-        if (step.cost > 0) last_cost = step.cost;
-      }
-    }
-
-    if (retry) {
-      if (pause.count() > 0) clock.sleep_for(pause);
-      continue;
-    }
-    if (transport_failed) std::rethrow_exception(transport_error);
-    std::optional<int> retries;
-    if (attempts >= max_attempts) retries = attempts - 1;
-    throw ClientError(info.code, info.message, operation, resp.status, info.request_id, retries);
+    Attempt a = attempt(p, call);
+    if (a.succeeded()) return succeed(call, std::move(a.response));
+    const AttemptOutcome outcome = outcome_of(a, p);
+    const Decision decision = decide(outcome, call);
+    if (call.limiter && !outcome.transport_failed) call.limiter->on_answer(decision.kind == ErrorKind::Throttling);
+    if (decision.step == NextStep::GiveUp) fail(a, decision, operation);
+    act(decision, p, call);
   }
+}
+
+ServiceClient::CallState ServiceClient::begin_call(const std::string& operation, const Prepared& p) const {
+  CallState call;
+  call.ep = endpoint_for(p.wire.bucket);
+  if (config_.retry.adaptive())
+    call.limiter = config_.limiters->get(config_.service + "/" + call.ep.signing_region + "/" + operation);
+  return call;
+}
+
+ServiceClient::Attempt ServiceClient::attempt(const Prepared& p, CallState& call) const {
+  core::throwIfInterrupted();  // after SIGINT/SIGTERM no new call and no retry starts
+  if (call.limiter) call.limiter->acquire(call.ticket);  // before signing: the wait may be long
+  HttpRequest req = request_for(p, call.ep);
+  Attempt a;
+  a.had_session_token = sign(req, call.ep, p.payload_sha256);
+  ++call.progress.attempts;
+  send(req, p, a);
+  if (!a.transport_error && !a.succeeded()) a.error = parse_error(config_.service, a.response);
+  return a;
+}
+
+HttpRequest ServiceClient::request_for(const Prepared& p, const ResolvedEndpoint& ep) const {
+  HttpRequest req;
+  req.method = p.wire.method;
+  if (p.wire.bucket) {
+    req.url = s3_object_url(ep, *p.wire.bucket, p.key);
+  } else {
+    req.url = ep.url + (p.wire.path.empty() ? "/" : p.wire.path);
+  }
+  if (!p.wire.query.empty()) req.url += (req.url.find('?') == std::string::npos ? "?" : "&") + p.wire.query;
+  req.headers = p.wire.headers;
+  req.body = p.wire.body;
+  req.upload_file = p.upload_file;
+  req.download_file = p.download_file;
+  req.set_header("User-Agent", user_agent());
+  return req;
+}
+
+// Signs with the current credentials at the local time plus the learned offset; true when they
+// carry a session token. Unsigned without a credentials provider.
+bool ServiceClient::sign(HttpRequest& req, const ResolvedEndpoint& ep, const std::string& payload_sha256) const {
+  if (!config_.credentials) return false;
+  const Credentials creds = config_.credentials->get();
+  const SigningInput in{ep.signing_name, ep.signing_region, core::the_clock().now() + clock_offset(),
+                        config_.service == "s3"};
+  sign_request(req, creds, in, payload_sha256);
+  return !creds.session_token.empty();
+}
+
+void ServiceClient::send(const HttpRequest& req, const Prepared& p, Attempt& a) const {
+  if (!p.download_file.empty()) {
+    std::error_code ec;
+    std::filesystem::remove(p.download_file, ec);
+  }
+  try {
+    a.response = config_.http->send(req);
+  } catch (const TransportError& e) {
+    a.timed_out = e.timed_out();
+    a.transport_error = std::current_exception();
+  }
+}
+
+HttpResponse ServiceClient::succeed(const CallState& call, HttpResponse response) const {
+  if (call.limiter) call.limiter->on_answer(false);
+  config_.quota->release(call.last_cost > 0 ? call.last_cost : RetryQuota::kNoRetryIncrement);
+  return response;
+}
+
+AttemptOutcome ServiceClient::outcome_of(const Attempt& a, const Prepared& p) const {
+  AttemptOutcome o;
+  o.http_status = a.response.status;
+  o.code = a.error.code;
+  o.message = a.error.message;
+  o.transport_failed = a.transport_error != nullptr;
+  o.timed_out = a.timed_out;
+  o.signed_request = config_.credentials != nullptr;
+  o.had_session_token = a.had_session_token;
+  o.server_offset = server_offset(a.response);
+  o.clock_offset = clock_offset();
+  if (p.wire.bucket) o.redirect_region = redirect_region(a.response);
+  return o;
+}
+
+// The rules decide on the assumption that the quota grants a retry, and the quota is asked only
+// when they want a backoff: asking takes its tokens. When it refuses, the rules decide again.
+Decision ServiceClient::decide(const AttemptOutcome& outcome, CallState& call) const {
+  CallProgress& progress = call.progress;
+  progress.recent_success = call.limiter && call.limiter->succeeded_within(kThrottleProgressWindow);
+  progress.random01 = draw();
+  progress.quota_grants = true;
+  Decision decision = decide_after_attempt(outcome, progress, config_.retry);
+  if (decision.step != NextStep::Backoff) return decision;
+  int cost = 0;
+  if (config_.quota->acquire(outcome.timed_out, &cost)) {
+    call.last_cost = cost;
+    return decision;
+  }
+  progress.quota_grants = false;
+  return decide_after_attempt(outcome, progress, config_.retry);
+}
+
+void ServiceClient::act(const Decision& decision, const Prepared& p, CallState& call) const {
+  switch (decision.step) {
+    case NextStep::Backoff:
+      if (decision.pause.count() > 0) core::the_clock().sleep_for(decision.pause);
+      break;
+    case NextStep::CorrectClock:
+      offset_ms_.store(decision.clock_offset.count());
+      call.progress.clock_corrected = true;
+      break;
+    case NextStep::RefreshCredentials:
+      config_.credentials->invalidate();
+      call.progress.credentials_refreshed = true;
+      break;
+    case NextStep::Redirect:
+      call.ep = redirect(*p.wire.bucket, decision.region);
+      call.progress.redirected = true;
+      break;
+    case NextStep::RetryNow:
+    case NextStep::GiveUp: break;
+  }
+}
+
+void ServiceClient::fail(const Attempt& a, const Decision& decision, const std::string& operation) {
+  if (a.transport_error) std::rethrow_exception(a.transport_error);
+  throw ClientError(a.error.code, a.error.message, operation, a.response.status, a.error.request_id,
+                    decision.retries_reached);
+}
+
+// The endpoint of the bucket's region, remembered for the bucket's later calls.
+ResolvedEndpoint ServiceClient::redirect(const std::string& bucket, const std::string& region) const {
+  const Profile* profile = config_.profile ? &*config_.profile : nullptr;
+  ResolvedEndpoint ep = resolve_endpoint(config_.service, region, config_.env, profile);
+  std::lock_guard lk(redirects_mu_);
+  redirects_[bucket] = ep;
+  return ep;
 }
 
 json ServiceClient::call(const std::string& operation, const json& request) const {

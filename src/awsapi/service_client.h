@@ -61,14 +61,22 @@ class ServiceClient final : public AwsClient {
 
  private:
   struct Prepared;
+  struct CallState;
+  struct Attempt;
+  // The pipeline of one call, step by step: the loop, one attempt (limiter, build, sign, send),
+  // what the failed attempt came to, the decision on it, and carrying that decision out.
   HttpResponse execute(const std::string& operation, const Prepared& prepared) const;
-  // Whether a throttled or transient answer is tried again, and after what pause.
-  struct RetryStep {
-    bool retry = false;
-    std::chrono::milliseconds pause{0};
-    int cost = 0;  // quota taken
-  };
-  RetryStep throttle_or_transient(ErrorKind kind, bool timed_out, int attempts, const RateLimiter* limiter) const;
+  CallState begin_call(const std::string& operation, const Prepared& prepared) const;
+  Attempt attempt(const Prepared& prepared, CallState& call) const;
+  HttpRequest request_for(const Prepared& prepared, const ResolvedEndpoint& ep) const;
+  bool sign(HttpRequest& request, const ResolvedEndpoint& ep, const std::string& payload_sha256) const;
+  void send(const HttpRequest& request, const Prepared& prepared, Attempt& attempt) const;
+  HttpResponse succeed(const CallState& call, HttpResponse response) const;
+  AttemptOutcome outcome_of(const Attempt& attempt, const Prepared& prepared) const;
+  Decision decide(const AttemptOutcome& outcome, CallState& call) const;
+  void act(const Decision& decision, const Prepared& prepared, CallState& call) const;
+  [[noreturn]] static void fail(const Attempt& attempt, const Decision& decision, const std::string& operation);
+  ResolvedEndpoint redirect(const std::string& bucket, const std::string& region) const;
   ResolvedEndpoint endpoint_for(const std::optional<std::string>& bucket) const;
   double draw() const;
 

@@ -1,6 +1,6 @@
 // What the protocol files share: the per-protocol entry points that protocol.cpp dispatches to,
-// and the small text conversions of the wire (timestamps, percent- and form-encoding, the
-// reference SDK's JSON spelling).
+// and the small text conversions of the wire (timestamps, form-encoding, the reference SDK's JSON
+// spelling).
 #pragma once
 
 #include <string>
@@ -25,19 +25,16 @@ json parse_json_response(const shapes::ServiceModel& model, const shapes::Operat
 WireRequest serialize_rest_xml(const shapes::ServiceModel& model, const shapes::Operation& op, const json& params);
 json parse_rest_xml_response(const shapes::ServiceModel& model, const shapes::Operation& op, const HttpResponse& r);
 
-// Any timestamp the services send (ISO 8601 with or without fraction and offset, an HTTP date
-// such as "Wed, 12 Oct 2009 17:50:00 GMT", or epoch seconds) as ISO 8601 UTC text:
-// "2026-12-07T21:00:00Z", or "2026-12-07T21:00:00.123Z" when there are milliseconds (finer
-// digits are cut). Throws ParseError on anything else.
+// Timestamps as the reference SDK writes them, from any text parse_timestamp (timestamp.h) reads.
+// ISO 8601 UTC: "2026-12-07T21:00:00Z", or "2026-12-07T21:00:00.123Z" when there are milliseconds
+// (finer digits are cut). Throws ParseError on a text that is no timestamp.
 std::string normalize_timestamp(std::string_view text);
 std::string timestamp_from_epoch(double seconds);
-// Epoch seconds of a timestamp text as normalize_timestamp accepts it.
+// Epoch seconds of a timestamp text.
 double epoch_of_timestamp(std::string_view text);
 // "Wed, 12 Oct 2009 17:50:00 GMT" for a timestamp text (request headers).
 std::string http_date_of_timestamp(std::string_view text);
 
-// Percent-encoding of every byte except letters, digits, "-_.~" and the characters in `safe`.
-std::string percent_encode(std::string_view text, std::string_view safe = "");
 // application/x-www-form-urlencoded as the reference SDK writes it: '+' for blanks, "-_.~" and
 // alphanumerics kept, everything else %XX.
 std::string form_encode(const std::vector<std::pair<std::string, std::string>>& fields);

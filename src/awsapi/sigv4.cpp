@@ -146,7 +146,7 @@ int hex_value(char c) {
   return -1;
 }
 
-// Plain percent-decoding ('+' stays '+'): the inverse of uri_encode.
+// Plain percent-decoding ('+' stays '+'): the inverse of percent_encode.
 std::string percent_decode(std::string_view s) {
   std::string out;
   out.reserve(s.size());
@@ -174,7 +174,7 @@ std::string canonical_query(std::string_view query) {
     std::size_t eq = item.find('=');
     std::string_view key = item.substr(0, eq);
     std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
-    pairs.emplace_back(uri_encode(percent_decode(key)), uri_encode(percent_decode(value)));
+    pairs.emplace_back(percent_encode(percent_decode(key)), percent_encode(percent_decode(value)));
     start = end + 1;
   }
   std::sort(pairs.begin(), pairs.end());
@@ -293,7 +293,7 @@ void sign_request(HttpRequest& request, const Credentials& credentials, const Si
   if (input.s3) {
     canonical_uri = url.path.empty() ? "/" : url.path;
   } else {
-    canonical_uri = uri_encode(normalize_path(url.path), true);
+    canonical_uri = percent_encode(normalize_path(url.path), "/");
   }
 
   std::string method = request.method;
@@ -341,25 +341,6 @@ std::string sha256_file_hex(const std::filesystem::path& file) {
   unsigned int len = 0;
   if (EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) throw AwsError("SHA-256 failed");
   return to_hex(md, len);
-}
-
-// Hand-written: libcurl's escaper has no "keep '/'" mode, and SigV4 fixes the unreserved set
-// (letters, digits, '-', '.', '_', '~') and upper-case hex exactly.
-std::string uri_encode(std::string_view s, bool keep_slash) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(s.size() * 3);
-  for (unsigned char c : s) {
-    const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    if (alnum || c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(kDigits[c >> 4]);
-      out.push_back(kDigits[c & 0x0f]);
-    }
-  }
-  return out;
 }
 
 }  // namespace quenfold_testlibs::awsapi

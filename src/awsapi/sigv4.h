@@ -30,7 +30,5 @@ void sign_request(HttpRequest& request, const Credentials& credentials, const Si
 
 std::string sha256_hex(std::string_view data);
 std::string sha256_file_hex(const std::filesystem::path& file);
-// RFC 3986 percent-encoding of everything but unreserved characters; '/' kept when keep_slash.
-std::string uri_encode(std::string_view s, bool keep_slash = false);
 
 }  // namespace quenfold_testlibs::awsapi

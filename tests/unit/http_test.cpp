@@ -324,4 +324,15 @@ TEST(HttpRequestTest, HeaderLookupIgnoresCase) {
   EXPECT_EQ(res.header("X-Amz-Request-Id"), "R1");
 }
 
+TEST(HttpPercentEncode, KeepsOnlyUnreservedCharactersAndTheCallersOwn) {
+  EXPECT_EQ(qa::percent_encode("AZaz09-._~"), "AZaz09-._~");
+  EXPECT_EQ(qa::percent_encode("a b+c=d&e"), "a%20b%2Bc%3Dd%26e");
+  EXPECT_EQ(qa::percent_encode("logs/run 1/x"), "logs%2Frun%201%2Fx");
+  EXPECT_EQ(qa::percent_encode("logs/run 1/x", "/"), "logs/run%201/x");
+  EXPECT_EQ(qa::percent_encode("a b/~+", " /"), "a b/~%2B");
+  EXPECT_EQ(qa::percent_encode("Grüße"), "Gr%C3%BC%C3%9Fe");  // UTF-8 bytes, upper-case hex
+  EXPECT_EQ(qa::percent_encode("%2F"), "%252F");
+  EXPECT_EQ(qa::percent_encode(""), "");
+}
+
 }  // namespace

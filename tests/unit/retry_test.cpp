@@ -156,3 +156,76 @@ TEST(RetryQuotaTest, SharedAcrossThreadsWithoutOverdraw) {
   EXPECT_EQ(granted.load(), 100);
   EXPECT_EQ(q.available(), 0);
 }
+
+// What a call does after a failed attempt, on plain data: one row per rule.
+TEST(RetryDecision, EachFailureLeadsToItsNextStep) {
+  RetryConfig standard;
+  RetryConfig adaptive;
+  adaptive.mode = "adaptive";
+  auto answer = [](std::string code, int status) {
+    AttemptOutcome o;
+    o.code = std::move(code);
+    o.http_status = status;
+    o.signed_request = true;
+    return o;
+  };
+  auto progress = [](int attempts) {
+    CallProgress p;
+    p.attempts = attempts;
+    p.random01 = 0.5;
+    return p;
+  };
+
+  // Throttling in the standard mode: back off (half of 2^0 s) while attempts and quota remain.
+  auto d = decide_after_attempt(answer("Throttling", 400), progress(1), standard);
+  EXPECT_EQ(d.step, NextStep::Backoff);
+  EXPECT_EQ(d.pause, 500ms);
+  d = decide_after_attempt(answer("Throttling", 400), progress(3), standard);
+  EXPECT_EQ(d.step, NextStep::GiveUp);
+  EXPECT_EQ(d.retries_reached, 2);
+  auto no_quota = progress(1);
+  no_quota.quota_grants = false;
+  EXPECT_EQ(decide_after_attempt(answer("InternalError", 500), no_quota, standard).step, NextStep::GiveUp);
+  EXPECT_FALSE(decide_after_attempt(answer("InternalError", 500), no_quota, standard).retries_reached);
+
+  // Adaptive: past the attempt limit only while the operation still gets calls through.
+  auto busy = progress(3);
+  EXPECT_EQ(decide_after_attempt(answer("RequestLimitExceeded", 503), busy, adaptive).step, NextStep::GiveUp);
+  busy.recent_success = true;
+  EXPECT_EQ(decide_after_attempt(answer("RequestLimitExceeded", 503), busy, adaptive).step, NextStep::RetryNow);
+  busy.attempts = kMaxThrottledAttempts;
+  EXPECT_EQ(decide_after_attempt(answer("RequestLimitExceeded", 503), busy, adaptive).step, NextStep::GiveUp);
+
+  // Clock: corrected once when the server's Date is far off; with a clock that agrees, temporary
+  // credentials have run out and are fetched afresh, once.
+  auto skewed = answer("RequestExpired", 400);
+  skewed.server_offset = 10min;
+  d = decide_after_attempt(skewed, progress(1), standard);
+  EXPECT_EQ(d.step, NextStep::CorrectClock);
+  EXPECT_EQ(d.clock_offset, 10min);
+  auto corrected = progress(2);
+  corrected.clock_corrected = true;
+  EXPECT_EQ(decide_after_attempt(skewed, corrected, standard).step, NextStep::GiveUp);
+  skewed.server_offset = 1s;
+  skewed.had_session_token = true;
+  EXPECT_EQ(decide_after_attempt(skewed, progress(1), standard).step, NextStep::RefreshCredentials);
+  auto refreshed = progress(2);
+  refreshed.credentials_refreshed = true;
+  EXPECT_EQ(decide_after_attempt(answer("ExpiredToken", 400), refreshed, standard).step, NextStep::GiveUp);
+  auto unsigned_call = answer("ExpiredToken", 400);
+  unsigned_call.signed_request = false;
+  EXPECT_EQ(decide_after_attempt(unsigned_call, progress(1), standard).step, NextStep::GiveUp);
+
+  // S3 names the bucket's region: followed once.
+  auto moved = answer("PermanentRedirect", 301);
+  moved.redirect_region = "eu-west-1";
+  d = decide_after_attempt(moved, progress(1), standard);
+  EXPECT_EQ(d.step, NextStep::Redirect);
+  EXPECT_EQ(d.region, "eu-west-1");
+  auto redirected = progress(2);
+  redirected.redirected = true;
+  EXPECT_EQ(decide_after_attempt(moved, redirected, standard).step, NextStep::GiveUp);
+
+  // An ordinary refusal is never retried, even on the first attempt.
+  EXPECT_EQ(decide_after_attempt(answer("InvalidParameterValue", 400), progress(1), standard).step, NextStep::GiveUp);
+}
