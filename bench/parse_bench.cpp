@@ -11,7 +11,7 @@
 
 #include <unistd.h>
 
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/common/test_config.h"
 
 using quenfold_testlibs::json;
 using Clock = std::chrono::steady_clock;

@@ -7,10 +7,9 @@ namespace quenfold_testlibs::lib {
 
 using json = nlohmann::ordered_json;
 
-std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, const Args& args) {
+std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, const std::string& image,
+                                        const std::string& type) {
   auto log = logger();
-  const std::string image = args.image.value_or("al2023-ami-2023*");
-  const std::string type = args.instance_type.value_or("t3.micro");
   log->info("- Lookup AMI for " + image + " on " + type);
 
   json types = ec2_client.describe_instance_types({{"InstanceTypes", {type}}});

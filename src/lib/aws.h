@@ -5,10 +5,11 @@
 #include <string>
 
 #include "awsapi/client.h"
-#include "deploy_test_ec2/driver/options.h"
 
 namespace quenfold_testlibs::lib {
 
-std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, const Args& args);
+// `image`: a name pattern ("al2023-ami-2023*"); `instance_type`: whose architectures count.
+std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, const std::string& image,
+                                        const std::string& instance_type);
 
 }  // namespace quenfold_testlibs::lib

@@ -150,6 +150,14 @@ TEST_F(CredentialsTest, EnvironmentComesFirst) {
   EXPECT_EQ(chain->name(), "environment");
 }
 
+TEST_F(CredentialsTest, AProfilesSessionTokenIsReadAsTheToken) {
+  files("", "[default]\naws_access_key_id = FILE\naws_secret_access_key = file-secret\naws_session_token = file-tok\n");
+  auto c = qa::make_default_chain(context({}))->get();
+  EXPECT_EQ(c.access_key_id, "FILE");
+  EXPECT_EQ(c.secret_access_key, "file-secret");
+  EXPECT_EQ(c.session_token, "file-tok");
+}
+
 TEST_F(CredentialsTest, HalfAnEnvironmentKeyPairStopsTheChainNamingWhatIsMissing) {
   files("", "[default]\naws_access_key_id = FILE\naws_secret_access_key = file-secret\n");
   auto only_id = error_of([&] { qa::make_default_chain(context({{"AWS_ACCESS_KEY_ID", "ENV"}}))->get(); });

@@ -5,7 +5,7 @@
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/interrupt.h"
-#include "deploy_test_ec2/driver/workers.h"
+#include "deploy_test_ec2/common/workers.h"
 #include "fakes.h"
 
 using namespace quenfold_testlibs;

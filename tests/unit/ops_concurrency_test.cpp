@@ -1,8 +1,8 @@
 // Twenty workers on one shared client, deploying and reverting: run under ThreadSanitizer by
 // scripts/test (filter *Concurrent*) as well as in the ordinary build.
 #include "deploy_test_ec2/deploy/deploy.h"
-#include "deploy_test_ec2/driver/test_config.h"
-#include "deploy_test_ec2/driver/workers.h"
+#include "deploy_test_ec2/common/test_config.h"
+#include "deploy_test_ec2/common/workers.h"
 #include "deploy_test_ec2/network/network.h"
 #include "deploy_test_ec2/teardown/teardown.h"
 #include "ops_support.h"

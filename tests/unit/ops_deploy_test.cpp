@@ -4,8 +4,8 @@
 
 #include "core/exceptions.h"
 #include "core/exit_request.h"
-#include "deploy_test_ec2/driver/test_config.h"
-#include "deploy_test_ec2/driver/workers.h"
+#include "deploy_test_ec2/common/test_config.h"
+#include "deploy_test_ec2/common/workers.h"
 #include "deploy_test_ec2/network/network.h"
 #include "ops_support.h"
 
@@ -80,7 +80,7 @@ TEST_F(Deploy, AFailedWorkersReportNamesItsEntryAndWhereTheErrorWasRaised) {
   for (const auto& line : logs())
     if (line.find("Error report: ") != std::string::npos) report = line;
   EXPECT_NE(report.find("Error report: worker for subnet-g: "), std::string::npos) << report;
-  EXPECT_NE(report.find("(raised in quenfold_testlibs::getEc2 (instances.cpp:"), std::string::npos) << report;
+  EXPECT_NE(report.find("(raised in quenfold_testlibs::getEc2 (lookup.cpp:"), std::string::npos) << report;
 }
 
 TEST_F(Deploy, LaunchIsRetriedWhileTheProfileIsNotReady) {

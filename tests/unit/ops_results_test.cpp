@@ -1,6 +1,6 @@
 #include "deploy_test_ec2/results/results.h"
 
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/common/test_config.h"
 #include "lib/aws.h"
 #include "core/exit_request.h"
 #include "ops_support.h"
@@ -71,12 +71,12 @@ TEST_F(Results, ImageSelectionTakesTheNewestImageTheInstanceTypeCanRun) {
       {{"ImageId", "ami-old"}, {"CreationDate", "2024-01-01T00:00:00.000Z"}},
       {{"ImageId", "ami-new"}, {"CreationDate", "2024-06-01T00:00:00.000Z"}},
       {{"ImageId", "ami-mid"}, {"CreationDate", "2024-03-01T00:00:00.000Z"}}})}});
-  EXPECT_EQ(lib::get_latest_amazon_linux_ami(ec2, args), "ami-new");
+  EXPECT_EQ(lib::get_latest_amazon_linux_ami(ec2, *args.image, *args.instance_type), "ami-new");
   EXPECT_EQ(ec2.calls("DescribeInstanceTypes")[0], json::parse(R"({"InstanceTypes":["t3.micro"]})"));
   EXPECT_EQ(ec2.calls("DescribeImages")[0]["Filters"][1], json::parse(R"({"Name":"architecture","Values":["x86_64"]})"));
   FakeAwsClient noImage;
   noImage.on("DescribeInstanceTypes")
       .reply({{"InstanceTypes", json::array({{{"ProcessorInfo", {{"SupportedArchitectures", {"arm64"}}}}}})}});
-  EXPECT_THROW(lib::get_latest_amazon_linux_ami(noImage, args), core::ExitRequest);
+  EXPECT_THROW(lib::get_latest_amazon_linux_ami(noImage, *args.image, *args.instance_type), core::ExitRequest);
   EXPECT_EQ(noImage.calls("DescribeImages")[0]["Filters"][1]["Values"], json::parse(R"(["arm64"])"));
 }

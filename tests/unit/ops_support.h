@@ -17,7 +17,7 @@
 
 #include "core/app_exit_status.h"
 #include "core/clock.h"
-#include "deploy_test_ec2/driver/options.h"
+#include "deploy_test_ec2/common/args.h"
 #include "fakes.h"
 #include "lib/commonlib.h"
 

@@ -1,6 +1,6 @@
 #include "deploy_test_ec2/teardown/teardown.h"
 
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/common/test_config.h"
 #include "ops_support.h"
 
 using namespace quenfold_testlibs;

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/common/test_config.h"
 
 using namespace quenfold_testlibs;
 namespace fs = std::filesystem;

@@ -5,7 +5,8 @@
 #include <fstream>
 
 #include "deploy_test_ec2/driver/driver.h"
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/common/tags.h"
+#include "deploy_test_ec2/common/test_config.h"
 
 using namespace quenfold_testlibs;
 namespace fs = std::filesystem;

@@ -1,5 +1,5 @@
 // The test configuration: a JSON list with one entry per spoke gateway, read at the start of a
-// run and written back, enriched, after a deployment. Also the tags every created resource gets.
+// run and written back, enriched, after a deployment.
 #pragma once
 
 #include <filesystem>
@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "deploy_test_ec2/driver/options.h"
+#include "deploy_test_ec2/common/args.h"
 
 namespace quenfold_testlibs {
 
@@ -37,16 +37,7 @@ class TestConfigError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Appends the --tag_resource pairs ("k1,v1,k2,v2") to a tag list, in order, after what is there.
-void populateTags(json& data, const std::string& rt_tags);
-
-// A tag specification list with one entry: {ResourceType, Tags: [{Key: Name, Value: name}, extra pairs]}.
-json tagSpecifications(const std::string& resource_type, const std::string& name, const Args& args);
-
 // The result tag: entry's gw_name + "-" + run tag, or "-" + run tag without an entry.
 std::string deduceTag(const Args& args, const json* test_config = nullptr);
-
-// Splits at every comma ("" gives one empty field).
-std::vector<std::string> splitCommas(const std::string& text);
 
 }  // namespace quenfold_testlibs

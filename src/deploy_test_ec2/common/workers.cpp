@@ -1,4 +1,4 @@
-#include "deploy_test_ec2/driver/workers.h"
+#include "deploy_test_ec2/common/workers.h"
 
 #include <latch>
 #include <system_error>

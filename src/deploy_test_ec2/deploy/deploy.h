@@ -9,27 +9,19 @@
 #include <nlohmann/json.hpp>
 
 #include "awsapi/client.h"
-#include "deploy_test_ec2/driver/options.h"
+#include "deploy_test_ec2/common/args.h"
+#include "deploy_test_ec2/common/names.h"
+#include "deploy_test_ec2/deploy/lookup.h"
 
 namespace quenfold_testlibs {
 
 using json = nlohmann::ordered_json;
 using awsapi::AwsClient;
 
-inline constexpr const char* kInstanceName = "quenfold-test-ec2";
-inline constexpr const char* kInstanceProfileName = "quenfold-test-ec2-instance-profile";
 
 // Boot-script template of a test instance, with the placeholders {{spoke_gw_ip}}, {{s3_bucket}} and {{tag}}.
 extern const char* const user_data_tmp;
 
-// The test instance of a gateway subnet: (instance id, public IP of its interface in that subnet,
-// its first interface in another subnet). All absent unless exactly one instance is found.
-struct Ec2Lookup {
-  std::optional<std::string> instance_id;
-  std::optional<std::string> public_ip;
-  std::optional<json> other_interface;
-};
-Ec2Lookup getEc2(const AwsClient& ec2_client, const std::string& subnet_id);
 
 // One launch attempt under the retry wrapper (6 tries, 10 s apart) while EC2 answers
 // InvalidParameterValue; absent when the launch failed otherwise.

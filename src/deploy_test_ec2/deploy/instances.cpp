@@ -10,7 +10,8 @@
 #include "core/exit_request.h"
 #include "core/retry.h"
 #include "deploy_test_ec2/deploy/deploy.h"
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/common/tags.h"
+#include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
 
@@ -89,41 +90,6 @@ void wireUpInstance(const AwsClient& ec2_client, const std::string& insId, const
   }
 }
 }  // namespace
-
-Ec2Lookup getEc2(const AwsClient& ec2_client, const std::string& subnet_id) {
-  core::Step step;
-  json resp = ec2_client.describe_instances(
-      {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
-                                json{{"Name", "subnet-id"}, {"Values", {subnet_id}}}})}});
-  const json& reservations = resp.value("Reservations", json::array());
-  auto log = lib::logger();
-  if (reservations.size() > 1) {
-    log->info(std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " + subnet_id);
-    return {};
-  }
-  if (reservations.empty()) {
-    log->info(std::string("  No ec2 with tag Name:") + kInstanceName + " found in " + subnet_id);
-    return {};
-  }
-  const json& instance = reservations[0].at("Instances").at(0);
-  std::vector<std::string> publicIps;
-  std::optional<json> other;
-  for (const auto& ni : instance.value("NetworkInterfaces", json::array())) {
-    if (!ni.contains("SubnetId")) continue;
-    if (ni["SubnetId"] == subnet_id) {
-      if (ni.contains("Association") && ni["Association"].contains("PublicIp")) {
-        publicIps.push_back(ni["Association"]["PublicIp"].get<std::string>());
-      }
-    } else if (!other) {
-      other = ni;
-    }
-  }
-  Ec2Lookup result;
-  result.instance_id = instance.at("InstanceId").get<std::string>();
-  if (publicIps.size() == 1) result.public_ip = publicIps[0];
-  result.other_interface = other;
-  return result;
-}
 
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data) {
   core::Step step;

@@ -11,7 +11,8 @@
 #include "core/globals.h"
 #include "core/interrupt.h"
 #include "deploy_test_ec2/deploy/deploy.h"
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/common/tags.h"
+#include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/iam/iam.h"
 #include "deploy_test_ec2/keypair/keypair.h"
 #include "deploy_test_ec2/network/network.h"
@@ -147,7 +148,8 @@ int run(const Args& args, const std::vector<std::string>& argv) {
   auto iam_client = deploySession.client("iam", args.region);
 
   if (!args.revert) {
-    const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args);
+    const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args.image.value_or("al2023-ami-2023*"),
+                                                              args.instance_type.value_or("t3.micro"));
     deployEc2s(*ec2_client, s3_client.get(), *iam_client, ami, std::move(config), args);
   } else {
     // The IAM objects stay while test instances that use them remain.

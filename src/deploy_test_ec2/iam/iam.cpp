@@ -3,8 +3,8 @@
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
 #include "core/exit_request.h"
-#include "deploy_test_ec2/deploy/deploy.h"
-#include "deploy_test_ec2/driver/options.h"
+#include "deploy_test_ec2/common/names.h"
+#include "deploy_test_ec2/common/args.h"
 #include "lib/commonlib.h"
 
 namespace quenfold_testlibs {

@@ -5,14 +5,13 @@
 #include <string>
 
 #include "awsapi/client.h"
-#include "deploy_test_ec2/driver/options.h"
+#include "deploy_test_ec2/common/args.h"
+#include "deploy_test_ec2/common/names.h"
 
 namespace quenfold_testlibs {
 
 using awsapi::AwsClient;
 
-inline constexpr const char* kPolicyName = "quenfold-test-ec2-policy";
-inline constexpr const char* kRoleName = "quenfold-test-ec2-role";
 
 // The two documents, serialised as they are sent: one line, ", " and ": " separators.
 std::string s3PolicyDocument();

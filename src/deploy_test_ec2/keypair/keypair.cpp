@@ -11,7 +11,8 @@
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
 #include "core/exit_request.h"
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/common/tags.h"
+#include "deploy_test_ec2/common/test_config.h"
 #include "lib/commonlib.h"
 #include "lib/s3.h"
 

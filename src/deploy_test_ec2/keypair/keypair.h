@@ -4,14 +4,13 @@
 #include <string>
 
 #include "awsapi/client.h"
-#include "deploy_test_ec2/driver/options.h"
+#include "deploy_test_ec2/common/args.h"
+#include "deploy_test_ec2/common/names.h"
 
 namespace quenfold_testlibs {
 
 using awsapi::AwsClient;
 
-inline constexpr const char* kKeyPairPrefix = "quenfold-test-ec2-key-pair-";
-inline constexpr const char* kKeyPairTag = "quenfold-test-ec2-key-pair";
 
 std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_client, const std::string& vpcId,
                           const Args& args);

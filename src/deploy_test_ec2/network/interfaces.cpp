@@ -11,8 +11,9 @@
 #include "core/exceptions.h"
 #include "core/exit_request.h"
 #include "core/retry.h"
-#include "deploy_test_ec2/deploy/deploy.h"
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/deploy/lookup.h"
+#include "deploy_test_ec2/common/tags.h"
+#include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
 

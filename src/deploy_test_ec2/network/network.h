@@ -9,21 +9,14 @@
 #include <nlohmann/json.hpp>
 
 #include "awsapi/client.h"
-#include "deploy_test_ec2/driver/options.h"
+#include "deploy_test_ec2/common/args.h"
+#include "deploy_test_ec2/common/names.h"
 
 namespace quenfold_testlibs {
 
 using json = nlohmann::ordered_json;
 using awsapi::AwsClient;
 
-inline constexpr const char* kSgName = "quenfold-test-ec2-sg";
-inline constexpr const char* kPrivateSgName = "quenfold-test-ec2-private-interface-sg";
-inline constexpr const char* kInterfaceName = "quenfold-test-ec2-network-interface";
-inline constexpr const char* kEipName = "quenfold-test-ec2-eip";
-// Tag key naming the VPC an Elastic IP was made for, so that a revert finds this VPC's addresses
-// and no other deployment's.
-inline constexpr const char* kEipVpcTag = "quenfold-test-ec2-vpc";
-inline constexpr const char* kGroupDescription = "Quenfold test ec2";
 
 // --- Security groups ---
 std::optional<std::string> getSgId(const AwsClient& ec2_client, const std::string& vpc_id, const std::string& sg_name);

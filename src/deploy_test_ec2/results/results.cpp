@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "awsapi/error.h"
-#include "deploy_test_ec2/driver/test_config.h"
+#include "deploy_test_ec2/common/test_config.h"
 #include "lib/commonlib.h"
 
 namespace quenfold_testlibs {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "awsapi/client.h"
-#include "deploy_test_ec2/driver/options.h"
+#include "deploy_test_ec2/common/args.h"
 
 namespace quenfold_testlibs {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "awsapi/client.h"
-#include "deploy_test_ec2/driver/options.h"
+#include "deploy_test_ec2/common/args.h"
 
 namespace quenfold_testlibs {
 
