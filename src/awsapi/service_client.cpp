@@ -14,6 +14,7 @@
 #include "awsapi/error.h"
 #include "awsapi/sigv4.h"
 #include "awsapi/timestamp.h"
+#include "core/atomic_file.h"
 #include "core/clock.h"
 #include "core/interrupt.h"
 
@@ -61,14 +62,6 @@ std::string uuid4() {
     s += kHex[b[i] >> 4];
     s += kHex[b[i] & 0x0F];
   }
-  return s;
-}
-
-std::string random_suffix() {
-  static thread_local std::mt19937_64 gen{std::random_device{}()};
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string s(8, '0');
-  for (auto& c : s) c = kHex[gen() % 16];
   return s;
 }
 
@@ -303,14 +296,13 @@ void ServiceClient::download_file(const std::string& bucket, const std::string& 
   p.wire = serialize_request("s3", "GetObject", json{{"Bucket", bucket}, {"Key", key}});
   p.key = key;
   p.payload_sha256 = sha256_hex("");
-  // Written beside the target and renamed into place, so a failed transfer never leaves a
-  // partial file under the final name.
-  p.download_file = file;
-  p.download_file += '.';
-  p.download_file += random_suffix();
+  // Written beside the target (created exclusively by the transport) and renamed into place, so
+  // a failed transfer never leaves a partial file under the final name, and a link planted there
+  // is replaced rather than followed.
+  p.download_file = core::temporaryBeside(file);
   try {
     execute("GetObject", p);
-    std::filesystem::rename(p.download_file, file);
+    core::replaceWith(p.download_file, file);
   } catch (...) {
     std::error_code ec;
     std::filesystem::remove(p.download_file, ec);

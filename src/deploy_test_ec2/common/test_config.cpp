@@ -1,9 +1,5 @@
 #include "deploy_test_ec2/common/test_config.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -12,10 +8,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string_view>
+#include <system_error>
 #include <vector>
+
+#include "core/atomic_file.h"
 
 namespace quenfold_testlibs {
 
@@ -274,62 +272,11 @@ std::string formatTestConfig(const json& data) {
   return out + "\n";
 }
 
-namespace {
-
-// Creates a new file beside `target` for the atomic write, with the mode an ordinary new file
-// gets (0666 less the umask). mkstemp would make it owner-only, and learning the umask means
-// setting it, for every thread of the process at once. Returns the descriptor; `name` is set.
-int createTemporary(const std::filesystem::path& target, std::string& name) {
-  const std::filesystem::path dir = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
-  static thread_local std::mt19937_64 gen{std::random_device{}()};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(gen()));
-    name = (dir / ("." + target.filename().string() + "." + suffix)).string();
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
-}  // namespace
-
 void writeTestConfig(const std::string& path, const json& data) {
-  const std::string text = formatTestConfig(data);
-  std::string tmp;
-  const int fd = createTemporary(std::filesystem::path(path), tmp);
-  if (fd < 0) throw TestConfigError("cannot write output test configuration " + path + ": " + std::strerror(errno));
-  auto fail = [&](int err) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    throw TestConfigError("cannot write output test configuration " + path + ": " + std::strerror(err));
-  };
-  // An existing output file keeps its permissions. A symbolic link at the path is replaced, not
-  // written through (a link planted in a shared folder must not redirect the write), and its
-  // target is not looked at.
-  struct stat existing {};
-  if (::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && ::fchmod(fd, existing.st_mode & 0777) != 0)
-    fail(errno);
-  size_t off = 0;
-  while (off < text.size()) {
-    ssize_t n = ::write(fd, text.data() + off, text.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno);
-    }
-    off += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0) fail(errno);
-  if (::close(fd) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    throw TestConfigError("cannot write output test configuration " + path + ": " + std::strerror(err));
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    throw TestConfigError("cannot write output test configuration " + path + ": " + std::strerror(err));
+  try {
+    core::writeFileAtomically(path, formatTestConfig(data), core::FileMode::Ordinary);
+  } catch (const std::system_error& e) {
+    throw TestConfigError("cannot write output test configuration " + path + ": " + e.code().message());
   }
 }
 

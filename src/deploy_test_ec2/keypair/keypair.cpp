@@ -1,15 +1,11 @@
 #include "deploy_test_ec2/keypair/keypair.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
+#include <system_error>
 
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
+#include "core/atomic_file.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
@@ -29,35 +25,10 @@ json keyFilters(const std::string& keyname) {
 }  // namespace
 
 void writePrivateFile(const std::string& path, const std::string& content) {
-  namespace fs = std::filesystem;
-  fs::path target(path);
-  fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-  std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = ::mkstemp(name.data());  // created 0600, whatever the umask
-  if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-  const std::string tmp(name.data());
-  auto fail = [&](int err) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
-  };
-  if (::fchmod(fd, 0600) != 0) fail(errno);
-  size_t off = 0;
-  while (off < content.size()) {
-    ssize_t n = ::write(fd, content.data() + off, content.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno);
-    }
-    off += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0) fail(errno);
-  if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
+  try {
+    core::writeFileAtomically(path, content, core::FileMode::OwnerOnly);
+  } catch (const std::system_error& e) {
+    throw std::runtime_error("cannot write " + path + ": " + e.code().message());
   }
 }
 
@@ -70,8 +41,7 @@ std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_clien
   try {
     found = ec2_client.describe_key_pairs(keyFilters(keyname));
   } catch (const std::exception& e) {
-    log->error(std::string("  **Error** ") + e.what());
-    throw core::ExitRequest{1};
+    lib::failRun(e.what());
   }
   if (!found.value("KeyPairs", json::array()).empty()) {
     log->info("  Key " + keyname + " already exist");
@@ -114,8 +84,8 @@ void deleteKeyPair(const AwsClient& ec2_client, const std::string& keyname, cons
     found = ec2_client.describe_key_pairs(keyFilters(keyname));
   } catch (const std::exception& e) {
     if (!awsapi::is_not_found(e)) {
-      log->error("  **Error** key pair " + keyname + " could not be looked up: " + e.what());
-      core::AppExitStatus::recordFailure("key pair " + keyname + " could not be looked up");
+      lib::recordError("key pair " + keyname + " could not be looked up: " + e.what(),
+                       "key pair " + keyname + " could not be looked up");
       return;
     }
   }
@@ -130,8 +100,7 @@ void deleteKeyPair(const AwsClient& ec2_client, const std::string& keyname, cons
     ec2_client.delete_key_pair({{"KeyName", keyname}});
   } catch (const std::exception& e) {
     if (awsapi::is_not_found(e)) return;  // deleted already
-    log->error(std::string("  **Error** ") + e.what());
-    core::AppExitStatus::recordFailure("key pair " + keyname + " could not be deleted");
+    lib::recordError(e.what(), "key pair " + keyname + " could not be deleted");
   }
 }
 

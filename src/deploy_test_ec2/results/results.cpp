@@ -16,21 +16,11 @@ namespace {
 constexpr const char* kLocalLog = "/tmp/log.txt";
 constexpr const char* kLocalResult = "/tmp/result.txt";
 
-// Downloads into a new file beside `path` and renames it into place, so that a link planted at
-// the fixed path is replaced rather than followed. Returns the text.
+// The download replaces `path` atomically (the client writes beside it and renames), so a link
+// planted at the fixed path is replaced rather than followed. Returns the text.
 std::string fetchText(const awsapi::AwsClient& s3_client, const std::string& bucket, const std::string& key,
                       const std::string& path) {
-  std::string tmpl = path + ".XXXXXX";
-  int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) throw std::runtime_error("cannot create a file beside " + path);
-  ::close(fd);
-  try {
-    s3_client.download_file(bucket, key, tmpl);
-    if (std::rename(tmpl.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot write " + path);
-  } catch (...) {
-    ::unlink(tmpl.c_str());
-    throw;
-  }
+  s3_client.download_file(bucket, key, path);
   std::ifstream in(path, std::ios::binary);
   std::stringstream buf;
   buf << in.rdbuf();
