@@ -20,8 +20,7 @@ std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, con
     }
   }
   if (archs.empty()) {
-    log->error("  **Error** Failed to find the architectures of instance type " + type);
-    throw core::ExitRequest{1};
+    failRun("Failed to find the architectures of instance type " + type);
   }
   json resp = ec2_client.describe_images({{"ExecutableUsers", {"all"}},
                                           {"Filters", json::array({json{{"Name", "name"}, {"Values", {image}}},
@@ -36,8 +35,7 @@ std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, con
     if (!newest || img.value("CreationDate", "") > newest->value("CreationDate", "")) newest = &img;
   }
   if (!newest) {
-    log->error("  **Error** Failed to find image " + image + " for " + type);
-    throw core::ExitRequest{1};
+    failRun("Failed to find image " + image + " for " + type);
   }
   const std::string id = newest->at("ImageId").get<std::string>();
   log->info("  " + id + " " + newest->value("Name", ""));

@@ -1,5 +1,7 @@
 #include "lib/commonlib.h"
 
+#include "core/app_exit_status.h"
+#include "core/exit_request.h"
 #include "core/raised.h"
 
 #include <cxxabi.h>
@@ -392,6 +394,22 @@ void reportError(const std::exception_ptr& ep, const std::string& subject, std::
     logger()->error("Error report: " + (subject.empty() ? "" : subject + ": ") + "unknown error (caught in " +
                     shortFunctionName(where.function_name()) + ")");
   }
+}
+
+void logError(const std::string& line, const std::exception* cause, std::source_location where) {
+  logger()->error("  **Error** " + line);
+  if (cause) reportError(*cause, where);
+}
+
+void recordError(const std::string& line, const std::string& failure, const std::exception* cause,
+                 std::source_location where) {
+  logError(line, cause, where);
+  core::AppExitStatus::recordFailure(failure);
+}
+
+void failRun(const std::string& line, const std::exception* cause, std::source_location where) {
+  logError(line, cause, where);
+  throw core::ExitRequest{1};
 }
 
 }  // namespace quenfold_testlibs::lib

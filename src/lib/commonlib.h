@@ -71,4 +71,15 @@ void reportError(const std::exception_ptr& e, std::source_location where = std::
 void reportError(const std::exception_ptr& e, const std::string& subject,
                  std::source_location where = std::source_location::current());
 
+// The block a failed step ends with: its "  **Error** <line>" at error level, then the failure
+// report when an exception caused it (`cause`, reported as caught at the caller), then:
+// logError goes on as if nothing more were needed; recordError also records `failure` for the
+// run's exit status while the run goes on; failRun ends the run with exit status 1.
+void logError(const std::string& line, const std::exception* cause = nullptr,
+              std::source_location where = std::source_location::current());
+void recordError(const std::string& line, const std::string& failure, const std::exception* cause = nullptr,
+                 std::source_location where = std::source_location::current());
+[[noreturn]] void failRun(const std::string& line, const std::exception* cause = nullptr,
+                          std::source_location where = std::source_location::current());
+
 }  // namespace quenfold_testlibs::lib

@@ -37,8 +37,8 @@ void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn) {
       threads.push_back(spawn(body));
     } catch (const std::system_error& e) {
       // No thread for this entry (the system has none left): the others still run.
-      lib::logger()->error("  **Error** worker for " + task.name + " could not start: " + e.what());
-      core::AppExitStatus::recordFailure("worker for " + task.name + " could not start");
+      lib::recordError("worker for " + task.name + " could not start: " + e.what(),
+                       "worker for " + task.name + " could not start");
     }
   }
   start.count_down();

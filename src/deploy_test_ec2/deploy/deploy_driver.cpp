@@ -123,8 +123,7 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
     for (const auto& [i, missing] : notWritten) {
       const std::string gw = config[i].at("gw_subnet_id").get<std::string>();
       const std::string what = gw + " has no " + missing + (earlier.count(i) ? " from this run" : "");
-      log->error("  **Error** " + what);
-      core::AppExitStatus::recordFailure(what);
+      lib::recordError(what, what);
     }
   }
 

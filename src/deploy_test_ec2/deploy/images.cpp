@@ -19,8 +19,7 @@ std::string getAMIByName(const AwsClient& ec2_client, const Args& args) {
     log->info("  " + id);
     return id;
   }
-  log->error("  **Error** Failed to find image " + image);
-  throw core::ExitRequest{1};
+  lib::failRun("Failed to find image " + image);
 }
 
 std::string getAMI(const AwsClient& ssm_client, const Args& args) {
@@ -36,8 +35,7 @@ std::string getAMI(const AwsClient& ssm_client, const Args& args) {
       return value;
     }
   }
-  log->error("  **Error** Failed to find image " + image);
-  throw core::ExitRequest{1};
+  lib::failRun("Failed to find image " + image);
 }
 
 }  // namespace quenfold_testlibs

@@ -85,8 +85,7 @@ void wireUpInstance(const AwsClient& ec2_client, const std::string& insId, const
   try {
     lookupInf2PrivateIp(ec2_client, insId, test_config);
   } catch (const std::exception& e) {
-    log->error(std::string("  **Error** ") + e.what());
-    lib::reportError(e);
+    lib::logError(e.what(), &e);
   }
 }
 }  // namespace
@@ -109,8 +108,7 @@ std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const
       log->error(std::string("  **Error** ") + e.what());
       return std::nullopt;
     } catch (const std::exception& e) {
-      log->error(std::string("  **Error** ") + e.what());
-      lib::reportError(e);
+      lib::logError(e.what(), &e);
       return std::nullopt;
     }
   };
@@ -133,21 +131,11 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
     try {
       resp = iam_client.list_instance_profiles_for_role({{"RoleName", role}});
     } catch (const awsapi::ClientError& e) {
-      if (e.code() == "NoSuchEntity") {
-        log->error("  **Error** role not found " + role);
-      } else {
-        log->error(std::string("  **Error** ") + e.what());
-      }
-      throw core::ExitRequest{1};
+      lib::failRun(e.code() == "NoSuchEntity" ? "role not found " + role : std::string(e.what()));
     } catch (const std::exception& e) {
-      log->error(std::string("  **Error** ") + e.what());
-      lib::reportError(e);
-      throw core::ExitRequest{1};
+      lib::failRun(e.what(), &e);
     }
-    if (resp.value("InstanceProfiles", json::array()).empty()) {
-      log->error("  **Error** no instance profile found for role " + role);
-      throw core::ExitRequest{1};
-    }
+    if (resp.value("InstanceProfiles", json::array()).empty()) lib::failRun("no instance profile found for role " + role);
     log->info("- Assign role " + role + " to " + kInstanceName);
   }
   log->info(std::string("- Create ") + kInstanceName + " in private " + private_subnet_id);

@@ -209,8 +209,7 @@ int runDeployTestEc2(const std::vector<std::string>& argv) {
     if (int sig = core::interruptSignal()) return 128 + sig;
     return e.status;
   } catch (const std::exception& e) {
-    lib::logger()->error(std::string("  **Error** ") + e.what());
-    lib::reportError(e);
+    lib::logError(e.what(), &e);
     if (int sig = core::interruptSignal()) return 128 + sig;
     return 1;
   }

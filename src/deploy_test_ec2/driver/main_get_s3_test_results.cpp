@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   } catch (const core::ExitRequest& e) {
     return e.status;
   } catch (const std::exception& e) {
-    lib::logger()->error(std::string("  **Error** ") + e.what());
+    lib::logError(e.what());
     return 1;
   }
 }

@@ -85,16 +85,12 @@ std::string createS3Policy(const AwsClient& iam_client, const Args& args) {
       // the attach fail, and a later run would leave the role without its policy.
       auto arns = findPolicyArns(iam_client);
       if (arns.size() == 1) return arns[0];
-      log->error(std::string("  **Error** policy ") + kPolicyName + " exists but its ARN could not be found; give --account");
-      throw core::ExitRequest{1};
+      lib::failRun(std::string("policy ") + kPolicyName + " exists but its ARN could not be found; give --account");
     }
     // Without a policy there is nothing to attach: stop before any role or instance is made.
-    log->error(std::string("  **Error** ") + e.what());
-    throw core::ExitRequest{1};
+    lib::failRun(e.what());
   } catch (const std::exception& e) {
-    log->error(std::string("  **Error** ") + e.what());
-    lib::reportError(e);
-    throw core::ExitRequest{1};
+    lib::failRun(e.what(), &e);
   }
 }
 
@@ -145,8 +141,7 @@ void deleteInstanceProfile(const AwsClient& iam_client, const Args& args) {
     try {
       call();
     } catch (const std::exception& e) {
-      log->error(std::string("  **Error** ") + e.what());
-      lib::reportError(e);
+      lib::logError(e.what(), &e);
       if (!awsapi::is_not_found(e)) core::AppExitStatus::recordFailure(line);
     }
   };
@@ -160,8 +155,8 @@ void deleteInstanceProfile(const AwsClient& iam_client, const Args& args) {
   try {
     arns = findPolicyArns(iam_client);
   } catch (const std::exception& e) {
-    log->error(std::string("  **Error** policy ") + kPolicyName + " could not be looked up: " + e.what());
-    core::AppExitStatus::recordFailure(std::string("lookup of policy ") + kPolicyName + " failed");
+    lib::recordError(std::string("policy ") + kPolicyName + " could not be looked up: " + e.what(),
+                     std::string("lookup of policy ") + kPolicyName + " failed");
     return;  // the role cannot go while the policy may still be attached to it
   }
   for (const auto& arn : arns) {

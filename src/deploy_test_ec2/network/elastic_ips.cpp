@@ -48,8 +48,8 @@ void releaseEIP(const AwsClient& ec2_client, const std::string& eip, const std::
     ec2_client.release_address({{"AllocationId", eipAllocIp}});
   } catch (const std::exception& e) {
     if (awsapi::is_not_found(e)) return;  // released already
-    lib::logger()->error("  **Error** Failed to release EIP " + eip + " " + eipAllocIp + ": " + e.what());
-    core::AppExitStatus::recordFailure("Elastic IP " + eipAllocIp + " could not be released");
+    lib::recordError("Failed to release EIP " + eip + " " + eipAllocIp + ": " + e.what(),
+                     "Elastic IP " + eipAllocIp + " could not be released");
   }
 }
 
@@ -63,8 +63,8 @@ void releaseUnassociatedEIPs(const AwsClient& ec2_client, const std::string& vpc
                                                                        {"Values", {vpcId}}}})}})
                     .value("Addresses", json::array());
   } catch (const std::exception& e) {
-    log->error("  **Error** Elastic IPs of " + vpcId + " could not be listed: " + e.what());
-    core::AppExitStatus::recordFailure("Elastic IPs of " + vpcId + " could not be listed");
+    lib::recordError("Elastic IPs of " + vpcId + " could not be listed: " + e.what(),
+                     "Elastic IPs of " + vpcId + " could not be listed");
     return;
   }
   for (const auto& a : addresses) {
@@ -77,8 +77,8 @@ void releaseUnassociatedEIPs(const AwsClient& ec2_client, const std::string& vpc
       ec2_client.release_address({{"AllocationId", allocId}});
     } catch (const std::exception& e) {
       if (awsapi::is_not_found(e)) continue;
-      log->error("  **Error** Failed to release EIP " + ip + " " + allocId + ": " + e.what());
-      core::AppExitStatus::recordFailure("Elastic IP " + allocId + " could not be released");
+      lib::recordError("Failed to release EIP " + ip + " " + allocId + ": " + e.what(),
+                       "Elastic IP " + allocId + " could not be released");
     }
   }
 }

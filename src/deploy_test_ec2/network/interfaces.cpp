@@ -127,9 +127,7 @@ void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::stri
     ec2_client.detach_network_interface({{"AttachmentId", *attachment_id}});
   } catch (const std::exception& e) {
     if (awsapi::is_not_found(e)) return;  // detached already (another revert, or by hand)
-    log->error("  **Error** Failed to detach natwork interface");
-    lib::reportError(e);
-    core::AppExitStatus::recordFailure("detach of " + *attachment_id + " failed");
+    lib::recordError("Failed to detach natwork interface", "detach of " + *attachment_id + " failed", &e);
   }
   // Wait until the instance no longer reports a second interface, for at most five minutes.
   auto& clock = core::the_clock();
@@ -138,9 +136,9 @@ void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::stri
     auto [insId, publicIp, second] = getEc2(ec2_client, subnet_id);
     if (!second || !second->contains("Attachment") || !(*second)["Attachment"].contains("AttachmentId")) return;
     if (clock.monotonic() >= deadline) {
-      log->error("  **Error** attachment " + *attachment_id + " in " + subnet_id +
-                 " is still attached after 5 minutes; giving up the wait");
-      core::AppExitStatus::recordFailure("attachment " + *attachment_id + " in " + subnet_id + " was not detached");
+      lib::recordError("attachment " + *attachment_id + " in " + subnet_id +
+                           " is still attached after 5 minutes; giving up the wait",
+                       "attachment " + *attachment_id + " in " + subnet_id + " was not detached");
       return;
     }
     clock.sleep_for(kDetachPoll);
@@ -158,9 +156,8 @@ void deleteNetworkInterface(const AwsClient& ec2_client, const std::optional<std
     ec2_client.delete_network_interface({{"NetworkInterfaceId", *network_interface_id}});
   } catch (const std::exception& e) {
     if (awsapi::is_not_found(e)) return;  // deleted already
-    log->error("  **Error** Failed to delete natwork interface " + *network_interface_id);
-    lib::reportError(e);
-    core::AppExitStatus::recordFailure("network interface " + *network_interface_id + " could not be deleted");
+    lib::recordError("Failed to delete natwork interface " + *network_interface_id,
+                     "network interface " + *network_interface_id + " could not be deleted", &e);
   }
 }
 
@@ -173,9 +170,8 @@ json getNetworkInterfaces(const AwsClient& ec2_client, const std::string& vpc_id
     return resp.value("NetworkInterfaces", json::array());
   } catch (const std::exception& e) {
     // Not "none": the interfaces may well be there, so the revert must not report success.
-    lib::logger()->error("  **Error** test network interfaces of " + vpc_id + " could not be listed: " + e.what());
-    lib::reportError(e);
-    core::AppExitStatus::recordFailure("network interfaces of " + vpc_id + " could not be listed");
+    lib::recordError("test network interfaces of " + vpc_id + " could not be listed: " + e.what(),
+                     "network interfaces of " + vpc_id + " could not be listed", &e);
   }
   return json::array();
 }

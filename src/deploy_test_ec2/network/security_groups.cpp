@@ -137,9 +137,8 @@ void deleteSG(const AwsClient& ec2_client, const std::string& sgId, const Args& 
     ec2_client.delete_security_group({{"GroupId", sgId}});
   } catch (const std::exception& e) {
     if (awsapi::is_not_found(e)) return;  // deleted already
-    lib::logger()->error("  **Error** Failed to delete SG " + sgId + ": " + e.what());
-    lib::reportError(e);
-    core::AppExitStatus::recordFailure("security group " + sgId + " could not be deleted");
+    lib::recordError("Failed to delete SG " + sgId + ": " + e.what(), "security group " + sgId + " could not be deleted",
+                     &e);
   }
 }
 

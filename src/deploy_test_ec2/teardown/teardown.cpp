@@ -116,8 +116,8 @@ bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
       id = getSgId(ec2_client, vpcId, name);
     } catch (const std::exception& e) {
       // A failed lookup is not "not found": the group may still be there.
-      log->error(std::string("  **Error** SG ") + name + " in " + vpcId + " could not be looked up: " + e.what());
-      core::AppExitStatus::recordFailure(std::string("lookup of SG ") + name + " failed");
+      lib::recordError(std::string("SG ") + name + " in " + vpcId + " could not be looked up: " + e.what(),
+                       std::string("lookup of SG ") + name + " failed");
       return;
     }
     if (!id) {
