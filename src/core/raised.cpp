@@ -17,7 +17,7 @@ std::string shortName(const char* signature) {
 }
 }  // namespace
 
-Step::Step(std::source_location where) : where_(where), uncaught_(std::uncaught_exceptions()) {
+Step::Step(SourceLocation where) : where_(where), uncaught_(std::uncaught_exceptions()) {
   // A record left by a failure that was handled inside an earlier step is stale now.
   if (uncaught_ == 0) t_raised_in.clear();
 }

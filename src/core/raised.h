@@ -4,20 +4,21 @@
 // origin of their own, and a stack trace would need C++23's <stacktrace>.
 #pragma once
 
-#include <source_location>
 #include <string>
+
+#include "core/source_location.h"
 
 namespace quenfold_testlibs::core {
 
 class Step {
  public:
-  explicit Step(std::source_location where = std::source_location::current());
+  explicit Step(SourceLocation where = SourceLocation::current());
   ~Step();
   Step(const Step&) = delete;
   Step& operator=(const Step&) = delete;
 
  private:
-  std::source_location where_;
+  SourceLocation where_;
   int uncaught_;
 };
 

@@ -368,9 +368,9 @@ void Common::resetForTests(std::shared_ptr<spdlog::sinks::sink> sink) {
   g_file_path.clear();
 }
 
-void reportError(const std::exception& e, std::source_location where) { reportError(e, std::string(), where); }
+void reportError(const std::exception& e, core::SourceLocation where) { reportError(e, std::string(), where); }
 
-void reportError(const std::exception& e, const std::string& subject, std::source_location where) {
+void reportError(const std::exception& e, const std::string& subject, core::SourceLocation where) {
   // One line per error, so the report stays next to the log line it explains; through the logger,
   // so that it reaches the log file (and its copy in S3) as well as standard error.
   const std::string raised = core::takeRaisedIn();
@@ -381,11 +381,11 @@ void reportError(const std::exception& e, const std::string& subject, std::sourc
                   ")");
 }
 
-void reportError(const std::exception_ptr& ep, std::source_location where) {
+void reportError(const std::exception_ptr& ep, core::SourceLocation where) {
   reportError(ep, std::string(), where);
 }
 
-void reportError(const std::exception_ptr& ep, const std::string& subject, std::source_location where) {
+void reportError(const std::exception_ptr& ep, const std::string& subject, core::SourceLocation where) {
   try {
     std::rethrow_exception(ep);
   } catch (const std::exception& e) {
@@ -396,18 +396,18 @@ void reportError(const std::exception_ptr& ep, const std::string& subject, std::
   }
 }
 
-void logError(const std::string& line, const std::exception* cause, std::source_location where) {
+void logError(const std::string& line, const std::exception* cause, core::SourceLocation where) {
   logger()->error("  **Error** " + line);
   if (cause) reportError(*cause, where);
 }
 
 void recordError(const std::string& line, const std::string& failure, const std::exception* cause,
-                 std::source_location where) {
+                 core::SourceLocation where) {
   logError(line, cause, where);
   core::AppExitStatus::recordFailure(failure);
 }
 
-void failRun(const std::string& line, const std::exception* cause, std::source_location where) {
+void failRun(const std::string& line, const std::exception* cause, core::SourceLocation where) {
   logError(line, cause, where);
   throw core::ExitRequest{1};
 }

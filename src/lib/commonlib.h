@@ -7,12 +7,13 @@
 #include <exception>
 #include <memory>
 #include <optional>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include <spdlog/logger.h>
+
+#include "core/source_location.h"
 
 namespace quenfold_testlibs::lib {
 
@@ -64,22 +65,22 @@ void logLines(spdlog::level::level_enum level, const std::string& text);
 // Logs a failure report (what it concerns, error type, message, the operation it was raised in when
 // a core::Step saw it, and the function where it was caught) as one error line, so that it reaches
 // standard error and the log file, and parallel workers' reports do not interleave.
-void reportError(const std::exception& e, std::source_location where = std::source_location::current());
+void reportError(const std::exception& e, core::SourceLocation where = core::SourceLocation::current());
 void reportError(const std::exception& e, const std::string& subject,
-                 std::source_location where = std::source_location::current());
-void reportError(const std::exception_ptr& e, std::source_location where = std::source_location::current());
+                 core::SourceLocation where = core::SourceLocation::current());
+void reportError(const std::exception_ptr& e, core::SourceLocation where = core::SourceLocation::current());
 void reportError(const std::exception_ptr& e, const std::string& subject,
-                 std::source_location where = std::source_location::current());
+                 core::SourceLocation where = core::SourceLocation::current());
 
 // The block a failed step ends with: its "  **Error** <line>" at error level, then the failure
 // report when an exception caused it (`cause`, reported as caught at the caller), then:
 // logError goes on as if nothing more were needed; recordError also records `failure` for the
 // run's exit status while the run goes on; failRun ends the run with exit status 1.
 void logError(const std::string& line, const std::exception* cause = nullptr,
-              std::source_location where = std::source_location::current());
+              core::SourceLocation where = core::SourceLocation::current());
 void recordError(const std::string& line, const std::string& failure, const std::exception* cause = nullptr,
-                 std::source_location where = std::source_location::current());
+                 core::SourceLocation where = core::SourceLocation::current());
 [[noreturn]] void failRun(const std::string& line, const std::exception* cause = nullptr,
-                          std::source_location where = std::source_location::current());
+                          core::SourceLocation where = core::SourceLocation::current());
 
 }  // namespace quenfold_testlibs::lib
