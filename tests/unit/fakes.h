@@ -12,8 +12,11 @@
 //   EXPECT_EQ(ec2.count("RunInstances"), 1u);
 //   EXPECT_EQ(ec2.calls("RunInstances")[0]["SubnetId"], "subnet-1");
 //
-// An operation without a script answers {} (or throws std::logic_error after strict()). Safe to
-// use from many threads at once, like the real client.
+// An operation without a script fails the test: the call is recorded in unscripted(), reported with
+// ADD_FAILURE() (so the test fails even when the code under test catches the exception and carries
+// on) and throws std::logic_error naming the operation. Script every call the code makes; a test
+// that truly accepts any answer may call lenient(), after which unscripted operations answer {}.
+// Safe to use from many threads at once, like the real client.
 //
 // FakeTransport stands in for the HTTP layer under the real client: it records each request and
 // answers from a queue of responses or transport failures.
@@ -34,6 +37,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "awsapi/client.h"
 #include "awsapi/error.h"
@@ -104,10 +109,10 @@ class FakeAwsClient : public awsapi::AwsClient {
     if (!slot) slot.reset(new Script(operation, mu_));
     return *slot;
   }
-  // Unscripted operations throw instead of answering {}.
-  FakeAwsClient& strict(bool on = true) {
+  // Unscripted operations answer {} instead of failing the test.
+  FakeAwsClient& lenient() {
     std::lock_guard lk(mu_);
-    strict_ = on;
+    strict_ = false;
     return *this;
   }
 
@@ -130,16 +135,27 @@ class FakeAwsClient : public awsapi::AwsClient {
     for (const auto& c : all_calls()) out.push_back(c.operation);
     return out;
   }
+  // The operations called without a script, in call order.
+  std::vector<std::string> unscripted() const {
+    std::lock_guard lk(mu_);
+    return unscripted_;
+  }
 
   json call(const std::string& operation, const json& request) const override {
     std::function<json(const json&)> fn;
+    bool strict = false;
     {
       std::lock_guard lk(mu_);
       calls_.push_back({operation, request});
       if (auto it = scripts_.find(operation); it != scripts_.end()) fn = it->second->next();
-      if (!fn && strict_) throw std::logic_error("FakeAwsClient: no script for " + operation);
+      strict = strict_;
+      if (!fn && strict) unscripted_.push_back(operation);
     }
-    return fn ? fn(request) : json::object();
+    if (fn) return fn(request);
+    if (!strict) return json::object();
+    // Reported here too: the code under test may swallow the exception.
+    ADD_FAILURE() << "FakeAwsClient(" << service_ << "): no script for " << operation << " " << request.dump();
+    throw std::logic_error("FakeAwsClient: no script for " + operation);
   }
 
   // Recorded as GetObject {Bucket, Key, File}; writes the scripted answer's "Body" text to the file.
@@ -168,7 +184,8 @@ class FakeAwsClient : public awsapi::AwsClient {
   mutable std::mutex mu_;
   std::map<std::string, std::unique_ptr<Script>> scripts_;
   mutable std::vector<Call> calls_;
-  bool strict_ = false;
+  mutable std::vector<std::string> unscripted_;
+  bool strict_ = true;
 };
 
 // An HTTP answer for FakeTransport scripts.

@@ -32,6 +32,7 @@ class Concurrent : public OpsTest {
     args.backup_folder = path("b");
     args.key_name = "k";
     ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+    ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
     ec2.on("CreateSecurityGroup").reply({{"GroupId", "sg-1"}});
   }
   void TearDown() override {
@@ -57,7 +58,10 @@ TEST_F(Concurrent, TwentyWorkersDeployAndEachWritesOnlyItsOwnEntry) {
     return reservations({instance(id, {nic("eni-a" + n, id.substr(2), "10.0.0.5"), nic("eni-b" + n, "subnet-p" + n, "10.1." + n + ".7")},
                                   "198.51.100." + n)});
   });
+  ec2.on("AuthorizeSecurityGroupIngress").reply({{"Return", true}});
+  ec2.on("CreateTags").reply(json::object());
   ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-new"}}}});
+  ec2.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-new"}});
   deployEc2s(ec2, nullptr, iam, "ami-1", args);
   json out = readTestConfig(path("out.json"));
   ASSERT_EQ(out.size(), 20u);
@@ -76,6 +80,13 @@ TEST_F(Concurrent, TwentyWorkersRevert) {
     const std::string subnet = req["Filters"][1]["Values"][0];
     return reservations({instance("i-" + subnet, {nic("eni-a", subnet, "10.0.0.5", "198.51.100.1")})});
   });
+  ec2.on("TerminateInstances").reply_with([](const json& req) {
+    return json{{"TerminatingInstances", json::array({{{"InstanceId", req["InstanceIds"][0]},
+                                                       {"CurrentState", {{"Code", 32}, {"Name", "shutting-down"}}}}})}};
+  });
+  ec2.on("DescribeAddresses").reply({{"Addresses", json::array()}});
+  ec2.on("DescribeNetworkInterfaces").reply({{"NetworkInterfaces", json::array()}});
+  ec2.on("DescribeKeyPairs").reply({{"KeyPairs", json::array()}});
   terminateEc2s(ec2, iam, args);
   EXPECT_EQ(ec2.count("TerminateInstances"), 20u);
   EXPECT_EQ(exitStatus(), 0);

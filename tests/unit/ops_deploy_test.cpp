@@ -34,7 +34,9 @@ class Deploy : public OpsTest {
       return reservations({instance(id, {nic("eni-1", gw, "10.0.0.5", "198.51.100.1"), nic("eni-2", "subnet-p", "10.0.101.9")},
                                     "198.51.100.1")});
     });
+    c.on("CreateTags").reply(json::object());
     c.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
+    c.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-2"}});
   }
   json entry() { return {{"gw_subnet_id", "subnet-g"}, {"private_subnet_id", "subnet-p"}, {"private_subnet_cidr", "10.0.101.0/24"}}; }
 
@@ -153,6 +155,7 @@ TEST_F(Deploy, StoppedInstanceSkipsThePublicAddressButGetsItsInterface) {
   ec2.on("DescribeInstances").reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5")}, "", "stopped")}));
   ec2.on("DescribeInstanceStatus").reply({{"InstanceStatuses", json::array()}});
   ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
+  ec2.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-2"}});
   json cfg = entry();
   createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::string("sg"), std::string("sgp"));
   EXPECT_FALSE(cfg.contains("ec2_ip"));
@@ -169,6 +172,7 @@ TEST_F(Deploy, WithoutAPublicAddressItWaitsTwiceThenGivesUp) {
     return reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5")})});
   });
   ec2.on("AllocateAddress").reply(json::object());
+  ec2.on("CreateTags").reply(json::object());
   args.eip = true;
   json cfg = entry();
   createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::string("sg"), std::string("sgp"));
@@ -182,6 +186,7 @@ TEST_F(Deploy, WithoutAPublicAddressItWaitsTwiceThenGivesUp) {
 
 TEST_F(Deploy, InstanceProfileChoice) {
   json cfg = entry();
+  ec2.on("DescribeInstances").reply(reservations({}));  // no test instance in the subnet yet
   args.dry_run = true;
   args.ec2_role = "default";
   createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::nullopt, std::nullopt,
@@ -236,7 +241,10 @@ TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
   args.output_test_config = out;
   args.backup_folder = path("backup");
   ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
   ec2.on("CreateSecurityGroup").reply({{"GroupId", "sg-1"}});
+  ec2.on("AuthorizeSecurityGroupIngress").reply({{"Return", true}});
+  ec2.on("DescribeKeyPairs").reply({{"KeyPairs", json::array()}});
   ec2.on("CreateKeyPair").reply({{"KeyName", "k"}, {"KeyMaterial", "PEM"}});
   ec2.on("RunInstances").reply_with([](const json& req) -> json {
     const std::string subnet = req["NetworkInterfaces"][0]["SubnetId"];
@@ -250,7 +258,9 @@ TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
     const std::string gw = id.substr(2);
     return reservations({instance(id, {nic("eni-1", gw, "10.0.0.5"), nic("eni-2", "subnet-p", "10.0.101.9")}, "198.51.100.1")});
   });
+  ec2.on("CreateTags").reply(json::object());
   ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
+  ec2.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-2"}});
 
   deployEc2s(ec2, nullptr, iam, "ami-1", args);
   json written = readTestConfig(out);

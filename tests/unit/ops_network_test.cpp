@@ -49,7 +49,9 @@ TEST_F(Network, GetSgIdFindsByVpcAndNameAndLetsOtherFailuresThrough) {
 
 TEST_F(Network, CreateSgMakesOneSshRuleForTheCallersAddressOnly) {
   args.tag_resource = "Owner,qa";
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
   ec2.on("CreateSecurityGroup").reply({{"GroupId", "sg-new"}});
+  ec2.on("AuthorizeSecurityGroupIngress").reply({{"Return", true}});
   EXPECT_EQ(createSG(ec2, "vpc-1", args), "sg-new");
   auto create = ec2.calls("CreateSecurityGroup").at(0);
   EXPECT_EQ(create, json::parse(R"({"Description":"Quenfold test ec2","GroupName":"quenfold-test-ec2-sg","VpcId":"vpc-1",
@@ -70,6 +72,7 @@ TEST_F(Network, CreateSgReusesAndDryRunCreatesNothing) {
   EXPECT_TRUE(logged("info - Reuse existing SG quenfold-test-ec2-sg sg-old in vpc-1"));
 
   FakeAwsClient empty;
+  empty.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
   EXPECT_FALSE(createSG(empty, "vpc-1", args));
   EXPECT_EQ(echoCalls, 1) << "the address lookup precedes the dry-run test";
   EXPECT_FALSE(createPrivateInfSG(empty, "vpc-1", args));
@@ -78,6 +81,7 @@ TEST_F(Network, CreateSgReusesAndDryRunCreatesNothing) {
 }
 
 TEST_F(Network, CreateSgFailuresEndTheRun) {
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
   echoFails = true;
   args.dry_run = true;
   EXPECT_THROW(createSG(ec2, "vpc-1", args), core::ExitRequest) << "even in a dry run";
@@ -89,6 +93,7 @@ TEST_F(Network, CreateSgFailuresEndTheRun) {
 }
 
 TEST_F(Network, PrivateInterfaceGroupHasNoRule) {
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
   ec2.on("CreateSecurityGroup").reply({{"GroupId", "sg-p"}});
   EXPECT_EQ(createPrivateInfSG(ec2, "vpc-1", args), "sg-p");
   EXPECT_EQ(ec2.count("AuthorizeSecurityGroupIngress"), 0u);
@@ -120,6 +125,7 @@ TEST_F(Network, Ipv4Checks) {
 TEST_F(Network, SecondInterfaceIsCreatedTaggedAndAttachedAsDeviceOne) {
   args.tag_resource = "Owner,qa";
   ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
+  ec2.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-2"}, {"NetworkCardIndex", 0}});
   createNetworkfInterface(ec2, "i-1", "subnet-p", std::string("sg-p"), args);
   EXPECT_EQ(ec2.calls("CreateNetworkInterface").at(0),
             json::parse(R"({"Description":"Quenfold test ec2","Groups":["sg-p"],"SubnetId":"subnet-p",
@@ -173,6 +179,7 @@ TEST_F(Network, DeleteAttachmentWaitsForTheDetachAndIsBounded) {
   json detached = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "", "att-0"),
                                                  nic("eni-2", "subnet-p", "10.0.1.5")})});
   ec2.on("DescribeInstances").reply(attached).reply(attached).reply(detached);
+  ec2.on("DetachNetworkInterface").reply(json::object());
   deleteAttachment(ec2, std::string("att-2"), "subnet-g", args);
   EXPECT_EQ(ec2.calls("DetachNetworkInterface").at(0), json::parse(R"({"AttachmentId":"att-2"})"));
   EXPECT_EQ(clock_.sleeps(), (std::vector<std::chrono::milliseconds>{2s, 2s}));
@@ -235,6 +242,7 @@ TEST_F(Network, WhatIsAlreadyGoneIsNotAFailure) {
 TEST_F(Network, ElasticIps) {
   args.tag_resource = "Owner,qa";
   ec2.on("AllocateAddress").reply({{"AllocationId", "eipalloc-1"}, {"PublicIp", "198.51.100.4"}}).reply(json::object());
+  ec2.on("AssociateAddress").reply({{"AssociationId", "eipassoc-1"}});
   associateEIP(ec2, "eni-1", "vpc-9", args);
   EXPECT_EQ(ec2.calls("AllocateAddress")[0],
             json::parse(R"({"Domain":"vpc","TagSpecifications":[{"ResourceType":"elastic-ip","Tags":[

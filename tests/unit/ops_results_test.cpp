@@ -77,6 +77,7 @@ TEST_F(Results, ImageSelectionTakesTheNewestImageTheInstanceTypeCanRun) {
   FakeAwsClient noImage;
   noImage.on("DescribeInstanceTypes")
       .reply({{"InstanceTypes", json::array({{{"ProcessorInfo", {{"SupportedArchitectures", {"arm64"}}}}}})}});
+  noImage.on("DescribeImages").reply({{"Images", json::array()}});
   EXPECT_THROW(lib::get_latest_amazon_linux_ami(noImage, *args.image, *args.instance_type), core::ExitRequest);
   EXPECT_EQ(noImage.calls("DescribeImages")[0]["Filters"][1]["Values"], json::parse(R"(["arm64"])"));
 }

@@ -15,6 +15,12 @@ class Teardown : public OpsTest {
                                           nic("eni-2", "subnet-p", "10.0.1.5", "", "att-2")},
                                   "198.51.100.1", state)});
   }
+  // Answers of a VPC where the revert finds nothing shared left to delete.
+  void scriptNothingShared() {
+    ec2.on("DescribeAddresses").reply({{"Addresses", json::array()}});
+    ec2.on("DescribeNetworkInterfaces").reply({{"NetworkInterfaces", json::array()}});
+    ec2.on("DescribeKeyPairs").reply({{"KeyPairs", json::array()}});
+  }
   FakeAwsClient ec2;
   FakeAwsClient iam{"iam"};
   Args args;
@@ -30,6 +36,13 @@ TEST_F(Teardown, DeleteEc2DetachesThenTerminatesThenReleases) {
                                                : withInstance();
   });
   ec2.on("DescribeAddresses").reply({{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}}})}});
+  ec2.on("DetachNetworkInterface").reply(json::object());
+  ec2.on("DeleteNetworkInterface").reply(json::object());
+  ec2.on("TerminateInstances")
+      .reply({{"TerminatingInstances", json::array({{{"InstanceId", "i-1"},
+                                                     {"CurrentState", {{"Code", 32}, {"Name", "shutting-down"}}},
+                                                     {"PreviousState", {{"Code", 16}, {"Name", "running"}}}}})}});
+  ec2.on("ReleaseAddress").reply(json::object());
   deleteEc2(ec2, iam, "subnet-g", args);
   std::vector<std::string> order;
   for (const auto& op : ec2.operations())
@@ -71,6 +84,7 @@ TEST_F(Teardown, RevertDeletesSharedResourcesOnlyWhenNoInstanceRemains) {
     if (req["Filters"].size() == 3) return reservations({instance("i-left", {})});
     return reservations({});
   });
+  ec2.on("DescribeAddresses").reply({{"Addresses", json::array()}});
   EXPECT_FALSE(terminateEc2s(ec2, iam, args));
   EXPECT_EQ(ec2.count("DeleteSecurityGroup") + ec2.count("DeleteKeyPair") + ec2.count("DescribeSecurityGroups"), 0u);
   EXPECT_TRUE(logged("error   **Error** test instances remain in vpc-1: i-left; security groups, network interfaces "
@@ -95,6 +109,9 @@ TEST_F(Teardown, AFailedGroupLookupIsAFailureAndAGoneInstanceIsNot) {
   // Another revert terminated the instance first.
   ec2.on("TerminateInstances").fail("InvalidInstanceID.NotFound", "The instance ID 'i-1' does not exist");
   ec2.on("DescribeSecurityGroups").fail("RequestLimitExceeded", "Request limit exceeded.", 503);
+  ec2.on("DetachNetworkInterface").reply(json::object());
+  ec2.on("DeleteNetworkInterface").reply(json::object());
+  scriptNothingShared();
   EXPECT_TRUE(terminateEc2s(ec2, iam, args));
   EXPECT_FALSE(logged("info   not found"));
   EXPECT_TRUE(logged("error   **Error** SG quenfold-test-ec2-sg in vpc-1 could not be looked up: An error occurred "
@@ -116,6 +133,10 @@ TEST_F(Teardown, RevertInTheFixedOrder) {
   });
   ec2.on("DescribeNetworkInterfaces").reply({{"NetworkInterfaces", json::array({{{"NetworkInterfaceId", "eni-9"}}})}});
   ec2.on("DescribeKeyPairs").reply({{"KeyPairs", json::array({{{"KeyPairId", "key-1"}}})}});
+  ec2.on("DescribeAddresses").reply({{"Addresses", json::array()}});
+  ec2.on("DeleteSecurityGroup").reply({{"Return", true}});
+  ec2.on("DeleteNetworkInterface").reply(json::object());
+  ec2.on("DeleteKeyPair").reply({{"Return", true}, {"KeyPairId", "key-1"}});
   terminateEc2s(ec2, iam, args);
   std::vector<std::string> deletes;
   for (const auto& c : ec2.all_calls())
@@ -132,6 +153,8 @@ TEST_F(Teardown, FailedVpcCheckKeepsSharedResourcesAndFails) {
   args.test_config = cfg;
   ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
   ec2.on("DescribeInstances").fail("InternalError", "boom", 500);
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
+  scriptNothingShared();
   ::testing::internal::CaptureStderr();
   terminateEc2s(ec2, iam, args);
   ::testing::internal::GetCapturedStderr();
