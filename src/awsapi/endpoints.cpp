@@ -196,6 +196,73 @@ bool virtual_hostable(std::string_view bucket, bool allow_dots) {
   }
 }
 
+// The region to resolve for, after the service is known to be one the tool calls: an empty
+// region counts as none, a given one must be well formed, and only IAM, STS and S3 (which have
+// a partition-wide or global endpoint) may go without.
+std::optional<std::string> checked_region(const std::string& service, const std::optional<std::string>& region_in) {
+  const bool global_service = service == "iam" || service == "sts" || service == "s3";
+  if (!global_service && service != "ec2" && service != "ssm") throw ConfigError("Unknown service: " + service);
+  std::optional<std::string> region = region_in;
+  if (region && region->empty()) region.reset();
+  if (region) validate_region(*region);
+  if (!region && !global_service) throw ConfigError("You must specify a region.");
+  return region;
+}
+
+// The partitions whose IAM endpoint does not follow the iam.<home region>.<suffix> pattern.
+struct IamEndpoint {
+  std::string_view partition;
+  std::string_view url;
+  std::string_view signing_region;
+};
+constexpr std::array<IamEndpoint, 3> kIamEndpoints = {{
+    {"aws", "https://iam.amazonaws.com", "us-east-1"},
+    {"aws-cn", "https://iam.cn-north-1.amazonaws.com.cn", "cn-north-1"},
+    {"aws-us-gov", "https://iam.us-gov.amazonaws.com", "us-gov-west-1"},
+}};
+
+// One IAM endpoint per partition, signed for that partition's home region.
+void set_iam_endpoint(ResolvedEndpoint& ep, const std::optional<std::string>& region) {
+  const Partition& p = partition_for(region.value_or("us-east-1"));
+  for (const auto& iam : kIamEndpoints) {
+    if (iam.partition == p.id) {
+      ep.url = iam.url;
+      ep.signing_region = iam.signing_region;
+      return;
+    }
+  }
+  ep.signing_region = p.global_region;
+  ep.url = "https://iam." + ep.signing_region + "." + std::string(p.dns_suffix);
+}
+
+// The one endpoint of a service outside any region, signed for us-east-1.
+void set_global_endpoint(ResolvedEndpoint& ep, std::string_view url) {
+  ep.url = url;
+  ep.signing_region = "us-east-1";
+}
+
+// STS is regional unless configured "legacy", in which case the older regions keep the global
+// endpoint. The setting is checked even when no region is given, so a bad value is always refused.
+bool sts_uses_global_endpoint(const std::optional<std::string>& region, const Environment& env,
+                              const Profile* profile) {
+  const std::string mode = regional_choice(
+      setting(env, "AWS_STS_REGIONAL_ENDPOINTS", profile, {"sts_regional_endpoints"}), "STS regional endpoints",
+      "regional");
+  if (!region || *region == "aws-global") return true;
+  return mode == "legacy" && std::find(kLegacyGlobalStsRegions.begin(), kLegacyGlobalStsRegions.end(), *region) !=
+                                 kLegacyGlobalStsRegions.end();
+}
+
+// S3 in us-east-1 goes to the global endpoint unless configured "regional".
+bool s3_uses_global_endpoint(const std::optional<std::string>& region, const Environment& env,
+                             const Profile* profile) {
+  const std::string mode =
+      regional_choice(setting(env, "AWS_S3_US_EAST_1_REGIONAL_ENDPOINT", profile,
+                              {"s3_us_east_1_regional_endpoint", "s3.us_east_1_regional_endpoint"}),
+                      "S3 us-east-1 regional endpoint", "legacy");
+  return !region || *region == "aws-global" || (*region == "us-east-1" && mode == "legacy");
+}
+
 }  // namespace
 
 std::optional<std::string> resolve_region(const std::optional<std::string>& explicit_region, const Environment& env,
@@ -210,12 +277,7 @@ std::string partition_of(const std::string& region) { return std::string(partiti
 
 ResolvedEndpoint resolve_endpoint(const std::string& service, const std::optional<std::string>& region_in,
                                   const Environment& env, const Profile* profile) {
-  const bool global_service = service == "iam" || service == "sts" || service == "s3";
-  if (!global_service && service != "ec2" && service != "ssm") throw ConfigError("Unknown service: " + service);
-  std::optional<std::string> region = region_in;
-  if (region && region->empty()) region.reset();
-  if (region) validate_region(*region);
-  if (!region && !global_service) throw ConfigError("You must specify a region.");
+  const std::optional<std::string> region = checked_region(service, region_in);
 
   ResolvedEndpoint ep;
   ep.signing_name = service;
@@ -232,51 +294,19 @@ ResolvedEndpoint resolve_endpoint(const std::string& service, const std::optiona
   }
 
   if (service == "iam") {
-    // One IAM endpoint per partition, signed for that partition's home region.
-    const Partition& p = partition_for(region.value_or("us-east-1"));
-    if (p.id == "aws") {
-      ep.url = "https://iam.amazonaws.com";
-      ep.signing_region = "us-east-1";
-    } else if (p.id == "aws-cn") {
-      ep.url = "https://iam.cn-north-1.amazonaws.com.cn";
-      ep.signing_region = "cn-north-1";
-    } else if (p.id == "aws-us-gov") {
-      ep.url = "https://iam.us-gov.amazonaws.com";
-      ep.signing_region = "us-gov-west-1";
-    } else {
-      ep.signing_region = p.global_region;
-      ep.url = "https://iam." + ep.signing_region + "." + std::string(p.dns_suffix);
-    }
+    set_iam_endpoint(ep, region);
+    return ep;
+  }
+  if (service == "sts" && sts_uses_global_endpoint(region, env, profile)) {
+    set_global_endpoint(ep, "https://sts.amazonaws.com");
+    return ep;
+  }
+  if (service == "s3" && s3_uses_global_endpoint(region, env, profile)) {
+    set_global_endpoint(ep, "https://s3.amazonaws.com");
     return ep;
   }
 
-  if (service == "sts") {
-    const std::string mode = regional_choice(
-        setting(env, "AWS_STS_REGIONAL_ENDPOINTS", profile, {"sts_regional_endpoints"}), "STS regional endpoints",
-        "regional");
-    const bool legacy_global =
-        region && mode == "legacy" &&
-        std::find(kLegacyGlobalStsRegions.begin(), kLegacyGlobalStsRegions.end(), *region) !=
-            kLegacyGlobalStsRegions.end();
-    if (!region || *region == "aws-global" || legacy_global) {
-      ep.url = "https://sts.amazonaws.com";
-      ep.signing_region = "us-east-1";
-      return ep;
-    }
-  }
-
-  if (service == "s3") {
-    const std::string mode = regional_choice(
-        setting(env, "AWS_S3_US_EAST_1_REGIONAL_ENDPOINT", profile,
-                {"s3_us_east_1_regional_endpoint", "s3.us_east_1_regional_endpoint"}),
-        "S3 us-east-1 regional endpoint", "legacy");
-    if (!region || *region == "aws-global" || (*region == "us-east-1" && mode == "legacy")) {
-      ep.url = "https://s3.amazonaws.com";
-      ep.signing_region = "us-east-1";
-      return ep;
-    }
-  }
-
+  // Only the global services above may come this far without a region.
   const Partition& p = partition_for(*region);
   ep.url = "https://" + service + "." + *region + "." + std::string(p.dns_suffix);
   ep.signing_region = *region;

@@ -61,72 +61,101 @@ std::string profile_name_of(std::string_view header, FileKind kind) {
   return {};
 }
 
-std::map<std::string, Profile> parse_ini(std::string_view text, FileKind kind, const std::string& origin) {
-  std::map<std::string, Profile> out;
-  Profile* section = nullptr;  // null inside a non-profile section
-  bool in_any_section = false;
-  std::string last_key;         // the key that indented lines continue
-  bool last_key_nested = false;  // its value was empty: indented lines are "sub = value" pairs
-  std::map<std::string, std::string> header_of;  // profile name -> header text that opened it
+// The state of one file's parse, fed a line at a time.
+class IniParser {
+ public:
+  IniParser(FileKind kind, const std::string& origin) : kind_(kind), origin_(origin) {}
 
+  void feed(std::string_view line, std::size_t line_no) {
+    line_no_ = line_no;
+    const std::string_view stripped = trim(line);
+    if (stripped.empty() || is_comment(stripped)) return;
+    if (is_indented(line) && !last_key_.empty()) {
+      continue_value(stripped);
+    } else if (stripped.front() == '[') {
+      open_section(stripped);
+    } else {
+      set_value(stripped);
+    }
+  }
+
+  std::map<std::string, Profile> take() { return std::move(out_); }
+
+ private:
+  ConfigError fail() const {
+    return ConfigError("Unable to parse config file: " + origin_ + " (line " + std::to_string(line_no_) + ")");
+  }
+
+  // An indented line under "key = value" continues the value on a new line; under "key =" it is
+  // a "sub = value" pair, stored as "key.sub". Inside a non-profile section it is skipped unread.
+  void continue_value(std::string_view stripped) {
+    if (section_ == nullptr) return;
+    if (!last_key_nested_) {
+      std::string& value = (*section_)[last_key_];
+      value += '\n';
+      value += stripped;
+      return;
+    }
+    std::string k, v;
+    if (!split_key_value(stripped, k, v)) throw fail();
+    std::string nested_key = last_key_;
+    nested_key += '.';
+    nested_key += k;
+    (*section_)[nested_key] = v;
+  }
+
+  void open_section(std::string_view stripped) {
+    if (stripped.back() != ']') throw fail();
+    const std::string_view header = stripped.substr(1, stripped.size() - 2);
+    const std::string name = profile_name_of(header, kind_);
+    in_any_section_ = true;
+    last_key_.clear();
+    if (name.empty()) {
+      section_ = nullptr;
+      return;
+    }
+    // "[default]" and "[profile default]" name the same profile; the later form replaces
+    // the earlier one, while a repeated identical header adds to its section.
+    std::string form(trim(header));
+    auto [it, fresh] = header_of_.emplace(name, form);
+    if (!fresh && it->second != form) {
+      out_.erase(name);
+      it->second = form;
+    }
+    section_ = &out_[name];
+  }
+
+  void set_value(std::string_view stripped) {
+    if (!in_any_section_) throw fail();
+    std::string k, v;
+    if (!split_key_value(stripped, k, v)) throw fail();
+    last_key_ = k;
+    last_key_nested_ = v.empty();
+    if (section_ != nullptr && !last_key_nested_) (*section_)[k] = v;
+  }
+
+  FileKind kind_;
+  const std::string& origin_;
+  std::size_t line_no_ = 0;
+  std::map<std::string, Profile> out_;
+  Profile* section_ = nullptr;  // null inside a non-profile section
+  bool in_any_section_ = false;
+  std::string last_key_;          // the key that indented lines continue
+  bool last_key_nested_ = false;  // its value was empty: indented lines are "sub = value" pairs
+  std::map<std::string, std::string> header_of_;  // profile name -> header text that opened it
+};
+
+std::map<std::string, Profile> parse_ini(std::string_view text, FileKind kind, const std::string& origin) {
+  IniParser parser(kind, origin);
   std::size_t line_no = 0;
   std::size_t start = 0;
-  while (start <= text.size()) {
-    auto end = text.find('\n', start);
+  while (start <= text.size()) {  // the text after the last newline is a line too, even if empty
+    std::size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
+    parser.feed(text.substr(start, end - start), ++line_no);
     start = end + 1;
-    ++line_no;
-
-    std::string_view stripped = trim(line);
-    if (stripped.empty() || is_comment(stripped)) {
-      if (end == text.size()) break;
-      continue;
-    }
-    auto fail = [&] {
-      return ConfigError("Unable to parse config file: " + origin + " (line " + std::to_string(line_no) + ")");
-    };
-
-    if (is_indented(line) && !last_key.empty()) {
-      if (section != nullptr) {
-        if (last_key_nested) {
-          std::string k, v;
-          if (!split_key_value(stripped, k, v)) throw fail();
-          (*section)[last_key + "." + k] = v;
-        } else {
-          (*section)[last_key] += "\n" + std::string(stripped);
-        }
-      }
-    } else if (stripped.front() == '[') {
-      if (stripped.back() != ']') throw fail();
-      std::string_view header = stripped.substr(1, stripped.size() - 2);
-      std::string name = profile_name_of(header, kind);
-      in_any_section = true;
-      last_key.clear();
-      if (name.empty()) {
-        section = nullptr;
-      } else {
-        // "[default]" and "[profile default]" name the same profile; the later form replaces
-        // the earlier one, while a repeated identical header adds to its section.
-        std::string form(trim(header));
-        auto [it, fresh] = header_of.emplace(name, form);
-        if (!fresh && it->second != form) {
-          out.erase(name);
-          it->second = form;
-        }
-        section = &out[name];
-      }
-    } else {
-      if (!in_any_section) throw fail();
-      std::string k, v;
-      if (!split_key_value(stripped, k, v)) throw fail();
-      last_key = k;
-      last_key_nested = v.empty();
-      if (section != nullptr && !last_key_nested) (*section)[k] = v;
-    }
-    if (end == text.size()) break;
   }
-  return out;
+  return parser.take();
 }
 
 // A missing file is an empty one. A file that is there but cannot be read is an error rather

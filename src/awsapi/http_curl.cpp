@@ -196,6 +196,35 @@ class CurlTransport final : public HttpTransport {
     } guard{headers};
 
     CURL* h = lease.handle;
+    set_connection_options(h, request);
+    append_request_headers(headers, request);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+    set_callbacks(h, t);
+    set_body_options(h, request, t, headers);
+
+    CURLcode rc = curl_easy_perform(h);
+    if (t.download != nullptr) {
+      if (std::fclose(t.download) != 0) t.download_failed = true;
+      t.download = nullptr;
+    }
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    t.response.status = static_cast<int>(status);
+    const bool streamed = !request.download_file.empty() && status >= 200 && status < 300;
+
+    if (rc != CURLE_OK || t.download_failed) throw_transfer_failure(request, t, rc, streamed);
+    if (streamed && !t.download_made) {
+      // An empty 2xx body never called on_body: still leave the (empty) file.
+      std::FILE* f = create_download_file(request.download_file);
+      if (f == nullptr) throw TransportError("Cannot write the downloaded body to " + request.download_file.string());
+      std::fclose(f);
+    }
+    return std::move(t.response);
+  }
+
+ private:
+  // Where and how to connect: URL, TLS, timeouts and proxy.
+  void set_connection_options(CURL* h, const HttpRequest& request) const {
     curl_easy_reset(h);  // keeps the handle's open connections and caches
     curl_easy_setopt(h, CURLOPT_SHARE, share_);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -216,32 +245,35 @@ class CurlTransport final : public HttpTransport {
     const std::string& proxy = request.bypass_proxy ? empty_ : (https ? proxies_.https : proxies_.http);
     curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
     curl_easy_setopt(h, CURLOPT_NOPROXY, proxies_.no_proxy.c_str());
+  }
 
+  // Adds the request's headers to libcurl's list. The list is the caller's, which frees it
+  // even when this throws halfway.
+  static void append_request_headers(curl_slist*& headers, const HttpRequest& request) {
     for (const auto& [name, value] : request.headers) {
       // "Name;" is libcurl's way to send a header with an empty value.
-      std::string line = value.empty() ? name + ";" : name + ": " + value;
+      std::string line = name;
+      line += value.empty() ? ";" : ": ";
+      line += value;
       headers = curl_slist_append(headers, line.c_str());
     }
     headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip on uploads
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+  }
 
+  static void set_callbacks(CURL* h, Transfer& t) {
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &on_progress);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  }
 
+  // The method and what goes with it: a file streamed up, no body, or the request's body.
+  // `headers` is the list already set on the handle; it may grow.
+  static void set_body_options(CURL* h, const HttpRequest& request, Transfer& t, curl_slist*& headers) {
     if (!request.upload_file.empty()) {
-      std::error_code ec;
-      auto size = std::filesystem::file_size(request.upload_file, ec);
-      t.upload.open(request.upload_file, std::ios::binary);
-      if (ec || !t.upload) throw TransportError("Cannot read the file to upload: " + request.upload_file.string());
-      curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-      curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
-      curl_easy_setopt(h, CURLOPT_READFUNCTION, &on_read_file);
-      curl_easy_setopt(h, CURLOPT_READDATA, &t);
-      if (request.method != "PUT") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+      set_upload_options(h, request, t);
     } else if (request.method == "GET" && request.body.empty()) {
       curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     } else if (request.method == "HEAD") {
@@ -256,40 +288,36 @@ class CurlTransport final : public HttpTransport {
       curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
       if (request.method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
-
-    CURLcode rc = curl_easy_perform(h);
-    if (t.download != nullptr) {
-      if (std::fclose(t.download) != 0) t.download_failed = true;
-      t.download = nullptr;
-    }
-    long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    t.response.status = static_cast<int>(status);
-    const bool streamed = !request.download_file.empty() && status >= 200 && status < 300;
-
-    if (rc != CURLE_OK || t.download_failed) {
-      if (streamed) {
-        std::error_code ec;
-        std::filesystem::remove(request.download_file, ec);  // no partial file left behind
-      }
-      if (t.download_failed)
-        throw TransportError("Cannot write the downloaded body to " + request.download_file.string());
-      // curl_easy_strerror gives a fixed text per code; libcurl's own error buffer could echo
-      // parts of the request, so it is not used.
-      throw TransportError("Could not reach the endpoint URL \"" + endpoint_of(request.url) + "\": " +
-                               curl_easy_strerror(rc),
-                           rc == CURLE_OPERATION_TIMEDOUT);
-    }
-    if (streamed && !t.download_made) {
-      // An empty 2xx body never called on_body: still leave the (empty) file.
-      std::FILE* f = create_download_file(request.download_file);
-      if (f == nullptr) throw TransportError("Cannot write the downloaded body to " + request.download_file.string());
-      std::fclose(f);
-    }
-    return std::move(t.response);
   }
 
- private:
+  static void set_upload_options(CURL* h, const HttpRequest& request, Transfer& t) {
+    std::error_code ec;
+    auto size = std::filesystem::file_size(request.upload_file, ec);
+    t.upload.open(request.upload_file, std::ios::binary);
+    if (ec || !t.upload) throw TransportError("Cannot read the file to upload: " + request.upload_file.string());
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, &on_read_file);
+    curl_easy_setopt(h, CURLOPT_READDATA, &t);
+    if (request.method != "PUT") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  }
+
+  // A transfer that failed, or whose body could not be written: the error to throw.
+  [[noreturn]] static void throw_transfer_failure(const HttpRequest& request, const Transfer& t, CURLcode rc,
+                                                  bool streamed) {
+    if (streamed) {
+      std::error_code ec;
+      std::filesystem::remove(request.download_file, ec);  // no partial file left behind
+    }
+    if (t.download_failed)
+      throw TransportError("Cannot write the downloaded body to " + request.download_file.string());
+    // curl_easy_strerror gives a fixed text per code; libcurl's own error buffer could echo
+    // parts of the request, so it is not used.
+    throw TransportError("Could not reach the endpoint URL \"" + endpoint_of(request.url) + "\": " +
+                             curl_easy_strerror(rc),
+                         rc == CURLE_OPERATION_TIMEDOUT);
+  }
+
   // Borrows an idle easy handle (or makes one) for the length of one request.
   struct HandleLease {
     CurlTransport& owner;

@@ -225,6 +225,97 @@ void replace_header(Headers& headers, std::string name, std::string value) {
   headers.emplace_back(std::move(name), std::move(value));
 }
 
+// Drops what an earlier signature set, then sets this signature's host, time and token headers.
+// A Date header, when the caller sent one, carries the time instead of x-amz-date (the reference
+// SDK does the same).
+void set_signing_headers(Headers& headers, const std::string& host, const std::tm& tm, const std::string& amz_date,
+                         const std::string& session_token) {
+  remove_header(headers, "Authorization");
+  replace_header(headers, "Host", host);
+  if (has_header(headers, "Date")) {
+    replace_header(headers, "Date", http_date(tm));
+    remove_header(headers, "X-Amz-Date");
+  } else {
+    replace_header(headers, "X-Amz-Date", amz_date);
+  }
+  if (!session_token.empty()) {
+    replace_header(headers, "X-Amz-Security-Token", session_token);
+  } else {
+    remove_header(headers, "X-Amz-Security-Token");
+  }
+}
+
+// A service that takes a declared payload hash is signed with that hash (the last one given).
+std::string declared_payload_hash(const Headers& headers, std::string payload_hash) {
+  for (const auto& [name, value] : headers) {
+    if (iequals(name, "X-Amz-Content-SHA256")) payload_hash = value;
+  }
+  return payload_hash;
+}
+
+// The lower-cased names of the headers to sign, each once, sorted.
+std::vector<std::string> signed_header_names(const Headers& headers) {
+  std::vector<std::string> names;
+  for (const auto& [name, value] : headers) {
+    std::string lname = to_lower(name);
+    if (std::find(kUnsignedHeaders.begin(), kUnsignedHeaders.end(), lname) != kUnsignedHeaders.end()) continue;
+    if (std::find(names.begin(), names.end(), lname) == names.end()) names.push_back(std::move(lname));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The trimmed values of every header named `lname`, joined with ',' in request order.
+std::string joined_values(const Headers& headers, std::string_view lname) {
+  std::string joined;
+  bool first = true;
+  for (const auto& [name, value] : headers) {
+    if (!iequals(name, lname)) continue;
+    if (!first) joined += ',';
+    joined += trim_all(value);
+    first = false;
+  }
+  return joined;
+}
+
+struct SignedHeaders {
+  std::string canonical;  // "name:values\n" per signed header
+  std::string names;      // "name;name;..."
+};
+
+// Canonical headers: lower-cased names, sorted; repeated names joined with ',' in request order.
+SignedHeaders canonical_headers(const Headers& headers) {
+  SignedHeaders out;
+  for (const auto& lname : signed_header_names(headers)) {
+    out.canonical += lname;
+    out.canonical += ':';
+    out.canonical += joined_values(headers, lname);
+    out.canonical += '\n';
+    if (!out.names.empty()) out.names += ';';
+    out.names += lname;
+  }
+  return out;
+}
+
+// S3 signs the path exactly as sent; every other service signs it normalised and encoded again.
+std::string canonical_uri(const std::string& path, bool s3) {
+  if (s3) return path.empty() ? "/" : path;
+  return percent_encode(normalize_path(path), "/");
+}
+
+std::string method_upper(std::string method) {
+  std::transform(method.begin(), method.end(), method.begin(), [](unsigned char c) { return std::toupper(c); });
+  return method;
+}
+
+// The key for this date, region and service, derived from the secret key.
+std::string signing_key(const std::string& secret_access_key, const std::string& date, const SigningInput& input) {
+  std::string key = hmac_sha256("AWS4" + secret_access_key, date);
+  key = hmac_sha256(key, input.region);
+  key = hmac_sha256(key, input.service);
+  return hmac_sha256(key, "aws4_request");
+}
+
 }  // namespace
 
 void sign_request(HttpRequest& request, const Credentials& credentials, const SigningInput& input,
@@ -239,82 +330,30 @@ void sign_request(HttpRequest& request, const Credentials& credentials, const Si
     payload_hash = request.upload_file.empty() ? sha256_hex(request.body) : sha256_file_hex(request.upload_file);
   }
 
-  // Drop what an earlier signature set, then set this signature's headers. A Date header, when
-  // the caller sent one, carries the time instead of x-amz-date (the reference SDK does the same).
   Headers& headers = request.headers;
-  remove_header(headers, "Authorization");
-  replace_header(headers, "Host", url.host);
-  if (has_header(headers, "Date")) {
-    replace_header(headers, "Date", http_date(tm));
-    remove_header(headers, "X-Amz-Date");
-  } else {
-    replace_header(headers, "X-Amz-Date", amz_date);
-  }
-  if (!credentials.session_token.empty()) {
-    replace_header(headers, "X-Amz-Security-Token", credentials.session_token);
-  } else {
-    remove_header(headers, "X-Amz-Security-Token");
-  }
+  set_signing_headers(headers, url.host, tm, amz_date, credentials.session_token);
   if (input.s3) {
     replace_header(headers, "X-Amz-Content-SHA256", payload_hash);
   } else {
-    // A service that takes a declared payload hash is signed with that hash.
-    for (const auto& [name, value] : headers) {
-      if (iequals(name, "X-Amz-Content-SHA256")) payload_hash = value;
-    }
+    payload_hash = declared_payload_hash(headers, payload_hash);
   }
 
-  // Canonical headers: lower-cased names, sorted; repeated names joined with ',' in request order.
-  std::vector<std::string> names;
-  for (const auto& [name, value] : headers) {
-    std::string lname = to_lower(name);
-    if (std::find(kUnsignedHeaders.begin(), kUnsignedHeaders.end(), lname) != kUnsignedHeaders.end()) continue;
-    if (std::find(names.begin(), names.end(), lname) == names.end()) names.push_back(std::move(lname));
-  }
-  std::sort(names.begin(), names.end());
-  std::string canonical_headers;
-  std::string signed_headers;
-  for (const auto& lname : names) {
-    std::string joined;
-    bool first = true;
-    for (const auto& [name, value] : headers) {
-      if (!iequals(name, lname)) continue;
-      if (!first) joined += ',';
-      joined += trim_all(value);
-      first = false;
-    }
-    canonical_headers += lname + ":" + joined + "\n";
-    if (!signed_headers.empty()) signed_headers += ';';
-    signed_headers += lname;
-  }
-
-  // S3 signs the path exactly as sent; every other service signs it normalised and encoded again.
-  std::string canonical_uri;
-  if (input.s3) {
-    canonical_uri = url.path.empty() ? "/" : url.path;
-  } else {
-    canonical_uri = percent_encode(normalize_path(url.path), "/");
-  }
-
-  std::string method = request.method;
-  std::transform(method.begin(), method.end(), method.begin(), [](unsigned char c) { return std::toupper(c); });
-
-  const std::string canonical_request = method + "\n" + canonical_uri + "\n" + canonical_query(url.query) + "\n" +
-                                        canonical_headers + "\n" + signed_headers + "\n" + payload_hash;
+  const SignedHeaders signed_headers = canonical_headers(headers);
+  const std::string canonical_request = method_upper(request.method) + "\n" + canonical_uri(url.path, input.s3) +
+                                        "\n" + canonical_query(url.query) + "\n" + signed_headers.canonical +
+                                        "\n" + signed_headers.names + "\n" + payload_hash;
   const std::string scope = date + "/" + input.region + "/" + input.service + "/aws4_request";
   const std::string string_to_sign =
       std::string(kAlgorithm) + "\n" + amz_date + "\n" + scope + "\n" + sha256_hex(canonical_request);
 
-  std::string key = hmac_sha256("AWS4" + credentials.secret_access_key, date);
-  key = hmac_sha256(key, input.region);
-  key = hmac_sha256(key, input.service);
-  key = hmac_sha256(key, "aws4_request");
-  const std::string raw_signature = hmac_sha256(key, string_to_sign);
+  const std::string raw_signature =
+      hmac_sha256(signing_key(credentials.secret_access_key, date, input), string_to_sign);
   const std::string signature =
       to_hex(reinterpret_cast<const unsigned char*>(raw_signature.data()), raw_signature.size());
 
   headers.emplace_back("Authorization", std::string(kAlgorithm) + " Credential=" + credentials.access_key_id + "/" +
-                                            scope + ", SignedHeaders=" + signed_headers + ", Signature=" + signature);
+                                            scope + ", SignedHeaders=" + signed_headers.names +
+                                            ", Signature=" + signature);
 }
 
 std::string sha256_hex(std::string_view data) {

@@ -2,6 +2,7 @@
 // acceptors, and its error texts. Pauses go through the tool's clock.
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -53,6 +54,24 @@ const WaiterConfig* find_waiter(const std::string& name) {
   return nullptr;
 }
 
+// One step of an expression over every current value: "A" takes each value's field A, "A[]"
+// takes the elements of each value's array field A. Missing fields and nulls drop out.
+std::vector<json> apply_segment(const std::vector<json>& values, const std::string& field, bool flatten) {
+  std::vector<json> next;
+  for (const auto& v : values) {
+    if (!v.is_object()) continue;
+    auto it = v.find(field);
+    if (it == v.end() || it->is_null()) continue;
+    if (!flatten) {
+      next.push_back(*it);
+      continue;
+    }
+    if (!it->is_array()) continue;
+    std::copy_if(it->begin(), it->end(), std::back_inserter(next), [](const json& e) { return !e.is_null(); });
+  }
+  return next;
+}
+
 // The waiters' expressions use only field access and the flatten projection ("A[].B.C"), so this
 // evaluates exactly that subset of the query language rather than carrying a full engine, which
 // no packaged C++ library provides. Returns a list when the expression projects.
@@ -65,19 +84,7 @@ json search(std::string_view expr, const json& root) {
     expr = dot == std::string_view::npos ? std::string_view() : expr.substr(dot + 1);
     const bool flatten = seg.size() >= 2 && seg.substr(seg.size() - 2) == "[]";
     const std::string field(flatten ? seg.substr(0, seg.size() - 2) : seg);
-    std::vector<json> next;
-    for (const auto& v : values) {
-      if (!v.is_object()) continue;
-      auto it = v.find(field);
-      if (it == v.end() || it->is_null()) continue;
-      if (!flatten) {
-        next.push_back(*it);
-      } else if (it->is_array()) {
-        for (const auto& e : *it)
-          if (!e.is_null()) next.push_back(e);
-      }
-    }
-    values = std::move(next);
+    values = apply_segment(values, field, flatten);
     projected = projected || flatten;
   }
   if (projected) return json(values);
@@ -108,6 +115,42 @@ std::string explanation(const Acceptor& a) {
   return {};
 }
 
+// Calls the waiter's operation once, leaving its answer in `response`. Returns the service error
+// the call ended with, if any; other failures (transport, credentials) propagate.
+std::optional<ClientError> poll_once(const AwsClient& client, const WaiterConfig& cfg, const json& request,
+                                     json& response) {
+  try {
+    response = client.call(std::string(cfg.operation), request);
+  } catch (const ClientError& e) {
+    return e;
+  }
+  return std::nullopt;
+}
+
+// The first acceptor, in the table's order, that this call's outcome matches.
+const Acceptor* first_match(const WaiterConfig& cfg, const json& response, const std::optional<ClientError>& error) {
+  for (const auto& a : cfg.acceptors) {
+    if (matches(a, response, error ? &*error : nullptr)) return &a;
+  }
+  return nullptr;
+}
+
+// A service error that no acceptor expects ends the wait, with the error's code.
+WaiterError unexpected_error(const std::string& prefix, const ClientError& error) {
+  return WaiterError(prefix + "An error occurred (" + (error.code().empty() ? "Unknown" : error.code()) +
+                         "): " + (error.message().empty() ? "Unknown" : error.message()),
+                     error.code());
+}
+
+// The error for running out of attempts. The reference SDK names the acceptor its loop stopped
+// at: the one matched in this attempt, else the last of the list.
+WaiterError attempts_exceeded(const std::string& prefix, const WaiterConfig& cfg, const Acceptor* last_matched,
+                              const Acceptor* matched) {
+  if (!last_matched) return WaiterError(prefix + "Max attempts exceeded");
+  const Acceptor& named = matched ? *matched : cfg.acceptors.back();
+  return WaiterError(prefix + "Max attempts exceeded. Previously accepted state: " + explanation(named));
+}
+
 }  // namespace
 
 bool Waiter::exists(const std::string& name) { return find_waiter(name) != nullptr; }
@@ -122,36 +165,17 @@ void Waiter::wait(const json& request) const {
   const Acceptor* last_matched = nullptr;
   for (int attempt = 1;; ++attempt) {
     json response;
-    std::optional<ClientError> error;
-    try {
-      response = client_.call(std::string(cfg.operation), request);
-    } catch (const ClientError& e) {
-      error = e;
-    }
-    const Acceptor* matched = nullptr;
-    for (const auto& a : cfg.acceptors) {
-      if (matches(a, response, error ? &*error : nullptr)) {
-        matched = &a;
-        break;
-      }
-    }
+    const std::optional<ClientError> error = poll_once(client_, cfg, request, response);
+    const Acceptor* matched = first_match(cfg, response, error);
     if (matched) {
       last_matched = matched;
       if (matched->state == State::Success) return;
       if (matched->state == State::Failure)
         throw WaiterError(prefix + "Waiter encountered a terminal failure state: " + explanation(*matched));
     } else if (error) {
-      throw WaiterError(prefix + "An error occurred (" + (error->code().empty() ? "Unknown" : error->code()) +
-                        "): " + (error->message().empty() ? "Unknown" : error->message()),
-                        error->code());
+      throw unexpected_error(prefix, *error);
     }
-    if (attempt >= cfg.max_attempts) {
-      if (!last_matched) throw WaiterError(prefix + "Max attempts exceeded");
-      // The reference SDK names the acceptor its loop stopped at: the one matched in this
-      // attempt, else the last of the list.
-      const Acceptor& named = matched ? *matched : cfg.acceptors.back();
-      throw WaiterError(prefix + "Max attempts exceeded. Previously accepted state: " + explanation(named));
-    }
+    if (attempt >= cfg.max_attempts) throw attempts_exceeded(prefix, cfg, last_matched, matched);
     core::the_clock().sleep_for(cfg.delay);
   }
 }
