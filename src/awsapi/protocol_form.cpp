@@ -25,6 +25,21 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
   throw std::invalid_argument("invalid parameter " + where + ": " + what);
 }
 
+// "prefix.name", appended into one string rather than through a temporary per '+'.
+std::string dotted(const std::string& prefix, const std::string& name) {
+  std::string out;
+  out.reserve(prefix.size() + 1 + name.size());
+  out += prefix;
+  out += '.';
+  out += name;
+  return out;
+}
+
+// A member's flattened name: its own name at the top level, dotted below.
+std::string member_path(const std::string& prefix, const std::string& name) {
+  return prefix.empty() ? name : dotted(prefix, name);
+}
+
 class FormWriter {
  public:
   FormWriter(bool ec2, Fields& out) : ec2_(ec2), out_(out) {}
@@ -62,10 +77,10 @@ class FormWriter {
     if (!v.is_object()) bad_param(prefix.empty() ? shape.name : prefix, "expected an object");
     for (const auto& [key, item] : v.items()) {
       const Member* m = shape.member(key);
-      if (!m) bad_param(prefix.empty() ? key : prefix + "." + key, "unknown member of " + shape.name);
+      if (!m) bad_param(member_path(prefix, key), "unknown member of " + shape.name);
       if (item.is_null()) bad_param(key, "null value");
       std::string name = name_of(*m);
-      value(*m->shape, item, prefix.empty() ? name : prefix + "." + name);
+      value(*m->shape, item, member_path(prefix, name));
     }
   }
 
@@ -84,7 +99,7 @@ class FormWriter {
     if (!v.is_object()) bad_param(prefix, "expected an object");
     std::size_t i = 0;
     for (const auto& [key, item] : v.items()) {
-      if (!item.is_string()) bad_param(prefix + "." + key, "expected a string");
+      if (!item.is_string()) bad_param(dotted(prefix, key), "expected a string");
       std::string entry = prefix + ".entry." + std::to_string(++i);
       out_.emplace_back(entry + ".key", key);
       out_.emplace_back(entry + ".value", item.get<std::string>());

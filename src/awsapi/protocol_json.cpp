@@ -18,44 +18,62 @@ using shapes::Shape;
   throw std::invalid_argument("invalid parameter " + where + ": " + what);
 }
 
-json write_value(const Shape& shape, const json& v, const std::string& where) {
-  switch (shape.kind) {
-    case Kind::Structure: {
-      if (!v.is_object()) bad_param(where, "expected an object");
-      json out = json::object();
-      for (const auto& [key, item] : v.items()) {
-        const auto* m = shape.member(key);
-        if (!m) bad_param(key, "unknown member of " + shape.name);
-        if (item.is_null()) bad_param(key, "null value");
-        out[m->wire] = write_value(*m->shape, item, key);
-      }
-      return out;
-    }
-    case Kind::List: {
-      if (!v.is_array()) bad_param(where, "expected a list");
-      json out = json::array();
-      for (const auto& item : v) out.push_back(write_value(*shape.element, item, where));
-      return out;
-    }
+json write_value(const Shape& shape, const json& v, const std::string& where);
+
+// Members are renamed to their wire names; an unknown or null member is refused by its API name.
+json write_structure(const Shape& shape, const json& v, const std::string& where) {
+  if (!v.is_object()) bad_param(where, "expected an object");
+  json out = json::object();
+  for (const auto& [key, item] : v.items()) {
+    const auto* m = shape.member(key);
+    if (!m) bad_param(key, "unknown member of " + shape.name);
+    if (item.is_null()) bad_param(key, "null value");
+    out[m->wire] = write_value(*m->shape, item, key);
+  }
+  return out;
+}
+
+json write_list(const Shape& shape, const json& v, const std::string& where) {
+  if (!v.is_array()) bad_param(where, "expected a list");
+  json out = json::array();
+  for (const auto& item : v) out.push_back(write_value(*shape.element, item, where));
+  return out;
+}
+
+// A timestamp goes out as whole epoch seconds; a number is taken as epoch seconds already.
+json write_timestamp(const json& v, const std::string& where) {
+  if (v.is_number()) return v;
+  if (!v.is_string()) bad_param(where, "expected a timestamp");
+  return static_cast<std::int64_t>(std::floor(epoch_of_timestamp(v.get_ref<const std::string&>())));
+}
+
+// Maps and the other scalars go out as given, once their JSON type is the one the shape wants.
+json write_as_given(Kind kind, const json& v, const std::string& where) {
+  switch (kind) {
     case Kind::Map:
       if (!v.is_object()) bad_param(where, "expected an object");
-      return v;
+      break;
     case Kind::Boolean:
       if (!v.is_boolean()) bad_param(where, "expected a boolean");
-      return v;
+      break;
     case Kind::Integer:
       if (!v.is_number_integer()) bad_param(where, "expected an integer");
-      return v;
+      break;
     case Kind::Double:
       if (!v.is_number()) bad_param(where, "expected a number");
-      return v;
-    case Kind::Timestamp:
-      if (v.is_number()) return v;
-      if (!v.is_string()) bad_param(where, "expected a timestamp");
-      return static_cast<std::int64_t>(std::floor(epoch_of_timestamp(v.get_ref<const std::string&>())));
+      break;
     default:
       if (!v.is_string()) bad_param(where, "expected a string");
-      return v;
+  }
+  return v;
+}
+
+json write_value(const Shape& shape, const json& v, const std::string& where) {
+  switch (shape.kind) {
+    case Kind::Structure: return write_structure(shape, v, where);
+    case Kind::List: return write_list(shape, v, where);
+    case Kind::Timestamp: return write_timestamp(v, where);
+    default: return write_as_given(shape.kind, v, where);
   }
 }
 

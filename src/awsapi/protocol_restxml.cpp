@@ -43,46 +43,69 @@ std::string text_of(const shapes::Shape& shape, const json& v, const std::string
   }
 }
 
+// A URI label: the bucket is handed to the endpoint layer, the key becomes the path.
+void put_uri_label(WireRequest& w, const shapes::Member& m, const json& v, const std::string& key) {
+  std::string text = text_of(*m.shape, v, key, false);
+  if (key == "Bucket") w.bucket = text;
+  else if (key == "Key") w.path = "/" + percent_encode(text, "/");
+  else bad_param(key, "unexpected URI member");
+}
+
+// "member.entry", appended into one string rather than through a temporary per '+'.
+std::string dotted(const std::string& member, const std::string& entry) {
+  std::string out;
+  out.reserve(member.size() + 1 + entry.size());
+  out += member;
+  out += '.';
+  out += entry;
+  return out;
+}
+
+// A map member whose entries become headers named by the member's prefix and the entry's key.
+void put_header_map(WireRequest& w, const shapes::Member& m, const json& v, const std::string& key) {
+  if (!v.is_object()) bad_param(key, "expected an object");
+  for (const auto& [k, item] : v.items()) {
+    if (!item.is_string()) bad_param(dotted(key, k), "expected a string");
+    w.headers.emplace_back(m.wire + k, item.get<std::string>());
+  }
+}
+
+// Query parameters are joined by '&', name and value percent-encoded.
+void put_query_parameter(WireRequest& w, const shapes::Member& m, const json& v, const std::string& key) {
+  const std::string text = text_of(*m.shape, v, key, false);
+  if (!w.query.empty()) w.query += '&';
+  w.query += percent_encode(m.wire);
+  w.query += '=';
+  w.query += percent_encode(text);
+}
+
+void put_member(WireRequest& w, const shapes::Member& m, const json& v, const std::string& key) {
+  switch (m.location) {
+    case Location::Uri: put_uri_label(w, m, v, key); break;
+    case Location::Header: w.headers.emplace_back(m.wire, text_of(*m.shape, v, key, true)); break;
+    case Location::HeaderPrefix: put_header_map(w, m, v, key); break;
+    case Location::Query: put_query_parameter(w, m, v, key); break;
+    case Location::Body:
+      // Only the streaming payload lives in the body; a file upload is attached by the client.
+      w.body = text_of(*m.shape, v, key, false);
+      break;
+  }
+}
+
 }  // namespace
 
 WireRequest serialize_rest_xml(const shapes::ServiceModel&, const shapes::Operation& op, const json& params) {
   if (!params.is_object()) bad_param(op.name, "expected an object");
   WireRequest w;
   w.method = op.method;
-  std::string query;
   for (const auto& [key, v] : params.items()) {
     const auto* m = op.input->member(key);
     if (!m) bad_param(key, "unknown member of " + op.input->name);
     if (v.is_null()) continue;  // the reference SDK skips None here
-    switch (m->location) {
-      case Location::Uri: {
-        std::string text = text_of(*m->shape, v, key, false);
-        if (key == "Bucket") w.bucket = text;
-        else if (key == "Key") w.path = "/" + percent_encode(text, "/");
-        else bad_param(key, "unexpected URI member");
-        break;
-      }
-      case Location::Header: w.headers.emplace_back(m->wire, text_of(*m->shape, v, key, true)); break;
-      case Location::HeaderPrefix:
-        if (!v.is_object()) bad_param(key, "expected an object");
-        for (const auto& [k, item] : v.items()) {
-          if (!item.is_string()) bad_param(key + "." + k, "expected a string");
-          w.headers.emplace_back(m->wire + k, item.get<std::string>());
-        }
-        break;
-      case Location::Query:
-        if (!query.empty()) query += '&';
-        query += percent_encode(m->wire) + "=" + percent_encode(text_of(*m->shape, v, key, false));
-        break;
-      case Location::Body:
-        // Only the streaming payload lives in the body; a file upload is attached by the client.
-        w.body = text_of(*m->shape, v, key, false);
-        break;
-    }
+    put_member(w, *m, v, key);
   }
   if (!w.bucket) bad_param("Bucket", "missing");
   if (w.path.empty() || w.path == "/") bad_param("Key", "missing");
-  w.query = query;
   return w;
 }
 

@@ -87,47 +87,77 @@ std::string form_encode(const std::vector<std::pair<std::string, std::string>>& 
 
 namespace {
 
+// \uXXXX with lower-case hex digits, as the reference SDK writes it.
+void append_u_escape(std::string& out, unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "\\u%04x", v);
+  out += buf;
+}
+
+// The two-character escapes of the reference SDK's serialiser; nullptr for other characters.
+const char* short_escape(unsigned char c) {
+  switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    case '\b': return "\\b";
+    case '\f': return "\\f";
+    default: return nullptr;
+  }
+}
+
+// An ASCII character: kept, unless it has a short escape or is a control character (DEL included).
+void append_ascii(std::string& out, unsigned char c) {
+  if (const char* escape = short_escape(c)) out += escape;
+  else if (c < 0x20 || c == 0x7F) append_u_escape(out, c);
+  else out += static_cast<char>(c);
+}
+
+// The length of the UTF-8 sequence that a lead byte starts; 0 when the byte starts none.
+int utf8_length(unsigned char lead) {
+  if (lead >= 0xF0) return 4;
+  if (lead >= 0xE0) return 3;
+  if (lead >= 0xC0) return 2;
+  return 0;
+}
+
+// Decodes the UTF-8 sequence that starts at s[i] and moves i past it.
+unsigned decode_utf8(const std::string& s, std::size_t& i) {
+  const auto lead = static_cast<unsigned char>(s[i]);
+  const int len = utf8_length(lead);
+  if (len == 0 || i + len > s.size()) throw std::invalid_argument("invalid UTF-8 in a request value");
+  unsigned cp = lead & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
+  for (int k = 1; k < len; ++k) {
+    auto cc = static_cast<unsigned char>(s[i + k]);
+    if ((cc & 0xC0) != 0x80) throw std::invalid_argument("invalid UTF-8 in a request value");
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  i += len;
+  return cp;
+}
+
+// A code point beyond ASCII as \uXXXX; beyond the BMP as a surrogate pair.
+void append_code_point(std::string& out, unsigned cp) {
+  if (cp < 0x10000) {
+    append_u_escape(out, cp);
+    return;
+  }
+  cp -= 0x10000;
+  append_u_escape(out, 0xD800 + (cp >> 10));
+  append_u_escape(out, 0xDC00 + (cp & 0x3FF));
+}
+
 void append_json_string(std::string& out, const std::string& s) {
-  auto hex4 = [&](unsigned v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\u%04x", v);
-    out += buf;
-  };
   out += '"';
   for (std::size_t i = 0; i < s.size();) {
-    auto c = static_cast<unsigned char>(s[i]);
+    const auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {
-      switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-          if (c < 0x20 || c == 0x7F) hex4(c);
-          else out += static_cast<char>(c);
-      }
+      append_ascii(out, c);
       ++i;
-      continue;
-    }
-    // Decode one UTF-8 sequence.
-    int len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-    if (len == 0 || i + len > s.size()) throw std::invalid_argument("invalid UTF-8 in a request value");
-    unsigned cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-    for (int k = 1; k < len; ++k) {
-      auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) throw std::invalid_argument("invalid UTF-8 in a request value");
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    i += len;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      hex4(0xD800 + (cp >> 10));
-      hex4(0xDC00 + (cp & 0x3FF));
     } else {
-      hex4(cp);
+      append_code_point(out, decode_utf8(s, i));
     }
   }
   out += '"';

@@ -1,10 +1,13 @@
 // Reads the compact shape tables into linked Shape records, once per service.
 #include "awsapi/shapes.h"
 
+#include <array>
 #include <cctype>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 namespace quenfold_testlibs::awsapi::shapes {
 
@@ -27,6 +30,35 @@ const Operation& ServiceModel::operation(const std::string& name) const {
 }
 
 namespace {
+
+// The anonymous shapes that are not lists, by type text: the scalars and the string map.
+struct AnonymousType {
+  std::string_view text;
+  Kind kind;
+};
+constexpr std::array<AnonymousType, 7> kAnonymousTypes{{{"", Kind::String},
+                                                         {"i", Kind::Integer},
+                                                         {"b", Kind::Boolean},
+                                                         {"t", Kind::Timestamp},
+                                                         {"d", Kind::Double},
+                                                         {"B", Kind::Blob},
+                                                         {"{}", Kind::Map}}};
+
+std::optional<Kind> anonymous_kind(std::string_view t) {
+  for (const auto& a : kAnonymousTypes)
+    if (a.text == t) return a.kind;
+  return std::nullopt;
+}
+
+// Member and wire names are made of letters, digits, '-' and '_'.
+bool is_word_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_'; }
+
+// The name that starts at token[i] (empty when there is none); moves i past it.
+std::string read_word(const std::string& token, std::size_t& i) {
+  const std::size_t start = i;
+  while (i < token.size() && is_word_char(token[i])) ++i;
+  return token.substr(start, i - start);
+}
 
 class Builder {
  public:
@@ -72,34 +104,35 @@ class Builder {
 
   // Scalars, maps and lists are anonymous shapes, shared by type text ("i", "[Tag]", ...).
   const Shape* type(const std::string& t) {
-    if (t.empty() || t == "i" || t == "b" || t == "t" || t == "d" || t == "B" || t == "{}") {
-      auto& slot = model_->shapes["#" + t];
-      if (!slot) {
-        slot = std::make_unique<Shape>();
-        slot->name = "#" + t;
-        slot->kind = t.empty() ? Kind::String
-                     : t == "i" ? Kind::Integer
-                     : t == "b" ? Kind::Boolean
-                     : t == "t" ? Kind::Timestamp
-                     : t == "d" ? Kind::Double
-                     : t == "B" ? Kind::Blob
-                                : Kind::Map;
-      }
+    if (const auto kind = anonymous_kind(t)) {
+      auto& slot = anonymous_slot(t);
+      if (!slot) slot = anonymous_shape(t, *kind);
       return slot.get();
     }
-    if (t.front() == '[') {
-      if (t.back() != ']') fail("bad list type " + t);
-      auto& slot = model_->shapes["#" + t];
-      if (!slot) {
-        const Shape* element = type(t.substr(1, t.size() - 2));
-        slot = std::make_unique<Shape>();
-        slot->name = "#" + t;
-        slot->kind = Kind::List;
-        slot->element = element;
-      }
-      return slot.get();
-    }
+    if (t.front() == '[') return list_type(t);
     return structure(t);
+  }
+
+  // "[elem]": a list of the element type, which is read before the list shape is made.
+  const Shape* list_type(const std::string& t) {
+    if (t.back() != ']') fail("bad list type " + t);
+    auto& slot = anonymous_slot(t);
+    if (!slot) {
+      const Shape* element = type(t.substr(1, t.size() - 2));
+      slot = anonymous_shape(t, Kind::List);
+      slot->element = element;
+    }
+    return slot.get();
+  }
+
+  // An anonymous shape is kept under "#" and its type text; the slot is empty until made.
+  std::unique_ptr<Shape>& anonymous_slot(const std::string& t) { return model_->shapes["#" + t]; }
+
+  static std::unique_ptr<Shape> anonymous_shape(const std::string& t, Kind kind) {
+    auto shape = std::make_unique<Shape>();
+    shape->name = "#" + t;
+    shape->kind = kind;
+    return shape;
   }
 
   void read_members(const ShapeText& st) {
@@ -115,38 +148,36 @@ class Builder {
   Member read_member(const std::string& token) {
     Member m;
     std::size_t i = 0;
-    auto word = [&] {
-      std::size_t start = i;
-      while (i < token.size() && (std::isalnum(static_cast<unsigned char>(token[i])) || token[i] == '-' ||
-                                  token[i] == '_'))
-        ++i;
-      return token.substr(start, i - start);
-    };
-    m.name = word();
+    m.name = read_word(token, i);
     if (m.name.empty()) fail("bad member token " + token);
     m.wire = m.name;
     if (text_.protocol == Protocol::Ec2) m.wire[0] = static_cast<char>(std::tolower(m.wire[0]));
-    while (i < token.size() && token[i] != ':') {
-      char c = token[i++];
-      if (c == '@') {
-        m.wire = word();
-      } else if (c == '^') {
-        m.query_name = word();
-      } else if (c == '*') {
-        m.idempotency_token = true;
-      } else if (c == '!') {
-        char l = i < token.size() ? token[i++] : '\0';
-        m.location = l == 'h'   ? Location::Header
-                     : l == 'H' ? Location::HeaderPrefix
-                     : l == 'q' ? Location::Query
-                     : l == 'u' ? Location::Uri
-                                : (fail("bad location in " + token), Location::Body);
-      } else {
-        fail("bad member token " + token);
-      }
-    }
+    while (i < token.size() && token[i] != ':') read_modifier(m, token, i);
     m.shape = type(i < token.size() ? token.substr(i + 1) : std::string());
     return m;
+  }
+
+  // One of @wire, ^queryName, * and !loc, at token[i]; moves i past it.
+  void read_modifier(Member& m, const std::string& token, std::size_t& i) const {
+    switch (token[i++]) {
+      case '@': m.wire = read_word(token, i); break;
+      case '^': m.query_name = read_word(token, i); break;
+      case '*': m.idempotency_token = true; break;
+      case '!': m.location = read_location(token, i); break;
+      default: fail("bad member token " + token);
+    }
+  }
+
+  // The letter after '!' (at token[i], if any); moves i past it.
+  Location read_location(const std::string& token, std::size_t& i) const {
+    const char letter = i < token.size() ? token[i++] : '\0';
+    switch (letter) {
+      case 'h': return Location::Header;
+      case 'H': return Location::HeaderPrefix;
+      case 'q': return Location::Query;
+      case 'u': return Location::Uri;
+      default: fail("bad location in " + token);
+    }
   }
 
   const ServiceText& text_;
