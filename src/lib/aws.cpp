@@ -37,7 +37,7 @@ std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, con
   if (!newest) {
     failRun("Failed to find image " + image + " for " + type);
   }
-  const std::string id = newest->at("ImageId").get<std::string>();
+  std::string id = newest->at("ImageId").get<std::string>();
   log->info("  " + id + " " + newest->value("Name", ""));
   return id;
 }

@@ -115,8 +115,8 @@ TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
   scriptNewInstance(ec2);
   args.tag_resource = "Owner,qa";
   json cfg = entry();
-  createEc2(ec2, iam, "ami-1", "subnet-g", "subnet-p", "10.0.0.1", args, cfg, std::string("sg-pub"),
-            std::string("sg-priv"), std::nullopt, std::string("kp"));
+  createEc2(ec2, iam, "ami-1", {"subnet-g", "subnet-p", "10.0.0.1"}, args, cfg,
+            {std::string("sg-pub"), std::string("sg-priv"), std::nullopt, std::string("kp")});
   EXPECT_EQ(ec2.calls("RunInstances").at(0), json::parse(R"({"InstanceType":"t3.micro","MinCount":1,"MaxCount":1,
       "ImageId":"ami-1","TagSpecifications":[{"ResourceType":"instance","Tags":[{"Key":"Name","Value":"quenfold-test-ec2"},
       {"Key":"Owner","Value":"qa"}]},{"ResourceType":"network-interface","Tags":[{"Key":"Name",
@@ -142,7 +142,8 @@ TEST_F(Deploy, ExistingInstanceIsReusedWithoutLaunchOrTags) {
   args.dry_run = true;  // an existing instance goes on past the dry-run test
   json cfg = entry();
   cfg["ec2_ip"] = "old";
-  createEc2(ec2, iam, "ami-1", "subnet-g", "subnet-p", "10.0.0.1", args, cfg, std::string("sg"), std::string("sgp"));
+  createEc2(ec2, iam, "ami-1", {"subnet-g", "subnet-p", "10.0.0.1"}, args, cfg,
+            {std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt});
   EXPECT_EQ(ec2.count("RunInstances"), 0u);
   EXPECT_EQ(ec2.count("CreateTags"), 0u);
   EXPECT_EQ(ec2.count("CreateNetworkInterface"), 0u);
@@ -157,7 +158,8 @@ TEST_F(Deploy, StoppedInstanceSkipsThePublicAddressButGetsItsInterface) {
   ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
   ec2.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-2"}});
   json cfg = entry();
-  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::string("sg"), std::string("sgp"));
+  createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg,
+            {std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt});
   EXPECT_FALSE(cfg.contains("ec2_ip"));
   EXPECT_FALSE(logged("info - Created quenfold-test-ec2 in subnet-p"));
   EXPECT_EQ(ec2.count("CreateNetworkInterface"), 1u);
@@ -175,7 +177,8 @@ TEST_F(Deploy, WithoutAPublicAddressItWaitsTwiceThenGivesUp) {
   ec2.on("CreateTags").reply(json::object());
   args.eip = true;
   json cfg = entry();
-  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::string("sg"), std::string("sgp"));
+  createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg,
+            {std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt});
   EXPECT_FALSE(ec2.calls("RunInstances")[0]["NetworkInterfaces"][0].contains("AssociatePublicIpAddress"));
   EXPECT_EQ(ec2.count("AllocateAddress"), 1u);
   EXPECT_EQ(clock_.sleeps(), (std::vector<std::chrono::milliseconds>{5s, 5s}));
@@ -189,8 +192,8 @@ TEST_F(Deploy, InstanceProfileChoice) {
   ec2.on("DescribeInstances").reply(reservations({}));  // no test instance in the subnet yet
   args.dry_run = true;
   args.ec2_role = "default";
-  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::nullopt, std::nullopt,
-            std::string(kInstanceProfileName));
+  createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg,
+            {std::nullopt, std::nullopt, std::string(kInstanceProfileName), std::nullopt});
   EXPECT_EQ(iam.all_calls().size(), 0u);
   EXPECT_EQ(ec2.count("RunInstances"), 0u) << "a dry run stops before the launch";
   EXPECT_TRUE(logged("info - Create quenfold-test-ec2 in private subnet-p"));
@@ -201,20 +204,21 @@ TEST_F(Deploy, InstanceProfileChoice) {
       .reply({{"InstanceProfiles", json::array()}})
       .fail("NoSuchEntity", "no role")
       .fail("AccessDenied", "denied");
-  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg);
+  createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg);
   EXPECT_EQ(iam.calls("ListInstanceProfilesForRole")[0], json::parse(R"({"RoleName":"tester"})"));
   EXPECT_TRUE(logged("info - Assign role tester to quenfold-test-ec2"));
-  EXPECT_THROW(createEc2(ec2, iam, "ami", "g", "p", "ip", args, cfg), core::ExitRequest);
+  const TestSubnet other{"g", "p", "ip"};
+  EXPECT_THROW(createEc2(ec2, iam, "ami", other, args, cfg), core::ExitRequest);
   EXPECT_TRUE(logged("error   **Error** no instance profile found for role tester"));
-  EXPECT_THROW(createEc2(ec2, iam, "ami", "g", "p", "ip", args, cfg), core::ExitRequest);
+  EXPECT_THROW(createEc2(ec2, iam, "ami", other, args, cfg), core::ExitRequest);
   EXPECT_TRUE(logged("error   **Error** role not found tester"));
-  EXPECT_THROW(createEc2(ec2, iam, "ami", "g", "p", "ip", args, cfg), core::ExitRequest);
+  EXPECT_THROW(createEc2(ec2, iam, "ami", other, args, cfg), core::ExitRequest);
 
   args.dry_run = false;
   args.ec2_role.reset();
   scriptNewInstance(ec2);
-  createEc2(ec2, iam, "ami", "subnet-g", "subnet-p", "ip", args, cfg, std::string("sg"), std::string("sgp"),
-            std::string(kInstanceProfileName));
+  createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg,
+            {std::string("sg"), std::string("sgp"), std::string(kInstanceProfileName), std::nullopt});
   EXPECT_EQ(ec2.calls("RunInstances").back()["IamInstanceProfile"], json::parse(R"({"Name":"quenfold-test-ec2-instance-profile"})"));
 }
 

@@ -27,12 +27,24 @@ extern const char* const user_data_tmp;
 // InvalidParameterValue; absent when the launch failed otherwise.
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data);
 
+// Where one test instance goes: launched in the gateway subnet, its second interface in the
+// private subnet.
+struct TestSubnet {
+  std::string gw_subnet_id;
+  std::string private_subnet_id;
+  std::string spoke_gw_ip;  // for the boot script's {{spoke_gw_ip}}; createEc2 does not use it
+};
+
+// What a deployment makes once and every instance uses; absent what the run goes without.
+struct SharedResources {
+  std::optional<std::string> sg_id;              // group of the primary interface
+  std::optional<std::string> sg_id_private_inf;  // group of the second interface
+  std::optional<std::string> instance_profile;
+  std::optional<std::string> key_name;
+};
+
 void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& ami,
-               const std::string& gw_subnet_id, const std::string& private_subnet_id, const std::string& spoke_gw_ip,
-               const Args& args, json& test_config, const std::optional<std::string>& sg_id = std::nullopt,
-               const std::optional<std::string>& sg_id_private_inf = std::nullopt,
-               const std::optional<std::string>& instance_profile = std::nullopt,
-               const std::optional<std::string>& key_name = std::nullopt);
+               const TestSubnet& subnet, const Args& args, json& test_config, const SharedResources& shared = {});
 
 // The whole deployment; writes the enriched configuration to --output_test_config.
 void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,

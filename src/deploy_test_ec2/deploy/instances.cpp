@@ -1,6 +1,8 @@
 // One test instance per gateway subnet: found by its Name tag or launched, then wired up with a
 // public address, a tagged primary interface and a second interface in the private subnet.
 #include <chrono>
+#include <utility>
+#include <vector>
 
 #include "awsapi/error.h"
 #include "core/raised.h"
@@ -42,48 +44,104 @@ bool hasPublicIp(const json& instance) {
          !instance["PublicIpAddress"].get<std::string>().empty();
 }
 
-// Second phase of createEc2: public address, interface tags, ec2_ip, second interface and its address.
-void wireUpInstance(const AwsClient& ec2_client, const std::string& insId, const std::optional<json>& privateIfc,
-                    bool firstTimeCreate, const std::string& gw_subnet_id, const std::string& private_subnet_id,
+// The instance createEc2 found or launched.
+struct TestInstance {
+  std::string id;
+  std::optional<json> private_interface;  // its interface in the private subnet, when it has one
+  bool just_launched = false;             // its primary interface still needs its tags
+};
+
+// Ids of the instance's interfaces in `subnet_id`.
+std::vector<std::string> interfacesIn(const json& instance, const std::string& subnet_id) {
+  std::vector<std::string> ids;
+  for (const auto& ni : instance.value("NetworkInterfaces", json::array())) {
+    if (ni.value("SubnetId", "") == subnet_id) ids.push_back(ni.at("NetworkInterfaceId").get<std::string>());
+  }
+  return ids;
+}
+
+// Tags interfaces with the tool's interface Name and the --tag_resource pairs.
+void tagInterfaces(const AwsClient& ec2_client, const std::vector<std::string>& networkInfIds, const Args& args) {
+  json tags = json::array({json{{"Key", "Name"}, {"Value", kInterfaceName}}});
+  if (args.tag_resource) populateTags(tags, *args.tag_resource);
+  ec2_client.create_tags({{"Resources", networkInfIds}, {"Tags", tags}});
+}
+
+// The instance as described once it shows a public address, or after the second pause without one.
+json waitForPublicIp(const AwsClient& ec2_client, const std::string& insId, json instance) {
+  for (int pauses = 0; !instance.contains("PublicIpAddress") && pauses < 2; ++pauses) {
+    core::the_clock().sleep_for(kPublicIpPause);
+    instance = describeInstance(ec2_client, insId);
+  }
+  return instance;
+}
+
+// For a running instance: a public address on its gateway-subnet interface (an Elastic IP with
+// --eip), the tags of a new instance's interfaces, and the address as the entry's ec2_ip. False
+// when no public address came, which ends the wiring.
+bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, const TestSubnet& subnet,
+                       const Args& args, json& test_config) {
+  auto log = lib::logger();
+  json instance = describeInstance(ec2_client, ins.id);
+  const std::vector<std::string> networkInfIds = interfacesIn(instance, subnet.gw_subnet_id);
+  if (!hasPublicIp(instance)) {
+    if (args.eip) {
+      if (networkInfIds.empty()) {
+        throw std::runtime_error("instance " + ins.id + " has no interface in " + subnet.gw_subnet_id);
+      }
+      associateEIP(ec2_client, networkInfIds.front(), instance.value("VpcId", ""), args);
+    }
+    instance = describeInstance(ec2_client, ins.id);
+  }
+  if (ins.just_launched) tagInterfaces(ec2_client, networkInfIds, args);
+  log->info("- Created quenfold-test-ec2 in " + subnet.private_subnet_id);
+  instance = waitForPublicIp(ec2_client, ins.id, std::move(instance));
+  if (!instance.contains("PublicIpAddress")) {
+    log->error((args.eip ? "  Failed to allocate and associate EIP to " : "  Failed to allocate public IP to ") +
+               ins.id);
+    return false;
+  }
+  const std::string ip = instance["PublicIpAddress"].get<std::string>();
+  log->info("  public ip: " + ip);
+  test_config["ec2_ip"] = ip;
+  return true;
+}
+
+// The RunInstances request of a new test instance in the gateway subnet, with the instance
+// profile `profile` when there is one.
+json launchRequest(const std::string& ami, const TestSubnet& subnet, const SharedResources& shared,
+                   const std::optional<std::string>& profile, const Args& args) {
+  json nic = {{"DeviceIndex", 0}, {"SubnetId", subnet.gw_subnet_id}};
+  if (!args.eip) nic["AssociatePublicIpAddress"] = true;
+  if (shared.sg_id) nic["Groups"] = json::array({*shared.sg_id});
+  // The primary interface carries its tags from its first moment too, so that a run that dies
+  // before wireUpInstance tags the interface leaves nothing untagged.
+  json tags = tagSpecifications("instance", kInstanceName, args);
+  tags.push_back(tagSpecifications("network-interface", kInterfaceName, args).at(0));
+  json data = {{"InstanceType", args.instance_type.value_or("t3.micro")},
+               {"MinCount", 1},
+               {"MaxCount", 1},
+               {"ImageId", ami},
+               {"TagSpecifications", tags},
+               {"NetworkInterfaces", json::array({nic})}};
+  if (profile) data["IamInstanceProfile"] = json{{"Name", *profile}};
+  if (shared.key_name) data["KeyName"] = *shared.key_name;
+  return data;
+}
+
+// Second phase of createEc2: public address, interface tags and ec2_ip (for a running instance),
+// then the second interface and its address.
+void wireUpInstance(const AwsClient& ec2_client, const TestInstance& ins, const TestSubnet& subnet,
                     const std::optional<std::string>& sg_id_private_inf, const Args& args, json& test_config) {
   core::Step step;
-  auto log = lib::logger();
-  json status = ec2_client.describe_instance_status({{"InstanceIds", {insId}}});
-  if (!status.value("InstanceStatuses", json::array()).empty()) {
-    json instance = describeInstance(ec2_client, insId);
-    std::vector<std::string> networkInfIds;
-    for (const auto& ni : instance.value("NetworkInterfaces", json::array())) {
-      if (ni.value("SubnetId", "") == gw_subnet_id) networkInfIds.push_back(ni.at("NetworkInterfaceId").get<std::string>());
-    }
-    if (!hasPublicIp(instance)) {
-      if (args.eip) {
-        if (networkInfIds.empty()) throw std::runtime_error("instance " + insId + " has no interface in " + gw_subnet_id);
-        associateEIP(ec2_client, networkInfIds.front(), instance.value("VpcId", ""), args);
-      }
-      instance = describeInstance(ec2_client, insId);
-    }
-    if (firstTimeCreate) {
-      json tags = json::array({json{{"Key", "Name"}, {"Value", kInterfaceName}}});
-      if (args.tag_resource) populateTags(tags, *args.tag_resource);
-      ec2_client.create_tags({{"Resources", networkInfIds}, {"Tags", tags}});
-    }
-    log->info("- Created quenfold-test-ec2 in " + private_subnet_id);
-    for (int pauses = 0; !instance.contains("PublicIpAddress") && pauses < 2; ++pauses) {
-      core::the_clock().sleep_for(kPublicIpPause);
-      instance = describeInstance(ec2_client, insId);
-    }
-    if (instance.contains("PublicIpAddress")) {
-      const std::string ip = instance["PublicIpAddress"].get<std::string>();
-      log->info("  public ip: " + ip);
-      test_config["ec2_ip"] = ip;
-    } else {
-      log->error((args.eip ? "  Failed to allocate and associate EIP to " : "  Failed to allocate public IP to ") + insId);
-      return;
-    }
+  json status = ec2_client.describe_instance_status({{"InstanceIds", {ins.id}}});
+  const bool running = !status.value("InstanceStatuses", json::array()).empty();
+  if (running && !givePublicAddress(ec2_client, ins, subnet, args, test_config)) return;
+  if (!ins.private_interface) {
+    createNetworkfInterface(ec2_client, ins.id, subnet.private_subnet_id, sg_id_private_inf, args);
   }
-  if (!privateIfc) createNetworkfInterface(ec2_client, insId, private_subnet_id, sg_id_private_inf, args);
   try {
-    lookupInf2PrivateIp(ec2_client, insId, test_config);
+    lookupInf2PrivateIp(ec2_client, ins.id, test_config);
   } catch (const std::exception& e) {
     lib::logError(e.what(), &e);
   }
@@ -116,14 +174,10 @@ std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const
 }
 
 void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& ami,
-               const std::string& gw_subnet_id, const std::string& private_subnet_id, const std::string& spoke_gw_ip,
-               const Args& args, json& test_config, const std::optional<std::string>& sg_id,
-               const std::optional<std::string>& sg_id_private_inf, const std::optional<std::string>& instance_profile,
-               const std::optional<std::string>& key_name) {
+               const TestSubnet& subnet, const Args& args, json& test_config, const SharedResources& shared) {
   core::Step step;
-  (void)spoke_gw_ip;  // accepted for the boot script's placeholder; not used here
   auto log = lib::logger();
-  std::optional<std::string> profile = instance_profile;
+  std::optional<std::string> profile = shared.instance_profile;
   if (args.ec2_role && *args.ec2_role != "default") {
     const std::string& role = *args.ec2_role;
     profile = role;
@@ -138,39 +192,25 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
     if (resp.value("InstanceProfiles", json::array()).empty()) lib::failRun("no instance profile found for role " + role);
     log->info("- Assign role " + role + " to " + kInstanceName);
   }
-  log->info(std::string("- Create ") + kInstanceName + " in private " + private_subnet_id);
+  log->info(std::string("- Create ") + kInstanceName + " in private " + subnet.private_subnet_id);
 
-  auto found = getEc2(ec2_client, gw_subnet_id);
+  auto found = getEc2(ec2_client, subnet.gw_subnet_id);
   std::optional<std::string> insId = found.instance_id;
   bool firstTimeCreate = false;
   if (!insId) {
-    json nic = {{"DeviceIndex", 0}, {"SubnetId", gw_subnet_id}};
-    if (!args.eip) nic["AssociatePublicIpAddress"] = true;
-    if (sg_id) nic["Groups"] = json::array({*sg_id});
-    // The primary interface carries its tags from its first moment too, so that a run that dies
-    // before the tags below are applied leaves nothing untagged.
-    json tags = tagSpecifications("instance", kInstanceName, args);
-    tags.push_back(tagSpecifications("network-interface", kInterfaceName, args).at(0));
-    json data = {{"InstanceType", args.instance_type.value_or("t3.micro")},
-                 {"MinCount", 1},
-                 {"MaxCount", 1},
-                 {"ImageId", ami},
-                 {"TagSpecifications", tags},
-                 {"NetworkInterfaces", json::array({nic})}};
-    if (profile) data["IamInstanceProfile"] = json{{"Name", *profile}};
-    if (key_name) data["KeyName"] = *key_name;
+    const json data = launchRequest(ami, subnet, shared, profile, args);
     if (args.dry_run) return;
     auto waiter = ec2_client.get_waiter("instance_status_ok");
     insId = createEc2WithRetry(ec2_client, data);
     if (!insId) {
-      core::AppExitStatus::recordFailure("launch in " + gw_subnet_id + " failed");
+      core::AppExitStatus::recordFailure("launch in " + subnet.gw_subnet_id + " failed");
       return;
     }
     waiter.wait({{"InstanceIds", {*insId}}});
     firstTimeCreate = true;
   }
-  wireUpInstance(ec2_client, *insId, found.other_interface, firstTimeCreate, gw_subnet_id, private_subnet_id,
-                 sg_id_private_inf, args, test_config);
+  wireUpInstance(ec2_client, TestInstance{std::move(*insId), std::move(found.other_interface), firstTimeCreate},
+                 subnet, shared.sg_id_private_inf, args, test_config);
 }
 
 }  // namespace quenfold_testlibs

@@ -74,79 +74,118 @@ awsapi::Session sessionFor(const std::optional<std::string>& role, const std::op
   return std::get<awsapi::Session>(std::move(s));
 }
 
-int run(const Args& args, const std::vector<std::string>& argv) {
+// The backup folder must stay inside the working folder: it holds the log and the key file, and
+// names the S3 key of the log. Logs why when it does not.
+bool backupFolderIsUsable(const std::string& folder) {
   auto log = lib::logger();
-  const std::string folder = args.backup_folder.value_or("");
-  core::Globals::dry_run = args.dry_run;
-
-  // The folder is checked before anything is created in it.
   if (!folder.empty() && (folder[0] == '/' || folder[0] == '.')) {
     log->error("Please remove the beginning \"/\" or a \".\" from backup_folder " + folder);
-    return 1;
+    return false;
   }
   // A ".." anywhere would climb out of the working folder (and into the S3 key of the log).
   for (size_t start = 0; start <= folder.size();) {
     const size_t end = std::min(folder.find('/', start), folder.size());
     if (folder.compare(start, end - start, "..") == 0 && end - start == 2) {
       log->error("**Error** backup_folder " + folder + " must not contain a \"..\" segment");
-      return 1;
+      return false;
     }
     start = end + 1;
   }
-  lib::Common::initLogLocation(folder);
-  lib::Common::logCommandOptions("deploy_test_ec2 " + joinArgs(argv));
-  if (args.tag_resource && splitCommas(*args.tag_resource).size() % 2 != 0) {
+  return true;
+}
+
+// --tag_resource, when given, must be whole key,value pairs that leave the Name tag alone. Logs why
+// when it is not.
+bool tagResourceIsUsable(const Args& args) {
+  if (!args.tag_resource) return true;
+  auto log = lib::logger();
+  const auto fields = splitCommas(*args.tag_resource);
+  if (fields.size() % 2 != 0) {
     log->info("**Error** incomplete tag_resource pair");
-    return 1;
+    return false;
   }
-  if (args.tag_resource) {
-    const auto fields = splitCommas(*args.tag_resource);
-    for (size_t k = 0; k < fields.size(); k += 2) {
-      if (fields[k] == "Name") {
-        // The tool finds everything it made by its Name tag; another Name would hide it from the revert.
-        log->error("**Error** tag_resource must not set the Name tag: the tool names its resources itself");
-        return 1;
-      }
+  for (size_t k = 0; k < fields.size(); k += 2) {
+    if (fields[k] == "Name") {
+      // The tool finds everything it made by its Name tag; another Name would hide it from the revert.
+      log->error("**Error** tag_resource must not set the Name tag: the tool names its resources itself");
+      return false;
     }
   }
+  return true;
+}
+
+// What a deployment uses in the workflow account: S3 for the key and log backups, SSM for the key
+// download.
+struct WorkflowClients {
+  std::shared_ptr<awsapi::AwsClient> s3;
+  std::shared_ptr<awsapi::AwsClient> ssm;
+  std::optional<awsapi::Session> session;
+};
+
+// The workflow account's number and region: the second and third fields of
+// --workflow_account_role when given, else those of the instance the tool runs on.
+std::pair<std::string, std::string> workflowAccount(const std::vector<std::string>& fields) {
+  if (fields.size() >= 3) return {fields[1], fields[2]};
+  json doc = get_aws_metadata();
+  return {doc.at("accountId").get<std::string>(), doc.at("region").get<std::string>()};
+}
+
+// The workflow account's clients: through --workflow_account_role when given (then the key named
+// by --key_name is downloaded from its SSM), else the profile's own account's S3 alone.
+WorkflowClients workflowClients(const Args& args) {
+  WorkflowClients clients;
+  if (!given(args.workflow_account_role)) {
+    clients.session = awsapi::Session::from_profile(awsContext(), args.profile);
+    clients.s3 = clients.session->client("s3");
+    return clients;
+  }
+  const auto fields = splitCommas(*args.workflow_account_role);
+  const auto [number, region] = workflowAccount(fields);
+  const std::string arn = "arn:aws:iam::" + number + ":role/" + fields[0];
+  lib::logger()->info("- Use role " + arn + " for SSM access");
+  clients.session = sessionFor(arn, args.profile);
+  clients.ssm = clients.session->client("ssm", region);
+  clients.s3 = clients.session->client("s3");
+  if (given(args.key_name)) getPemKeyFromSSM(*clients.ssm, "/quenfold/workflow/secrets/" + *args.key_name, args);
+  return clients;
+}
+
+// Uploads the log file this run's logger wrote, even if its path was replaced meanwhile. A failed
+// upload fails the run's exit status; nothing else depends on it.
+void uploadLog(const awsapi::AwsClient* s3_client, const std::string& bucket) {
+  try {
+    const auto logFile = lib::Common::openedLogFile();
+    if (!logFile) throw std::runtime_error("no log file was written");
+    lib::S3BackupCmd(s3_client, ".", bucket, logFile->path, logFile->read_path).uploadAFile();
+  } catch (const std::exception& e) {
+    lib::logger()->error(std::string("  **Error** log upload failed: ") + e.what());
+    core::AppExitStatus::recordFailure("log upload failed");
+  }
+}
+
+int run(const Args& args, const std::vector<std::string>& argv) {
+  const std::string folder = args.backup_folder.value_or("");
+  core::Globals::dry_run = args.dry_run;
+
+  // The folder is checked before anything is created in it.
+  if (!backupFolderIsUsable(folder)) return 1;
+  lib::Common::initLogLocation(folder);
+  lib::Common::logCommandOptions("deploy_test_ec2 " + joinArgs(argv));
+  if (!tagResourceIsUsable(args)) return 1;
   // Read once: what is checked is what is used, even if the file changes meanwhile.
   const std::string configPath = args.test_config.value_or("");
   json config = readTestConfig(configPath);
   validateTestConfig(config, configPath, !args.revert);
 
-  std::shared_ptr<awsapi::AwsClient> s3_client;
-  std::shared_ptr<awsapi::AwsClient> ssm_client;
-  std::optional<awsapi::Session> workflowSession;
-  if (!args.revert) {
-    if (given(args.workflow_account_role)) {
-      auto fields = splitCommas(*args.workflow_account_role);
-      const std::string wf_acc_role = fields[0];
-      std::optional<std::string> wf_acc_no, wf_acc_region;
-      if (fields.size() >= 3) {
-        wf_acc_no = fields[1];
-        wf_acc_region = fields[2];
-      } else {
-        json doc = get_aws_metadata();
-        wf_acc_no = doc.at("accountId").get<std::string>();
-        wf_acc_region = doc.at("region").get<std::string>();
-      }
-      const std::string arn = "arn:aws:iam::" + *wf_acc_no + ":role/" + wf_acc_role;
-      log->info("- Use role " + arn + " for SSM access");
-      workflowSession = sessionFor(arn, args.profile);
-      ssm_client = workflowSession->client("ssm", wf_acc_region);
-      s3_client = workflowSession->client("s3");
-      if (given(args.key_name)) getPemKeyFromSSM(*ssm_client, "/quenfold/workflow/secrets/" + *args.key_name, args);
-    } else {
-      workflowSession = awsapi::Session::from_profile(awsContext(), args.profile);
-      s3_client = workflowSession->client("s3");
-    }
-  }
+  WorkflowClients workflow;
+  if (!args.revert) workflow = workflowClients(args);
   awsapi::Session deploySession = sessionFor(args.assume_role, args.profile);
   // New EC2 resources may answer NotFound for a short while: calls naming them are retried.
   std::shared_ptr<awsapi::AwsClient> ec2_client =
       std::make_shared<awsapi::FreshIdRetryClient>(deploySession.client("ec2", args.region));
   auto iam_client = deploySession.client("iam", args.region);
 
+  std::shared_ptr<awsapi::AwsClient> s3_client = workflow.s3;
   if (!args.revert) {
     const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args.image.value_or("al2023-ami-2023*"),
                                                               args.instance_type.value_or("t3.micro"));
@@ -159,17 +198,7 @@ int run(const Args& args, const std::vector<std::string>& argv) {
     if (given(args.s3_bucket)) s3_client = deploySession.client("s3");
   }
 
-  if (given(args.s3_bucket) && core::interruptSignal() == 0) {
-    try {
-      // Only the file this run's logger wrote goes up, even if its path was replaced meanwhile.
-      const auto logFile = lib::Common::openedLogFile();
-      if (!logFile) throw std::runtime_error("no log file was written");
-      lib::S3BackupCmd(s3_client.get(), ".", *args.s3_bucket, logFile->path, logFile->read_path).uploadAFile();
-    } catch (const std::exception& e) {
-      log->error(std::string("  **Error** log upload failed: ") + e.what());
-      core::AppExitStatus::recordFailure("log upload failed");
-    }
-  }
+  if (given(args.s3_bucket) && core::interruptSignal() == 0) uploadLog(s3_client.get(), *args.s3_bucket);
   return core::AppExitStatus().getStatus();
 }
 

@@ -10,7 +10,9 @@
 #include "deploy_test_ec2/results/results.h"
 #include "lib/commonlib.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int getS3TestResultsMain(int argc, char** argv) {
   using namespace quenfold_testlibs;
   Args args;
   CLI::App app("Collect test results from S3", "get_s3_test_results");
@@ -43,6 +45,18 @@ int main(int argc, char** argv) {
     return e.status;
   } catch (const std::exception& e) {
     lib::logError(e.what());
+    return 1;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing may leave main: what escapes the run (a failure while reporting a failure, say) ends it
+  // with the run's failure status rather than an abort.
+  try {
+    return getS3TestResultsMain(argc, argv);
+  } catch (...) {
     return 1;
   }
 }

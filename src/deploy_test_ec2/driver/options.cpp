@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
 
 namespace quenfold_testlibs {
 
@@ -67,7 +68,7 @@ std::string usageText() {
   std::string out = head, line;
   for (const auto& p : parts) {
     if (!line.empty() && head.size() + line.size() + 1 + p.size() > 80) {
-      out += line + "\n" + indent;
+      out.append(line).append("\n").append(indent);
       line.clear();
     }
     line += (line.empty() ? "" : " ") + p;
@@ -82,7 +83,7 @@ std::string wrapHelp(const std::string& text, size_t width, const std::string& i
   std::string w, out, line;
   while (words >> w) {
     if (!line.empty() && line.size() + 1 + w.size() > width) {
-      out += line + "\n" + indent;
+      out.append(line).append("\n").append(indent);
       line.clear();
     }
     line += (line.empty() ? "" : " ") + w;
@@ -119,55 +120,63 @@ bool looksLikeOption(const std::string& token) {
   const bool number = token.find_first_not_of("0123456789.", 1) == std::string::npos;
   return !number;
 }
-}  // namespace
 
-ParseOutcome parseArgs(const std::vector<std::string>& argv) {
-  ParseOutcome outcome;
-  auto usageError = [&](const std::string& message) {
-    outcome.exit_status = 2;
-    outcome.err = usageText() + kProg + ": error: " + message + "\n";
-    return outcome;
-  };
-
-  // The value options are taken out before CLI11 sees the line, because their rules differ from
-  // its own: "--opt value" takes the next token only when it does not look like an option (so
-  // "--key_name --dry_run" is a usage error, not a key named "--dry_run"; "--opt=-value" still
-  // gives a value starting with a dash), and "--opt=" is an empty value, not a missing one. The
-  // last of a repeated option wins. CLI11 then parses the flags and reports what is left over.
-  const auto& table = optionTable();
-  std::vector<std::optional<std::string>> values(table.size());
+// The value options found on the command line, and the tokens left for CLI11.
+struct ValueOptions {
+  std::vector<std::optional<std::string>> values;  // by place in optionTable(); the last given wins
   std::vector<std::string> rest;
+};
+
+// "--opt=value" as its name and value; any other token as a name without a value.
+std::pair<std::string, std::optional<std::string>> splitInlineValue(const std::string& token) {
+  if (token.rfind("--", 0) == 0) {
+    if (auto eq = token.find('='); eq != std::string::npos) return {token.substr(0, eq), token.substr(eq + 1)};
+  }
+  return {token, std::nullopt};
+}
+
+// Place in optionTable() of the value option called `name` ("--opt"), if there is one.
+std::optional<size_t> valueOptionIndex(const std::string& name) {
+  const auto& table = optionTable();
+  for (size_t i = 0; i < table.size(); ++i) {
+    if (!table[i].flag && name == std::string("--") + table[i].name) return i;
+  }
+  return std::nullopt;
+}
+
+// Takes the value options out of `argv` into `taken`, before CLI11 sees the line, because their
+// rules differ from its own: "--opt value" takes the next token only when it does not look like an
+// option (so "--key_name --dry_run" is a usage error, not a key named "--dry_run"; "--opt=-value"
+// still gives a value starting with a dash), and "--opt=" is an empty value, not a missing one.
+// Returns the usage error when an option lacks its value.
+std::optional<std::string> takeValueOptions(const std::vector<std::string>& argv, ValueOptions& taken) {
+  const auto& table = optionTable();
+  taken.values.assign(table.size(), std::nullopt);
   for (size_t k = 0; k < argv.size(); ++k) {
-    const std::string& token = argv[k];
-    std::string name = token;
-    std::optional<std::string> inlineValue;
-    if (token.rfind("--", 0) == 0) {
-      if (auto eq = token.find('='); eq != std::string::npos) {
-        name = token.substr(0, eq);
-        inlineValue = token.substr(eq + 1);
-      }
-    }
-    auto spec = std::find_if(table.begin(), table.end(),
-                             [&](const OptionSpec& o) { return !o.flag && name == std::string("--") + o.name; });
-    if (spec == table.end()) {
-      rest.push_back(token);
+    auto [name, value] = splitInlineValue(argv[k]);
+    const auto spec = valueOptionIndex(name);
+    if (!spec) {
+      taken.rest.push_back(argv[k]);
       continue;
     }
-    if (!inlineValue) {
-      if (k + 1 >= argv.size() || looksLikeOption(argv[k + 1])) return usageError("argument " + name + ": expected one argument");
-      inlineValue = argv[++k];
+    if (!value) {
+      if (k + 1 >= argv.size() || looksLikeOption(argv[k + 1])) return "argument " + name + ": expected one argument";
+      value = argv[++k];
     }
-    values[static_cast<size_t>(spec - table.begin())] = *inlineValue;
+    taken.values[*spec] = *value;
   }
+  return std::nullopt;
+}
 
-  Args args;
+// Parses the tokens left after the value options (the flags, -h, anything unknown) with CLI11,
+// setting the flags in `args` and `help`. Returns the usage error when CLI11 refuses the line.
+std::optional<std::string> parseFlags(const std::vector<std::string>& rest, Args& args, bool& help) {
   CLI::App app(kDescription, kProg);
   app.set_help_flag();  // rendered by helpText, recognised below
   app.allow_extras(false);
   app.positionals_at_end(false);
-  bool help = false;
   app.add_flag("-h,--help", help);
-  for (const auto& o : table) {
+  for (const auto& o : optionTable()) {
     if (o.flag) app.add_flag(std::string("--") + o.name, args.*(o.boolean))->disable_flag_override();
   }
 
@@ -177,16 +186,16 @@ ParseOutcome parseArgs(const std::vector<std::string>& argv) {
   } catch (const CLI::ExtrasError&) {
     std::string extras;
     for (const auto& a : app.remaining()) extras += (extras.empty() ? "" : " ") + a;
-    return usageError("unrecognized arguments: " + extras);
+    return "unrecognized arguments: " + extras;
   } catch (const CLI::ParseError& e) {
-    return usageError(e.what());
+    return std::string(e.what());
   }
-  if (help) {
-    outcome.out = helpText();
-    outcome.exit_status = 0;
-    return outcome;
-  }
+  return std::nullopt;
+}
 
+// Sets the value options given in `args`; returns the required ones missing ("--a, --b"), or "".
+std::string assignValues(const std::vector<std::optional<std::string>>& values, Args& args) {
+  const auto& table = optionTable();
   std::string missing;
   for (size_t i = 0; i < table.size(); ++i) {
     const auto& o = table[i];
@@ -197,6 +206,32 @@ ParseOutcome parseArgs(const std::vector<std::string>& argv) {
       missing += (missing.empty() ? "--" : ", --") + std::string(o.name);
     }
   }
+  return missing;
+}
+}  // namespace
+
+ParseOutcome parseArgs(const std::vector<std::string>& argv) {
+  ParseOutcome outcome;
+  auto usageError = [&](const std::string& message) {
+    outcome.exit_status = 2;
+    outcome.err = usageText() + kProg + ": error: " + message + "\n";
+    return outcome;
+  };
+
+  // The value options first, by their own rules; CLI11 then parses the flags and reports what is
+  // left over.
+  ValueOptions taken;
+  if (auto error = takeValueOptions(argv, taken)) return usageError(*error);
+  Args args;
+  bool help = false;
+  if (auto error = parseFlags(taken.rest, args, help)) return usageError(*error);
+  if (help) {
+    outcome.out = helpText();
+    outcome.exit_status = 0;
+    return outcome;
+  }
+
+  const std::string missing = assignValues(taken.values, args);
   if (!missing.empty()) return usageError("the following arguments are required: " + missing);
   // An empty folder would put the log and the key file at the root of the file system.
   if (args.backup_folder->empty()) return usageError("argument --backup_folder: must not be empty");

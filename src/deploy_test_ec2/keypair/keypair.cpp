@@ -35,7 +35,7 @@ void writePrivateFile(const std::string& path, const std::string& content) {
 std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_client, const std::string& vpcId,
                           const Args& args) {
   auto log = lib::logger();
-  const std::string keyname = kKeyPairPrefix + vpcId;
+  std::string keyname = kKeyPairPrefix + vpcId;
   log->info("- Create key pair " + keyname);
   json found;
   try {

@@ -53,8 +53,26 @@ void releaseEIP(const AwsClient& ec2_client, const std::string& eip, const std::
   }
 }
 
+namespace {
+// Releases one of the tool's addresses that is associated with nothing; one released meanwhile
+// needs nothing more.
+void releaseUnassociatedEIP(const AwsClient& ec2_client, const json& address, const std::string& vpcId,
+                            const Args& args) {
+  const std::string allocId = address["AllocationId"].get<std::string>();
+  const std::string ip = address.value("PublicIp", "");
+  lib::logger()->info("- Delete unassociated EIP " + ip + " " + allocId + " in " + vpcId);
+  if (args.dry_run) return;
+  try {
+    ec2_client.release_address({{"AllocationId", allocId}});
+  } catch (const std::exception& e) {
+    if (awsapi::is_not_found(e)) return;
+    lib::recordError("Failed to release EIP " + ip + " " + allocId + ": " + e.what(),
+                     "Elastic IP " + allocId + " could not be released");
+  }
+}
+}  // namespace
+
 void releaseUnassociatedEIPs(const AwsClient& ec2_client, const std::string& vpcId, const Args& args) {
-  auto log = lib::logger();
   json addresses;
   try {
     addresses = ec2_client
@@ -69,17 +87,7 @@ void releaseUnassociatedEIPs(const AwsClient& ec2_client, const std::string& vpc
   }
   for (const auto& a : addresses) {
     if (a.contains("AssociationId") || !a.contains("AllocationId")) continue;
-    const std::string allocId = a["AllocationId"].get<std::string>();
-    const std::string ip = a.value("PublicIp", "");
-    log->info("- Delete unassociated EIP " + ip + " " + allocId + " in " + vpcId);
-    if (args.dry_run) continue;
-    try {
-      ec2_client.release_address({{"AllocationId", allocId}});
-    } catch (const std::exception& e) {
-      if (awsapi::is_not_found(e)) continue;
-      lib::recordError("Failed to release EIP " + ip + " " + allocId + ": " + e.what(),
-                       "Elastic IP " + allocId + " could not be released");
-    }
+    releaseUnassociatedEIP(ec2_client, a, vpcId, args);
   }
 }
 

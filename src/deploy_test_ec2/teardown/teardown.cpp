@@ -74,11 +74,10 @@ bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
   return terminateEc2s(ec2_client, iam_client, readTestConfig(args.test_config.value_or("")), args);
 }
 
-bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args) {
-  auto log = lib::logger();
-  if (!config.is_array() || config.empty()) {
-    throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
-  }
+namespace {
+// Terminates the test instance of every entry with a private subnet, one worker per entry.
+void deleteTestInstances(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config,
+                         const Args& args) {
   std::vector<WorkerTask> workers;
   for (const auto& entry : config) {
     if (entry.at("private_subnet_id").get<std::string>().empty()) continue;
@@ -86,6 +85,52 @@ bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
     workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }});
   }
   runWorkers(workers);
+}
+
+// Names the test instances still in the VPC (`remaining` absent: the lookup failed) and what was
+// kept for them.
+void reportRemainingInstances(const std::string& vpcId, const std::optional<std::vector<std::string>>& remaining,
+                              const Args& args) {
+  std::string which;
+  if (remaining) {
+    for (const auto& id : *remaining) which += (which.empty() ? "" : ", ") + id;
+  } else {
+    which = "unknown (the lookup failed)";
+  }
+  const bool iam = args.ec2_role && *args.ec2_role == "default";
+  lib::logger()->error("  **Error** test instances remain in " + vpcId + ": " + which +
+                       (iam ? "; security groups, network interfaces, key pair and the IAM policy, role and instance "
+                              "profile were kept"
+                            : "; security groups, network interfaces and key pair were kept"));
+}
+
+// Deletes the tool's security group `name` of the VPC, when there is one.
+void deleteGroup(const AwsClient& ec2_client, const std::string& vpcId, const char* name, const Args& args) {
+  auto log = lib::logger();
+  log->info(std::string("- Delete SG ") + name);
+  std::optional<std::string> id;
+  try {
+    id = getSgId(ec2_client, vpcId, name);
+  } catch (const std::exception& e) {
+    // A failed lookup is not "not found": the group may still be there.
+    lib::recordError(std::string("SG ") + name + " in " + vpcId + " could not be looked up: " + e.what(),
+                     std::string("lookup of SG ") + name + " failed");
+    return;
+  }
+  if (!id) {
+    log->info("  not found");
+    return;
+  }
+  log->info("  delete SG " + *id);
+  deleteSG(ec2_client, *id, args);
+}
+}  // namespace
+
+bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args) {
+  if (!config.is_array() || config.empty()) {
+    throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
+  }
+  deleteTestInstances(ec2_client, iam_client, config, args);
 
   const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
   releaseUnassociatedEIPs(ec2_client, vpcId, args);
@@ -94,44 +139,17 @@ bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
   if (lookupFailed) {
     core::AppExitStatus::recordFailure("test instances in " + vpcId + " could not be listed");
   }
+  // The shared resources go only once no test instance can still be using them.
   if (!args.dry_run && (lookupFailed || (remaining && !remaining->empty()))) {
-    std::string which;
-    if (remaining) {
-      for (const auto& id : *remaining) which += (which.empty() ? "" : ", ") + id;
-    } else {
-      which = "unknown (the lookup failed)";
-    }
-    const bool iam = args.ec2_role && *args.ec2_role == "default";
-    log->error("  **Error** test instances remain in " + vpcId + ": " + which +
-               (iam ? "; security groups, network interfaces, key pair and the IAM policy, role and instance profile "
-                      "were kept"
-                    : "; security groups, network interfaces and key pair were kept"));
+    reportRemainingInstances(vpcId, remaining, args);
     if (!lookupFailed) core::AppExitStatus::recordFailure("test instances remain in " + vpcId);
     return false;
   }
-  auto deleteGroup = [&](const char* name) {
-    log->info(std::string("- Delete SG ") + name);
-    std::optional<std::string> id;
-    try {
-      id = getSgId(ec2_client, vpcId, name);
-    } catch (const std::exception& e) {
-      // A failed lookup is not "not found": the group may still be there.
-      lib::recordError(std::string("SG ") + name + " in " + vpcId + " could not be looked up: " + e.what(),
-                       std::string("lookup of SG ") + name + " failed");
-      return;
-    }
-    if (!id) {
-      log->info("  not found");
-      return;
-    }
-    log->info("  delete SG " + *id);
-    deleteSG(ec2_client, *id, args);
-  };
-  deleteGroup(kSgName);
+  deleteGroup(ec2_client, vpcId, kSgName, args);
   for (const auto& ni : getNetworkInterfaces(ec2_client, vpcId)) {
     deleteNetworkInterface(ec2_client, ni.at("NetworkInterfaceId").get<std::string>(), args);
   }
-  deleteGroup(kPrivateSgName);
+  deleteGroup(ec2_client, vpcId, kPrivateSgName, args);
   deleteKeyPair(ec2_client, kKeyPairPrefix + vpcId, args);
   return true;
 }
