@@ -58,7 +58,9 @@ class Stub {
       endpoint_ = e;
       return;
     }
-    server_.Post("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(body(), "text/xml;charset=UTF-8"); });
+    server_.Post("/", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(body(), "text/xml;charset=UTF-8");
+    });
     const int port = server_.bind_to_any_port("127.0.0.1");
     // The socket already listens after the bind, so early connections queue until the loop runs;
     // stop() needs the loop running, so wait for it to start (it is the thread's first step).

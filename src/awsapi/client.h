@@ -46,8 +46,7 @@ class AwsClient {
   // S3: stream an object into a local file / a local file into an object.
   virtual void download_file(const std::string& bucket, const std::string& key,
                              const std::filesystem::path& file) const;
-  virtual void upload_file(const std::filesystem::path& file, const std::string& bucket,
-                           const std::string& key) const;
+  virtual void upload_file(const std::filesystem::path& file, const std::string& bucket, const std::string& key) const;
   virtual std::string service() const = 0;
   virtual std::optional<std::string> region() const = 0;
 

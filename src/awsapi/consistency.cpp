@@ -14,7 +14,7 @@ namespace {
 // carry the new ids.
 constexpr std::array<std::string_view, 4> kMakingVerbs = {"Run", "Create", "Allocate", "Attach"};
 constexpr std::array<std::string_view, 7> kIdMembers = {"InstanceId", "NetworkInterfaceId", "AllocationId", "GroupId",
-                                                       "KeyName",    "KeyPairId",          "AttachmentId"};
+                                                        "KeyName",    "KeyPairId",          "AttachmentId"};
 constexpr std::chrono::milliseconds kFirstPause{1000};
 constexpr std::chrono::milliseconds kLongestPause{5000};
 

@@ -23,8 +23,7 @@ class FreshIdRetryClient final : public AwsClient {
   json call(const std::string& operation, const json& request) const override;
   void download_file(const std::string& bucket, const std::string& key,
                      const std::filesystem::path& file) const override;
-  void upload_file(const std::filesystem::path& file, const std::string& bucket,
-                   const std::string& key) const override;
+  void upload_file(const std::filesystem::path& file, const std::string& bucket, const std::string& key) const override;
   std::string service() const override { return inner_->service(); }
   std::optional<std::string> region() const override { return inner_->region(); }
 

@@ -44,10 +44,9 @@ class CredentialsProvider {
 // every attempt (never the chain being built: no recursion), use `region` when given (else the STS
 // default endpoint), and return the parsed answer with its "Credentials" member (Expiration as an
 // ISO 8601 text or epoch seconds). Its failures (ClientError, TransportError) pass through unchanged.
-using StsCall = std::function<nlohmann::ordered_json(const std::string& operation,
-                                                     const nlohmann::ordered_json& request,
-                                                     std::shared_ptr<CredentialsProvider> source,
-                                                     const std::optional<std::string>& region)>;
+using StsCall = std::function<nlohmann::ordered_json(
+    const std::string& operation, const nlohmann::ordered_json& request, std::shared_ptr<CredentialsProvider> source,
+    const std::optional<std::string>& region)>;
 
 struct ProviderContext {
   const Environment* env = nullptr;

@@ -56,8 +56,7 @@ std::shared_ptr<CredentialsProvider> from_credential_source(const SourcesPtr& s,
     throw ConfigError("The credential source \"" + source + "\" referenced in profile \"" + profile +
                       "\" is not valid.");
   }
-  if (!p)
-    throw CredentialsError("No credentials found in credential_source referenced in profile " + profile);
+  if (!p) throw CredentialsError("No credentials found in credential_source referenced in profile " + profile);
   return p;
 }
 
@@ -72,8 +71,8 @@ void check_source_profile(const SourcesPtr& s, const std::string& parent, const 
   if (source == parent && has_static_keys(*sp)) return;
   std::string chain;
   for (const auto& v : visited) chain += (chain.empty() ? "" : ", ") + v;
-  throw ConfigError("Infinite loop in credential configuration detected. Attempting to load from profile " +
-                    source + " which has already been visited. Visited profiles: " + chain);
+  throw ConfigError("Infinite loop in credential configuration detected. Attempting to load from profile " + source +
+                    " which has already been visited. Visited profiles: " + chain);
 }
 
 std::shared_ptr<CredentialsProvider> from_source_profile(const SourcesPtr& s, const std::string& source,
@@ -126,8 +125,8 @@ std::shared_ptr<CredentialsProvider> build(const SourcesPtr& s, const std::strin
     } catch (const std::exception&) {
     }
   }
-  return make_refreshing(std::make_shared<AssumeRoleFetcher>(s, std::move(request), std::move(source),
-                                                             sts_region(*s, profile)));
+  return make_refreshing(
+      std::make_shared<AssumeRoleFetcher>(s, std::move(request), std::move(source), sts_region(*s, profile)));
 }
 
 }  // namespace

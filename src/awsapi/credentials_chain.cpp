@@ -16,7 +16,7 @@ namespace {
 using detail::SourcesPtr;
 
 struct Source {
-  std::string name;  // as listed in "Unable to locate credentials" errors
+  std::string name;                                            // as listed in "Unable to locate credentials" errors
   std::function<std::shared_ptr<CredentialsProvider>()> find;  // nullptr: not configured
   bool quiet_failure = false;  // a failed first fetch means "not found" rather than an error
 };
@@ -102,8 +102,7 @@ std::shared_ptr<CredentialsProvider> make_default_chain(const ProviderContext& c
   if (ConfigFiles::explicit_profile_name(s->env) && profile != "default") {
     auto& assume = rest.front().find;
     assume = [s, profile, inner = assume] {
-      if (!s->files.has_profile(profile))
-        throw ConfigError("The config profile (" + profile + ") could not be found");
+      if (!s->files.has_profile(profile)) throw ConfigError("The config profile (" + profile + ") could not be found");
       return inner();
     };
   }

@@ -14,13 +14,14 @@ namespace {
 
 class ProcessFetcher final : public CredentialsProvider {
  public:
-  ProcessFetcher(std::string command, std::string profile) : command_(std::move(command)), profile_(std::move(profile)) {}
+  ProcessFetcher(std::string command, std::string profile)
+      : command_(std::move(command)), profile_(std::move(profile)) {}
 
   Credentials get() override {
     const std::string output = run();
     auto fail = [&](const std::string& why) {
-      return CredentialsError("Error when retrieving credentials from credential_process of profile \"" +
-                              profile_ + "\": " + why);
+      return CredentialsError("Error when retrieving credentials from credential_process of profile \"" + profile_ +
+                              "\": " + why);
     };
     auto doc = nlohmann::ordered_json::parse(output, nullptr, false);
     if (doc.is_discarded() || !doc.is_object()) throw fail("its output is not a JSON object");
@@ -48,8 +49,7 @@ class ProcessFetcher final : public CredentialsProvider {
   std::string run() const {
     std::fflush(nullptr);
     std::FILE* pipe = ::popen(command_.c_str(), "r");
-    if (pipe == nullptr)
-      throw CredentialsError("Unable to run the credential_process of profile \"" + profile_ + "\"");
+    if (pipe == nullptr) throw CredentialsError("Unable to run the credential_process of profile \"" + profile_ + "\"");
     std::string out;
     std::array<char, 4096> buf{};
     size_t n = 0;

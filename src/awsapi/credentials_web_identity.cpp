@@ -75,9 +75,8 @@ std::shared_ptr<CredentialsProvider> web_identity_provider(const SourcesPtr& s, 
                       "\" or the environment is configured to assume a role with web identity but has no role "
                       "ARN: set role_arn in the profile or AWS_ROLE_ARN");
   auto session = setting("role_session_name", "AWS_ROLE_SESSION_NAME");
-  return make_refreshing(std::make_shared<WebIdentityFetcher>(s, *token_file, *role_arn,
-                                                              session.value_or(generated_session_name()),
-                                                              sts_region(*s, profile)));
+  return make_refreshing(std::make_shared<WebIdentityFetcher>(
+      s, *token_file, *role_arn, session.value_or(generated_session_name()), sts_region(*s, profile)));
 }
 
 }  // namespace quenfold_testlibs::awsapi::detail

@@ -42,8 +42,8 @@ const std::array<Partition, 8> kPartitions = {{
 
 // The regions whose STS calls went to the global endpoint before regional STS became the default.
 constexpr std::array<std::string_view, 16> kLegacyGlobalStsRegions = {
-    "ap-northeast-1", "ap-south-1", "ap-southeast-1", "ap-southeast-2", "aws-global",   "ca-central-1",
-    "eu-central-1",   "eu-north-1", "eu-west-1",      "eu-west-2",      "eu-west-3",    "sa-east-1",
+    "ap-northeast-1", "ap-south-1", "ap-southeast-1", "ap-southeast-2", "aws-global", "ca-central-1",
+    "eu-central-1",   "eu-north-1", "eu-west-1",      "eu-west-2",      "eu-west-3",  "sa-east-1",
     "us-east-1",      "us-east-2",  "us-west-1",      "us-west-2"};
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -108,7 +108,8 @@ std::optional<std::string> setting(const Environment& env, const char* var, cons
 std::string regional_choice(const std::optional<std::string>& value, std::string_view what, std::string fallback) {
   if (!value) return fallback;
   if (*value != "legacy" && *value != "regional") {
-    throw ConfigError(std::string(what) + " option " + *value + " is invalid. Valid options are: \"legacy\", \"regional\"");
+    throw ConfigError(std::string(what) + " option " + *value +
+                      " is invalid. Valid options are: \"legacy\", \"regional\"");
   }
   return *value;
 }
@@ -118,10 +119,9 @@ std::string regional_choice(const std::optional<std::string>& value, std::string
 // network (the identity document, S3's redirect) and may be of any length.
 void validate_region(const std::string& region) {
   auto label_char = [](char c) { return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-'; };
-  const bool ok = region.empty() ||
-                  (region.size() <= 63 && std::all_of(region.begin(), region.end(), label_char) &&
-                   region.front() != '-' && region.back() != '-' &&
-                   !std::all_of(region.begin(), region.end(), is_digit));
+  const bool ok = region.empty() || (region.size() <= 63 && std::all_of(region.begin(), region.end(), label_char) &&
+                                     region.front() != '-' && region.back() != '-' &&
+                                     !std::all_of(region.begin(), region.end(), is_digit));
   if (!ok) {
     // A long value is cut in the message; the log escapes whatever control characters it holds.
     const std::string shown = region.size() <= 80 ? region : region.substr(0, 80) + "...";
@@ -245,17 +245,16 @@ void set_global_endpoint(ResolvedEndpoint& ep, std::string_view url) {
 // endpoint. The setting is checked even when no region is given, so a bad value is always refused.
 bool sts_uses_global_endpoint(const std::optional<std::string>& region, const Environment& env,
                               const Profile* profile) {
-  const std::string mode = regional_choice(
-      setting(env, "AWS_STS_REGIONAL_ENDPOINTS", profile, {"sts_regional_endpoints"}), "STS regional endpoints",
-      "regional");
+  const std::string mode =
+      regional_choice(setting(env, "AWS_STS_REGIONAL_ENDPOINTS", profile, {"sts_regional_endpoints"}),
+                      "STS regional endpoints", "regional");
   if (!region || *region == "aws-global") return true;
   return mode == "legacy" && std::find(kLegacyGlobalStsRegions.begin(), kLegacyGlobalStsRegions.end(), *region) !=
                                  kLegacyGlobalStsRegions.end();
 }
 
 // S3 in us-east-1 goes to the global endpoint unless configured "regional".
-bool s3_uses_global_endpoint(const std::optional<std::string>& region, const Environment& env,
-                             const Profile* profile) {
+bool s3_uses_global_endpoint(const std::optional<std::string>& region, const Environment& env, const Profile* profile) {
   const std::string mode =
       regional_choice(setting(env, "AWS_S3_US_EAST_1_REGIONAL_ENDPOINT", profile,
                               {"s3_us_east_1_regional_endpoint", "s3.us_east_1_regional_endpoint"}),

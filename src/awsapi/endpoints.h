@@ -18,8 +18,8 @@ struct ResolvedEndpoint {
 };
 
 // Region: explicit, else AWS_REGION, else AWS_DEFAULT_REGION, else the profile's "region".
-std::optional<std::string> resolve_region(const std::optional<std::string>& explicit_region,
-                                          const Environment& env, const Profile* profile);
+std::optional<std::string> resolve_region(const std::optional<std::string>& explicit_region, const Environment& env,
+                                          const Profile* profile);
 
 // "aws", "aws-cn", "aws-us-gov" (and the isolated partitions "aws-iso", "aws-iso-b", "aws-iso-e",
 // "aws-iso-f", "aws-eusc"); a region matching none of them belongs to "aws".

@@ -36,9 +36,7 @@ std::string_view trim(std::string_view s) {
 
 bool is_indented(std::string_view line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
 
-bool is_comment(std::string_view stripped) {
-  return !stripped.empty() && (stripped[0] == '#' || stripped[0] == ';');
-}
+bool is_comment(std::string_view stripped) { return !stripped.empty() && (stripped[0] == '#' || stripped[0] == ';'); }
 
 // Splits "key = value" (or "key: value") at the first delimiter. False when there is none.
 bool split_key_value(std::string_view stripped, std::string& key, std::string& value) {
@@ -140,8 +138,8 @@ class IniParser {
   std::map<std::string, Profile> out_;
   Profile* section_ = nullptr;  // null inside a non-profile section
   bool in_any_section_ = false;
-  std::string last_key_;          // the key that indented lines continue
-  bool last_key_nested_ = false;  // its value was empty: indented lines are "sub = value" pairs
+  std::string last_key_;                          // the key that indented lines continue
+  bool last_key_nested_ = false;                  // its value was empty: indented lines are "sub = value" pairs
   std::map<std::string, std::string> header_of_;  // profile name -> header text that opened it
 };
 
@@ -216,8 +214,8 @@ bool Environment::flag(std::string_view name) const {
 ConfigFiles ConfigFiles::load(const Environment& env) {
   std::string home = env.get("HOME").value_or("");
   std::filesystem::path config_path = env.get("AWS_CONFIG_FILE") ? expand_home(*env.get("AWS_CONFIG_FILE"), env)
-                                      : home.empty() ? std::filesystem::path()
-                                                     : std::filesystem::path(home) / ".aws" / "config";
+                                      : home.empty()             ? std::filesystem::path()
+                                                                 : std::filesystem::path(home) / ".aws" / "config";
   std::filesystem::path creds_path = env.get("AWS_SHARED_CREDENTIALS_FILE")
                                          ? expand_home(*env.get("AWS_SHARED_CREDENTIALS_FILE"), env)
                                      : home.empty() ? std::filesystem::path()

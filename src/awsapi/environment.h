@@ -53,7 +53,7 @@ class ConfigFiles {
   static std::optional<std::string> explicit_profile_name(const Environment& env);
 
  private:
-  std::map<std::string, Profile> config_;       // keyed by profile name ("default", "dev", ...)
+  std::map<std::string, Profile> config_;  // keyed by profile name ("default", "dev", ...)
   std::map<std::string, Profile> credentials_;
 };
 

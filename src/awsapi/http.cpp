@@ -40,8 +40,8 @@ std::string percent_encode(std::string_view text, std::string_view keep) {
   out.reserve(text.size() * 3);
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
-    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                            c == '-' || c == '.' || c == '_' || c == '~';
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                            c == '.' || c == '_' || c == '~';
     if (unreserved || keep.find(ch) != std::string_view::npos) {
       out.push_back(ch);
     } else {

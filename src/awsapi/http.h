@@ -26,7 +26,7 @@ struct HttpRequest {
   std::filesystem::path download_file;  // when set and the status is 2xx, the body streams into this file
   std::chrono::milliseconds connect_timeout{10000};
   std::chrono::milliseconds timeout{120000};  // whole transfer
-  bool bypass_proxy = false;                   // metadata and container endpoints never use a proxy
+  bool bypass_proxy = false;                  // metadata and container endpoints never use a proxy
 
   std::optional<std::string> header(std::string_view name) const;  // case-insensitive
   void set_header(std::string name, std::string value);            // replaces any of the same name
@@ -34,7 +34,7 @@ struct HttpRequest {
 
 struct HttpResponse {
   int status = 0;
-  Headers headers;  // names lower-cased
+  Headers headers;   // names lower-cased
   std::string body;  // empty when streamed into download_file
 
   std::optional<std::string> header(std::string_view name) const;  // case-insensitive

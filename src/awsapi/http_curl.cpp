@@ -44,7 +44,8 @@ std::string endpoint_of(const std::string& url) {
     if (curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
         curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
       endpoint = std::string(scheme) + "://" + host;
-      if (curl_url_get(u, CURLUPART_PORT, &port, 0) == CURLUE_OK && port != nullptr) endpoint += std::string(":") + port;
+      if (curl_url_get(u, CURLUPART_PORT, &port, 0) == CURLUE_OK && port != nullptr)
+        endpoint += std::string(":") + port;
       endpoint += "/";
     }
     curl_free(scheme);
@@ -143,9 +144,7 @@ size_t on_body(char* data, size_t size, size_t n, void* user) {
 }
 
 // After an interruption, calls in flight may finish within the grace; then they are cut off.
-int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return core::inFlightGraceOver() ? 1 : 0;
-}
+int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return core::inFlightGraceOver() ? 1 : 0; }
 
 size_t on_read_file(char* buffer, size_t size, size_t n, void* user) {
   auto* t = static_cast<Transfer*>(user);
@@ -313,9 +312,9 @@ class CurlTransport final : public HttpTransport {
       throw TransportError("Cannot write the downloaded body to " + request.download_file.string());
     // curl_easy_strerror gives a fixed text per code; libcurl's own error buffer could echo
     // parts of the request, so it is not used.
-    throw TransportError("Could not reach the endpoint URL \"" + endpoint_of(request.url) + "\": " +
-                             curl_easy_strerror(rc),
-                         rc == CURLE_OPERATION_TIMEDOUT);
+    throw TransportError(
+        "Could not reach the endpoint URL \"" + endpoint_of(request.url) + "\": " + curl_easy_strerror(rc),
+        rc == CURLE_OPERATION_TIMEDOUT);
   }
 
   // Borrows an idle easy handle (or makes one) for the length of one request.

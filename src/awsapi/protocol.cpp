@@ -26,9 +26,12 @@ WireRequest serialize_request(const std::string& service, const std::string& ope
   const auto& op = model.operation(operation);
   switch (model.protocol) {
     case Protocol::Ec2:
-    case Protocol::Query: return wire::serialize_form(model, op, params);
-    case Protocol::Json: return wire::serialize_json(model, op, params);
-    case Protocol::RestXml: return wire::serialize_rest_xml(model, op, params);
+    case Protocol::Query:
+      return wire::serialize_form(model, op, params);
+    case Protocol::Json:
+      return wire::serialize_json(model, op, params);
+    case Protocol::RestXml:
+      return wire::serialize_rest_xml(model, op, params);
   }
   throw std::logic_error("unknown protocol");
 }
@@ -38,9 +41,12 @@ json parse_response(const std::string& service, const std::string& operation, co
   const auto& op = model.operation(operation);
   switch (model.protocol) {
     case Protocol::Ec2:
-    case Protocol::Query: return wire::parse_xml_response(model, op, response);
-    case Protocol::Json: return wire::parse_json_response(model, op, response);
-    case Protocol::RestXml: return wire::parse_rest_xml_response(model, op, response);
+    case Protocol::Query:
+      return wire::parse_xml_response(model, op, response);
+    case Protocol::Json:
+      return wire::parse_json_response(model, op, response);
+    case Protocol::RestXml:
+      return wire::parse_rest_xml_response(model, op, response);
   }
   throw std::logic_error("unknown protocol");
 }
@@ -71,9 +77,12 @@ ErrorInfo from_xml(const HttpResponse& r, Protocol protocol) {
     return from_status(r, protocol == Protocol::RestXml ? header_id : std::string());
   auto root = doc.document_element();
   pugi::xml_node error;
-  if (local_name(root) == "Error") error = root;
-  else if (auto errors = child_named(root, "Errors")) error = child_named(errors, "Error");
-  else error = child_named(root, "Error");
+  if (local_name(root) == "Error")
+    error = root;
+  else if (auto errors = child_named(root, "Errors"))
+    error = child_named(errors, "Error");
+  else
+    error = child_named(root, "Error");
   if (!error || !child_named(error, "Code")) return from_status(r, header_id);
   ErrorInfo e{child_named(error, "Code").text().get(), child_named(error, "Message").text().get(), {}};
   if (protocol == Protocol::RestXml && !header_id.empty()) {
@@ -117,8 +126,8 @@ ErrorInfo parse_error(const std::string& service, const HttpResponse& response) 
   if (response.status >= 500 && (body.empty() || body.starts_with("<html>"))) return from_status(response);
   if (protocol == Protocol::Json) return from_json(response);
   if (body.empty())
-    return from_status(response, protocol == Protocol::RestXml ? response.header("x-amz-request-id").value_or("")
-                                                               : std::string());
+    return from_status(
+        response, protocol == Protocol::RestXml ? response.header("x-amz-request-id").value_or("") : std::string());
   return from_xml(response, protocol);
 }
 

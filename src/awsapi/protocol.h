@@ -39,7 +39,7 @@ struct ErrorInfo {
   std::string request_id;
 };
 
-Protocol protocol_of(const std::string& service);     // "ec2" -> Ec2, "iam"/"sts" -> Query, ...
+Protocol protocol_of(const std::string& service);  // "ec2" -> Ec2, "iam"/"sts" -> Query, ...
 std::string api_version_of(const std::string& service);
 
 // The member that the service treats as an idempotency token (RunInstances' ClientToken), if the

@@ -46,9 +46,15 @@ class FormWriter {
 
   void value(const Shape& shape, const json& v, const std::string& prefix) {
     switch (shape.kind) {
-      case Kind::Structure: structure(shape, v, prefix); break;
-      case Kind::List: list(shape, v, prefix); break;
-      case Kind::Map: map(v, prefix); break;
+      case Kind::Structure:
+        structure(shape, v, prefix);
+        break;
+      case Kind::List:
+        list(shape, v, prefix);
+        break;
+      case Kind::Map:
+        map(v, prefix);
+        break;
       case Kind::Boolean:
         if (!v.is_boolean()) bad_param(prefix, "expected a boolean");
         out_.emplace_back(prefix, v.get<bool>() ? "true" : "false");
@@ -152,7 +158,8 @@ json read_structure(const Shape& shape, const pugi::xml_node& node) {
 
 json read_value(const Shape& shape, const pugi::xml_node& node) {
   switch (shape.kind) {
-    case Kind::Structure: return read_structure(shape, node);
+    case Kind::Structure:
+      return read_structure(shape, node);
     case Kind::List: {
       // Every child element is an entry, whatever its name (<item> for EC2, <member> for query).
       json out = json::array();
@@ -167,7 +174,8 @@ json read_value(const Shape& shape, const pugi::xml_node& node) {
           out[child_named(entry, "key").text().get()] = child_named(entry, "value").text().get();
       return out;
     }
-    default: return scalar_from_text(shape, element_text(node));
+    default:
+      return scalar_from_text(shape, element_text(node));
   }
 }
 

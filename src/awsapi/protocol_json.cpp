@@ -70,10 +70,14 @@ json write_as_given(Kind kind, const json& v, const std::string& where) {
 
 json write_value(const Shape& shape, const json& v, const std::string& where) {
   switch (shape.kind) {
-    case Kind::Structure: return write_structure(shape, v, where);
-    case Kind::List: return write_list(shape, v, where);
-    case Kind::Timestamp: return write_timestamp(v, where);
-    default: return write_as_given(shape.kind, v, where);
+    case Kind::Structure:
+      return write_structure(shape, v, where);
+    case Kind::List:
+      return write_list(shape, v, where);
+    case Kind::Timestamp:
+      return write_timestamp(v, where);
+    default:
+      return write_as_given(shape.kind, v, where);
   }
 }
 
@@ -98,7 +102,8 @@ json read_value(const Shape& shape, const json& v) {
       if (v.is_number()) return timestamp_from_epoch(v.get<double>());
       if (v.is_string()) return normalize_timestamp(v.get_ref<const std::string&>());
       return v;
-    default: return v;
+    default:
+      return v;
   }
 }
 

@@ -39,16 +39,20 @@ std::string text_of(const shapes::Shape& shape, const json& v, const std::string
     case Kind::Blob:
       if (!v.is_string()) bad_param(where, "expected a string");
       return v.get<std::string>();
-    default: bad_param(where, "not a scalar");
+    default:
+      bad_param(where, "not a scalar");
   }
 }
 
 // A URI label: the bucket is handed to the endpoint layer, the key becomes the path.
 void put_uri_label(WireRequest& w, const shapes::Member& m, const json& v, const std::string& key) {
   std::string text = text_of(*m.shape, v, key, false);
-  if (key == "Bucket") w.bucket = text;
-  else if (key == "Key") w.path = "/" + percent_encode(text, "/");
-  else bad_param(key, "unexpected URI member");
+  if (key == "Bucket")
+    w.bucket = text;
+  else if (key == "Key")
+    w.path = "/" + percent_encode(text, "/");
+  else
+    bad_param(key, "unexpected URI member");
 }
 
 // "member.entry", appended into one string rather than through a temporary per '+'.
@@ -81,10 +85,18 @@ void put_query_parameter(WireRequest& w, const shapes::Member& m, const json& v,
 
 void put_member(WireRequest& w, const shapes::Member& m, const json& v, const std::string& key) {
   switch (m.location) {
-    case Location::Uri: put_uri_label(w, m, v, key); break;
-    case Location::Header: w.headers.emplace_back(m.wire, text_of(*m.shape, v, key, true)); break;
-    case Location::HeaderPrefix: put_header_map(w, m, v, key); break;
-    case Location::Query: put_query_parameter(w, m, v, key); break;
+    case Location::Uri:
+      put_uri_label(w, m, v, key);
+      break;
+    case Location::Header:
+      w.headers.emplace_back(m.wire, text_of(*m.shape, v, key, true));
+      break;
+    case Location::HeaderPrefix:
+      put_header_map(w, m, v, key);
+      break;
+    case Location::Query:
+      put_query_parameter(w, m, v, key);
+      break;
     case Location::Body:
       // Only the streaming payload lives in the body; a file upload is attached by the client.
       w.body = text_of(*m.shape, v, key, false);
@@ -118,10 +130,9 @@ json parse_rest_xml_response(const shapes::ServiceModel&, const shapes::Operatio
     } else if (m.location == Location::HeaderPrefix) {
       json map = json::object();
       for (const auto& [name, value] : r.headers) {
-        if (name.size() >= m.wire.size() &&
-            std::equal(m.wire.begin(), m.wire.end(), name.begin(),
-                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
-                                                   std::tolower(static_cast<unsigned char>(b)); }))
+        if (name.size() >= m.wire.size() && std::equal(m.wire.begin(), m.wire.end(), name.begin(), [](char a, char b) {
+              return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+            }))
           map[name.substr(m.wire.size())] = value;
       }
       out[m.name] = map;

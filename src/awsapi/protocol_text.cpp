@@ -31,8 +31,10 @@ std::string iso_text(Timestamp t) {
                               static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
                               static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
                               static_cast<int>(time.seconds().count()));
-  if (millis != 0) std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(millis));
-  else std::snprintf(buf + n, sizeof buf - n, "Z");
+  if (millis != 0)
+    std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(millis));
+  else
+    std::snprintf(buf + n, sizeof buf - n, "Z");
   return buf;
 }
 
@@ -97,22 +99,33 @@ void append_u_escape(std::string& out, unsigned v) {
 // The two-character escapes of the reference SDK's serialiser; nullptr for other characters.
 const char* short_escape(unsigned char c) {
   switch (c) {
-    case '"': return "\\\"";
-    case '\\': return "\\\\";
-    case '\n': return "\\n";
-    case '\r': return "\\r";
-    case '\t': return "\\t";
-    case '\b': return "\\b";
-    case '\f': return "\\f";
-    default: return nullptr;
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    case '\b':
+      return "\\b";
+    case '\f':
+      return "\\f";
+    default:
+      return nullptr;
   }
 }
 
 // An ASCII character: kept, unless it has a short escape or is a control character (DEL included).
 void append_ascii(std::string& out, unsigned char c) {
-  if (const char* escape = short_escape(c)) out += escape;
-  else if (c < 0x20 || c == 0x7F) append_u_escape(out, c);
-  else out += static_cast<char>(c);
+  if (const char* escape = short_escape(c))
+    out += escape;
+  else if (c < 0x20 || c == 0x7F)
+    append_u_escape(out, c);
+  else
+    out += static_cast<char>(c);
 }
 
 // The length of the UTF-8 sequence that a lead byte starts; 0 when the byte starts none.
@@ -189,8 +202,11 @@ void append_json(std::string& out, const json& v) {
       out += ']';
       break;
     }
-    case json::value_t::string: append_json_string(out, v.get_ref<const std::string&>()); break;
-    default: out += v.dump();
+    case json::value_t::string:
+      append_json_string(out, v.get_ref<const std::string&>());
+      break;
+    default:
+      out += v.dump();
   }
 }
 
@@ -227,37 +243,63 @@ json scalar_from_text(const shapes::Shape& shape, const std::string& text) {
       if (used == 0 || used != text.size()) throw ParseError("unreadable number \"" + text.substr(0, 32) + "\"");
       return v;
     }
-    case Kind::Boolean: return text == "true";
-    case Kind::Timestamp: return normalize_timestamp(text);
-    default: return text;
+    case Kind::Boolean:
+      return text == "true";
+    case Kind::Timestamp:
+      return normalize_timestamp(text);
+    default:
+      return text;
   }
 }
 
 std::string http_reason(int status) {
   switch (status) {
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 411: return "Length Required";
-    case 412: return "Precondition Failed";
-    case 413: return "Request Entity Too Large";
-    case 416: return "Requested Range Not Satisfiable";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 304:
+      return "Not Modified";
+    case 307:
+      return "Temporary Redirect";
+    case 308:
+      return "Permanent Redirect";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 411:
+      return "Length Required";
+    case 412:
+      return "Precondition Failed";
+    case 413:
+      return "Request Entity Too Large";
+    case 416:
+      return "Requested Range Not Satisfiable";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    default:
+      return "";
   }
 }
 

@@ -19,8 +19,7 @@ constexpr double kMinNap = 0.001;
 constexpr double kMaxNap = 1.0;
 }  // namespace
 
-AdaptiveRate::AdaptiveRate(double now)
-    : window_start(std::floor(now / kWindow) * kWindow), last_throttle(now) {}
+AdaptiveRate::AdaptiveRate(double now) : window_start(std::floor(now / kWindow) * kWindow), last_throttle(now) {}
 
 void AdaptiveRate::refill(double now) {
   if (last_refill >= 0 && now > last_refill) tokens = std::min(max_tokens, tokens + (now - last_refill) * fill_rate);

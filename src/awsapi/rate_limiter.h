@@ -22,25 +22,25 @@ namespace quenfold_testlibs::awsapi {
 // climbs back on a cubic curve that reaches the old rate after a while and then probes above
 // it. The rate never exceeds twice the measured send rate, nor falls below half a call a second.
 struct AdaptiveRate {
-  static constexpr double kMinRate = 0.5;      // calls per second
-  static constexpr double kBeta = 0.7;         // share of the rate kept after a throttle
-  static constexpr double kScale = 0.4;        // the cubic's steepness
-  static constexpr double kSmoothing = 0.8;    // weight of the newest window in the measured rate
-  static constexpr double kWindow = 0.5;       // seconds per measuring window
+  static constexpr double kMinRate = 0.5;    // calls per second
+  static constexpr double kBeta = 0.7;       // share of the rate kept after a throttle
+  static constexpr double kScale = 0.4;      // the cubic's steepness
+  static constexpr double kSmoothing = 0.8;  // weight of the newest window in the measured rate
+  static constexpr double kWindow = 0.5;     // seconds per measuring window
   static constexpr double kMaxOverMeasured = 2.0;
 
   bool enabled = false;
-  double fill_rate = kMinRate;   // tokens per second
+  double fill_rate = kMinRate;  // tokens per second
   double max_tokens = 1;
   double tokens = 0;
-  double last_refill = -1;       // < 0: not yet
+  double last_refill = -1;  // < 0: not yet
 
   double measured_rate = 0;
   double window_start = 0;
   int window_count = 0;
 
-  double w_max = 0;              // the rate at the last throttle
-  double k = 0;                  // seconds the cubic takes to climb back to w_max
+  double w_max = 0;  // the rate at the last throttle
+  double k = 0;      // seconds the cubic takes to climb back to w_max
   double last_throttle = 0;
 
   explicit AdaptiveRate(double now = 0);

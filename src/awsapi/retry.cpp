@@ -16,12 +16,20 @@ namespace quenfold_testlibs::awsapi {
 
 namespace {
 
-constexpr std::array<std::string_view, 14> kThrottlingCodes = {
-    "Throttling",          "ThrottlingException",       "ThrottledException",
-    "RequestThrottledException", "TooManyRequestsException", "ProvisionedThroughputExceededException",
-    "TransactionInProgressException", "RequestLimitExceeded", "BandwidthLimitExceeded",
-    "LimitExceededException", "RequestThrottled", "SlowDown",
-    "PriorRequestNotComplete", "EC2ThrottledException"};
+constexpr std::array<std::string_view, 14> kThrottlingCodes = {"Throttling",
+                                                               "ThrottlingException",
+                                                               "ThrottledException",
+                                                               "RequestThrottledException",
+                                                               "TooManyRequestsException",
+                                                               "ProvisionedThroughputExceededException",
+                                                               "TransactionInProgressException",
+                                                               "RequestLimitExceeded",
+                                                               "BandwidthLimitExceeded",
+                                                               "LimitExceededException",
+                                                               "RequestThrottled",
+                                                               "SlowDown",
+                                                               "PriorRequestNotComplete",
+                                                               "EC2ThrottledException"};
 
 constexpr std::array<std::string_view, 3> kTransientCodes = {"RequestTimeout", "RequestTimeoutException",
                                                              "PriorRequestNotComplete"};
@@ -33,8 +41,8 @@ constexpr std::array<std::string_view, 3> kClockSkewCodes = {"RequestTimeTooSkew
 // These also answer bad keys or bad signatures; only a message about the time means a skewed clock.
 constexpr std::array<std::string_view, 3> kMaybeClockSkewCodes = {"AuthFailure", "InvalidSignatureException",
                                                                   "SignatureDoesNotMatch"};
-constexpr std::array<std::string_view, 7> kTimeWords = {"signature expired", "request time", "not yet current",
-                                                        "request has expired", "timestamp", "time stamp", "skew"};
+constexpr std::array<std::string_view, 7> kTimeWords = {
+    "signature expired", "request time", "not yet current", "request has expired", "timestamp", "time stamp", "skew"};
 
 // Temporary credentials that ran out. InvalidClientTokenId is not here: it answers an unknown
 // key, which fetching the same credentials again does not cure.
@@ -112,8 +120,9 @@ Decision after_expired_token(const AttemptOutcome& o, const CallProgress& call, 
 // A rejected request time is the clock's fault when the server's Date is far from ours (or the
 // code can mean nothing else); with a clock that agrees, temporary credentials have run out.
 Decision after_clock_skew(const AttemptOutcome& o, const CallProgress& call, const RetryConfig& config) {
-  const bool clock_to_blame = o.server_offset && (is_definite_clock_skew(o.code) ||
-                                                  std::chrono::abs(*o.server_offset - o.clock_offset) >= kSkewThreshold);
+  const bool clock_to_blame =
+      o.server_offset &&
+      (is_definite_clock_skew(o.code) || std::chrono::abs(*o.server_offset - o.clock_offset) >= kSkewThreshold);
   if (clock_to_blame && !call.clock_corrected) {
     Decision d = next(NextStep::CorrectClock, ErrorKind::ClockSkew);
     d.clock_offset = *o.server_offset;
@@ -126,8 +135,7 @@ Decision after_clock_skew(const AttemptOutcome& o, const CallProgress& call, con
 Decision after_throttle_or_transient(ErrorKind kind, const CallProgress& call, const RetryConfig& config) {
   const int max_attempts = std::max(config.max_attempts, 1);
   if (kind == ErrorKind::Throttling && config.adaptive()) {
-    const bool go_on =
-        call.attempts < max_attempts || (call.attempts < kMaxThrottledAttempts && call.recent_success);
+    const bool go_on = call.attempts < max_attempts || (call.attempts < kMaxThrottledAttempts && call.recent_success);
     return go_on ? next(NextStep::RetryNow, kind) : give_up(kind, call, config);
   }
   if (call.attempts >= max_attempts || !call.quota_grants) return give_up(kind, call, config);
@@ -141,12 +149,17 @@ Decision after_throttle_or_transient(ErrorKind kind, const CallProgress& call, c
 Decision decide_after_attempt(const AttemptOutcome& outcome, const CallProgress& call, const RetryConfig& config) {
   const ErrorKind kind = classify(outcome.code, outcome.message, outcome.http_status, outcome.transport_failed);
   switch (kind) {
-    case ErrorKind::S3Redirect: return after_redirect(outcome, call, config);
-    case ErrorKind::ClockSkew: return after_clock_skew(outcome, call, config);
-    case ErrorKind::ExpiredToken: return after_expired_token(outcome, call, config);
+    case ErrorKind::S3Redirect:
+      return after_redirect(outcome, call, config);
+    case ErrorKind::ClockSkew:
+      return after_clock_skew(outcome, call, config);
+    case ErrorKind::ExpiredToken:
+      return after_expired_token(outcome, call, config);
     case ErrorKind::Throttling:
-    case ErrorKind::Transient: return after_throttle_or_transient(kind, call, config);
-    default: return give_up(kind, call, config);
+    case ErrorKind::Transient:
+      return after_throttle_or_transient(kind, call, config);
+    default:
+      return give_up(kind, call, config);
   }
 }
 

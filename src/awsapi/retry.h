@@ -26,7 +26,7 @@ ErrorKind classify(const std::string& code, const std::string& message, int http
 bool is_definite_clock_skew(const std::string& code);
 
 struct RetryConfig {
-  int max_attempts = 3;          // AWS_MAX_ATTEMPTS, profile max_attempts
+  int max_attempts = 3;  // AWS_MAX_ATTEMPTS, profile max_attempts
   // AWS_RETRY_MODE: "standard" (also used for "legacy"), or "adaptive": the standard decisions
   // plus a client-side rate limiter per operation (rate_limiter.h).
   std::string mode = "standard";
@@ -60,22 +60,22 @@ struct AttemptOutcome {
   std::string message;
   bool transport_failed = false;
   bool timed_out = false;
-  bool signed_request = false;     // credentials signed it, so they can be fetched afresh
-  bool had_session_token = false;  // they were temporary ones
+  bool signed_request = false;                             // credentials signed it, so they can be fetched afresh
+  bool had_session_token = false;                          // they were temporary ones
   std::optional<std::chrono::milliseconds> server_offset;  // the answer's Date minus the local clock
   std::chrono::milliseconds clock_offset{0};               // the offset learned so far
-  std::optional<std::string> redirect_region;  // a bucket request: the region S3's answer names
+  std::optional<std::string> redirect_region;              // a bucket request: the region S3's answer names
 };
 
 // The call so far, and what it may still spend.
 struct CallProgress {
-  int attempts = 0;  // made so far, the failed one included
+  int attempts = 0;              // made so far, the failed one included
   bool clock_corrected = false;  // the one-time corrections already made in this call
   bool credentials_refreshed = false;
   bool redirected = false;
-  bool quota_grants = true;      // the retry quota would pay for one more retry
-  bool recent_success = false;   // adaptive: a call of the operation got through within kThrottleProgressWindow
-  double random01 = 0;           // the jitter draw for a backoff
+  bool quota_grants = true;     // the retry quota would pay for one more retry
+  bool recent_success = false;  // adaptive: a call of the operation got through within kThrottleProgressWindow
+  double random01 = 0;          // the jitter draw for a backoff
 };
 
 enum class NextStep {

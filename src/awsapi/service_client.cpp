@@ -70,7 +70,7 @@ std::string uuid4() {
 // What one call needs for every attempt: the serialised request and, for S3, where it goes.
 struct ServiceClient::Prepared {
   WireRequest wire;
-  std::string key;                      // S3: the object key, unencoded
+  std::string key;  // S3: the object key, unencoded
   std::string payload_sha256;
   std::filesystem::path upload_file;
   std::filesystem::path download_file;
@@ -144,7 +144,7 @@ ServiceClient::CallState ServiceClient::begin_call(const std::string& operation,
 }
 
 ServiceClient::Attempt ServiceClient::attempt(const Prepared& p, CallState& call) const {
-  core::throwIfInterrupted();  // after SIGINT/SIGTERM no new call and no retry starts
+  core::throwIfInterrupted();                            // after SIGINT/SIGTERM no new call and no retry starts
   if (call.limiter) call.limiter->acquire(call.ticket);  // before signing: the wait may be long
   HttpRequest req = request_for(p, call.ep);
   Attempt a;
@@ -253,7 +253,8 @@ void ServiceClient::act(const Decision& decision, const Prepared& p, CallState& 
       call.progress.redirected = true;
       break;
     case NextStep::RetryNow:
-    case NextStep::GiveUp: break;
+    case NextStep::GiveUp:
+      break;
   }
 }
 

@@ -26,16 +26,16 @@
 namespace quenfold_testlibs::awsapi {
 
 struct ClientConfig {
-  std::string service;                 // "ec2", "iam", "sts", "ssm", "s3"
-  std::optional<std::string> region;   // already resolved by the caller (Session)
+  std::string service;                               // "ec2", "iam", "sts", "ssm", "s3"
+  std::optional<std::string> region;                 // already resolved by the caller (Session)
   std::shared_ptr<CredentialsProvider> credentials;  // null: requests go unsigned
   std::shared_ptr<HttpTransport> http;
-  std::shared_ptr<RetryQuota> quota;   // shared by the clients of a Context; null: a private one
+  std::shared_ptr<RetryQuota> quota;       // shared by the clients of a Context; null: a private one
   std::shared_ptr<RateLimiters> limiters;  // adaptive mode; shared like the quota; null: private ones
   RetryConfig retry;
-  Environment env;                     // endpoint overrides
-  std::optional<Profile> profile;      // the profile's endpoint_url, sts_regional_endpoints, ...
-  std::function<double()> random;      // jitter in [0, 1); null: a per-thread generator
+  Environment env;                         // endpoint overrides
+  std::optional<Profile> profile;          // the profile's endpoint_url, sts_regional_endpoints, ...
+  std::function<double()> random;          // jitter in [0, 1); null: a per-thread generator
   std::shared_ptr<const void> keep_alive;  // what the credentials provider points into (the Context)
 };
 
@@ -47,8 +47,7 @@ class ServiceClient final : public AwsClient {
   json call(const std::string& operation, const json& request) const override;
   void download_file(const std::string& bucket, const std::string& key,
                      const std::filesystem::path& file) const override;
-  void upload_file(const std::filesystem::path& file, const std::string& bucket,
-                   const std::string& key) const override;
+  void upload_file(const std::filesystem::path& file, const std::string& bucket, const std::string& key) const override;
   std::string service() const override { return config_.service; }
   std::optional<std::string> region() const override { return config_.region; }
 

@@ -17,8 +17,8 @@ const std::string* setting(const std::optional<Profile>& profile, const std::str
   return it == profile->end() ? nullptr : &it->second;
 }
 
-std::shared_ptr<ServiceClient> make_service_client(const std::shared_ptr<const Context>& ctx, const std::string& service,
-                                                   const std::optional<std::string>& region,
+std::shared_ptr<ServiceClient> make_service_client(const std::shared_ptr<const Context>& ctx,
+                                                   const std::string& service, const std::optional<std::string>& region,
                                                    std::shared_ptr<CredentialsProvider> credentials,
                                                    const std::optional<Profile>& profile) {
   ClientConfig cfg;
@@ -29,7 +29,7 @@ std::shared_ptr<ServiceClient> make_service_client(const std::shared_ptr<const C
   cfg.quota = ctx->quota;
   cfg.limiters = ctx->limiters;
   cfg.retry = RetryConfig::from(ctx->env, setting(profile, "max_attempts"), setting(profile, "retry_mode"),
-                                 ctx->default_max_attempts, ctx->default_retry_mode);
+                                ctx->default_max_attempts, ctx->default_retry_mode);
   cfg.env = ctx->env;
   cfg.profile = profile;
   cfg.keep_alive = ctx;
@@ -57,8 +57,7 @@ std::shared_ptr<const Context> Context::make(Environment env, ConfigFiles files,
   return ctx;
 }
 
-std::shared_ptr<const Context> Context::from_process(int default_max_attempts,
-                                                     const std::string& default_retry_mode) {
+std::shared_ptr<const Context> Context::from_process(int default_max_attempts, const std::string& default_retry_mode) {
   Environment env = Environment::from_process();
   ConfigFiles files = ConfigFiles::load(env);
   auto http = make_curl_transport(env);
@@ -99,8 +98,7 @@ Session Session::from_credentials(std::shared_ptr<const Context> ctx, Credential
                  std::move(region));
 }
 
-std::shared_ptr<AwsClient> Session::client(const std::string& service,
-                                           const std::optional<std::string>& region) const {
+std::shared_ptr<AwsClient> Session::client(const std::string& service, const std::optional<std::string>& region) const {
   const auto prof = profile_ ? ctx_->files.profile(*profile_) : std::nullopt;
   return make_service_client(ctx_, service, region ? region : region_, credentials_, prof);
 }

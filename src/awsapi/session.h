@@ -57,7 +57,10 @@ class Session {
  private:
   Session(std::shared_ptr<const Context> ctx, std::shared_ptr<CredentialsProvider> creds,
           std::optional<std::string> profile_name, std::optional<std::string> region)
-      : ctx_(std::move(ctx)), credentials_(std::move(creds)), profile_(std::move(profile_name)), region_(std::move(region)) {}
+      : ctx_(std::move(ctx)),
+        credentials_(std::move(creds)),
+        profile_(std::move(profile_name)),
+        region_(std::move(region)) {}
 
   std::shared_ptr<const Context> ctx_;
   std::shared_ptr<CredentialsProvider> credentials_;

@@ -24,8 +24,7 @@ const Member* Shape::member_by_wire(std::string_view wire) const {
 
 const Operation& ServiceModel::operation(const std::string& name) const {
   auto it = operations.find(name);
-  if (it == operations.end())
-    throw std::invalid_argument("operation " + name + " of " + service + " is not modelled");
+  if (it == operations.end()) throw std::invalid_argument("operation " + name + " of " + service + " is not modelled");
   return it->second;
 }
 
@@ -37,12 +36,12 @@ struct AnonymousType {
   Kind kind;
 };
 constexpr std::array<AnonymousType, 7> kAnonymousTypes{{{"", Kind::String},
-                                                         {"i", Kind::Integer},
-                                                         {"b", Kind::Boolean},
-                                                         {"t", Kind::Timestamp},
-                                                         {"d", Kind::Double},
-                                                         {"B", Kind::Blob},
-                                                         {"{}", Kind::Map}}};
+                                                        {"i", Kind::Integer},
+                                                        {"b", Kind::Boolean},
+                                                        {"t", Kind::Timestamp},
+                                                        {"d", Kind::Double},
+                                                        {"B", Kind::Blob},
+                                                        {"{}", Kind::Map}}};
 
 std::optional<Kind> anonymous_kind(std::string_view t) {
   for (const auto& a : kAnonymousTypes)
@@ -160,11 +159,20 @@ class Builder {
   // One of @wire, ^queryName, * and !loc, at token[i]; moves i past it.
   void read_modifier(Member& m, const std::string& token, std::size_t& i) const {
     switch (token[i++]) {
-      case '@': m.wire = read_word(token, i); break;
-      case '^': m.query_name = read_word(token, i); break;
-      case '*': m.idempotency_token = true; break;
-      case '!': m.location = read_location(token, i); break;
-      default: fail("bad member token " + token);
+      case '@':
+        m.wire = read_word(token, i);
+        break;
+      case '^':
+        m.query_name = read_word(token, i);
+        break;
+      case '*':
+        m.idempotency_token = true;
+        break;
+      case '!':
+        m.location = read_location(token, i);
+        break;
+      default:
+        fail("bad member token " + token);
     }
   }
 
@@ -172,11 +180,16 @@ class Builder {
   Location read_location(const std::string& token, std::size_t& i) const {
     const char letter = i < token.size() ? token[i++] : '\0';
     switch (letter) {
-      case 'h': return Location::Header;
-      case 'H': return Location::HeaderPrefix;
-      case 'q': return Location::Query;
-      case 'u': return Location::Uri;
-      default: fail("bad location in " + token);
+      case 'h':
+        return Location::Header;
+      case 'H':
+        return Location::HeaderPrefix;
+      case 'q':
+        return Location::Query;
+      case 'u':
+        return Location::Uri;
+      default:
+        fail("bad location in " + token);
     }
   }
 

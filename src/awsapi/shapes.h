@@ -42,7 +42,7 @@ struct Member {
 struct Shape {
   std::string name;
   Kind kind = Kind::String;
-  std::vector<Member> members;    // Structure
+  std::vector<Member> members;     // Structure
   const Shape* element = nullptr;  // List
   // Structure: wire name -> index of the body member that has it.
   std::unordered_map<std::string, std::size_t, WireNameHash, std::equal_to<>> wire_index;

@@ -21,7 +21,8 @@ const ShapeText kShapes[] = {
      "Architecture BlockDeviceMappings@blockDeviceMapping:[InstanceBlockDeviceMapping] ClientToken "
      "EbsOptimized:b EnaSupport:b Hypervisor IamInstanceProfile:IamInstanceProfile "
      "InstanceLifecycle ElasticGpuAssociations@elasticGpuAssociationSet:[ElasticGpuAssociation] "
-     "ElasticInferenceAcceleratorAssociations@elasticInferenceAcceleratorAssociationSet:[ElasticInferenceAcceleratorAssociation] "
+     "ElasticInferenceAcceleratorAssociations@elasticInferenceAcceleratorAssociationSet:["
+     "ElasticInferenceAcceleratorAssociation] "
      "NetworkInterfaces@networkInterfaceSet:[InstanceNetworkInterface] OutpostArn RootDeviceName "
      "RootDeviceType SecurityGroups@groupSet:[GroupIdentifier] SourceDestCheck:b "
      "SpotInstanceRequestId SriovNetSupport StateReason:StateReason Tags@tagSet:[Tag] "
@@ -59,8 +60,7 @@ const ShapeText kShapes[] = {
      "Ipv6Prefixes@ipv6PrefixSet:[InstanceIpv6Prefix] "
      "ConnectionTrackingConfiguration:ConnectionTrackingSpecificationResponse "
      "Operator:OperatorResponse"},
-    {"InstanceNetworkInterfaceAssociation",
-     "CarrierIp CustomerOwnedIp IpOwnerId PublicDnsName PublicIp"},
+    {"InstanceNetworkInterfaceAssociation", "CarrierIp CustomerOwnedIp IpOwnerId PublicDnsName PublicIp"},
     {"InstanceNetworkInterfaceAttachment",
      "AttachTime:t AttachmentId DeleteOnTermination:b DeviceIndex:i Status NetworkCardIndex:i "
      "EnaSrdSpecification:InstanceAttachmentEnaSrdSpecification EnaQueueCount:i"},
@@ -72,23 +72,20 @@ const ShapeText kShapes[] = {
      "Association:InstanceNetworkInterfaceAssociation Primary:b PrivateDnsName PrivateIpAddress"},
     {"InstanceIpv4Prefix", "Ipv4Prefix"},
     {"InstanceIpv6Prefix", "Ipv6Prefix"},
-    {"ConnectionTrackingSpecificationResponse",
-     "TcpEstablishedTimeout:i UdpStreamTimeout:i UdpTimeout:i"},
+    {"ConnectionTrackingSpecificationResponse", "TcpEstablishedTimeout:i UdpStreamTimeout:i UdpTimeout:i"},
     {"StateReason", "Code Message"},
     {"Tag", "Key Value"},
     {"CpuOptions", "CoreCount:i ThreadsPerCore:i AmdSevSnp NestedVirtualization"},
     {"CapacityReservationSpecificationResponse",
      "CapacityReservationPreference CapacityReservationTarget:CapacityReservationTargetResponse"},
-    {"CapacityReservationTargetResponse",
-     "CapacityReservationId CapacityReservationResourceGroupArn"},
+    {"CapacityReservationTargetResponse", "CapacityReservationId CapacityReservationResourceGroupArn"},
     {"HibernationOptions", "Configured:b"},
     {"LicenseConfiguration", "LicenseConfigurationArn"},
     {"InstanceMetadataOptionsResponse",
      "State HttpTokens HttpPutResponseHopLimit:i HttpEndpoint HttpProtocolIpv6 "
      "InstanceMetadataTags"},
     {"EnclaveOptions", "Enabled:b"},
-    {"PrivateDnsNameOptionsResponse",
-     "HostnameType EnableResourceNameDnsARecord:b EnableResourceNameDnsAAAARecord:b"},
+    {"PrivateDnsNameOptionsResponse", "HostnameType EnableResourceNameDnsARecord:b EnableResourceNameDnsAAAARecord:b"},
     {"InstanceMaintenanceOptions", "AutoRecovery RebootMigration"},
     {"InstanceNetworkPerformanceOptions", "BandwidthWeighting"},
     {"InstanceSecondaryInterface",
@@ -135,15 +132,13 @@ const ShapeText kShapes[] = {
     {"DescribeInstanceStatusRequest",
      "InstanceIds@InstanceId:[] MaxResults:i NextToken IncludeManagedResources:b DryRun:b "
      "Filters@Filter:[Filter] IncludeAllInstances:b"},
-    {"DescribeInstanceStatusResult",
-     "InstanceStatuses@instanceStatusSet:[InstanceStatus] NextToken"},
+    {"DescribeInstanceStatusResult", "InstanceStatuses@instanceStatusSet:[InstanceStatus] NextToken"},
     {"InstanceStatus",
      "AvailabilityZone AvailabilityZoneId OutpostArn Operator:OperatorResponse "
      "Events@eventsSet:[InstanceStatusEvent] InstanceId InstanceState:InstanceState "
      "InstanceStatus:InstanceStatusSummary SystemStatus:InstanceStatusSummary "
      "AttachedEbsStatus:EbsStatusSummary"},
-    {"InstanceStatusEvent",
-     "InstanceEventId Code Description NotAfter:t NotBefore:t NotBeforeDeadline:t"},
+    {"InstanceStatusEvent", "InstanceEventId Code Description NotAfter:t NotBefore:t NotBeforeDeadline:t"},
     {"InstanceStatusSummary", "Details:[InstanceStatusDetails] Status"},
     {"InstanceStatusDetails", "ImpairedSince:t Name Status"},
     {"EbsStatusSummary", "Details:[EbsStatusDetails] Status"},
@@ -152,8 +147,7 @@ const ShapeText kShapes[] = {
     {"TerminateInstancesResult", "TerminatingInstances@instancesSet:[InstanceStateChange]"},
     {"InstanceStateChange", "InstanceId CurrentState:InstanceState PreviousState:InstanceState"},
     {"CreateTagsRequest", "DryRun:b Resources@ResourceId:[] Tags@Tag:[Tag]"},
-    {"DescribeSubnetsRequest",
-     "Filters@Filter:[Filter] SubnetIds@SubnetId:[] NextToken MaxResults:i DryRun:b"},
+    {"DescribeSubnetsRequest", "Filters@Filter:[Filter] SubnetIds@SubnetId:[] NextToken MaxResults:i DryRun:b"},
     {"DescribeSubnetsResult", "NextToken Subnets@subnetSet:[Subnet]"},
     {"Subnet",
      "AvailabilityZoneId EnableLniAtDeviceIndex:i MapCustomerOwnedIpOnLaunch:b "
@@ -167,8 +161,7 @@ const ShapeText kShapes[] = {
      "AssociationId Ipv6CidrBlock Ipv6CidrBlockState:SubnetCidrBlockState Ipv6AddressAttribute "
      "IpSource"},
     {"SubnetCidrBlockState", "State StatusMessage"},
-    {"PrivateDnsNameOptionsOnLaunch",
-     "HostnameType EnableResourceNameDnsARecord:b EnableResourceNameDnsAAAARecord:b"},
+    {"PrivateDnsNameOptionsOnLaunch", "HostnameType EnableResourceNameDnsARecord:b EnableResourceNameDnsAAAARecord:b"},
     {"BlockPublicAccessStates", "InternetGatewayBlockMode"},
     {"DescribeSecurityGroupsRequest",
      "GroupIds@GroupId:[] GroupNames@GroupName:[] NextToken MaxResults:i DryRun:b "
@@ -180,8 +173,7 @@ const ShapeText kShapes[] = {
     {"IpPermission",
      "IpProtocol FromPort:i ToPort:i UserIdGroupPairs@groups:[UserIdGroupPair] IpRanges:[IpRange] "
      "Ipv6Ranges:[Ipv6Range] PrefixListIds:[PrefixListId]"},
-    {"UserIdGroupPair",
-     "Description UserId GroupName GroupId VpcId VpcPeeringConnectionId PeeringStatus"},
+    {"UserIdGroupPair", "Description UserId GroupName GroupId VpcId VpcPeeringConnectionId PeeringStatus"},
     {"IpRange", "Description CidrIp"},
     {"Ipv6Range", "Description CidrIpv6"},
     {"PrefixListId", "Description PrefixListId"},
@@ -193,8 +185,7 @@ const ShapeText kShapes[] = {
      "CidrIp FromPort:i GroupId GroupName IpPermissions:[IpPermission] IpProtocol "
      "SourceSecurityGroupName SourceSecurityGroupOwnerId ToPort:i "
      "TagSpecifications@TagSpecification:[TagSpecification] DryRun:b"},
-    {"AuthorizeSecurityGroupIngressResult",
-     "Return:b SecurityGroupRules@securityGroupRuleSet:[SecurityGroupRule]"},
+    {"AuthorizeSecurityGroupIngressResult", "Return:b SecurityGroupRules@securityGroupRuleSet:[SecurityGroupRule]"},
     {"SecurityGroupRule",
      "SecurityGroupRuleId GroupId GroupOwnerId IsEgress:b IpProtocol FromPort:i ToPort:i CidrIpv4 "
      "CidrIpv6 PrefixListId ReferencedGroupInfo:ReferencedSecurityGroup Description "
@@ -226,27 +217,23 @@ const ShapeText kShapes[] = {
     {"NetworkInterfaceAttachment",
      "AttachTime:t AttachmentId DeleteOnTermination:b DeviceIndex:i NetworkCardIndex:i InstanceId "
      "InstanceOwnerId Status EnaSrdSpecification:AttachmentEnaSrdSpecification EnaQueueCount:i"},
-    {"AttachmentEnaSrdSpecification",
-     "EnaSrdEnabled:b EnaSrdUdpSpecification:AttachmentEnaSrdUdpSpecification"},
+    {"AttachmentEnaSrdSpecification", "EnaSrdEnabled:b EnaSrdUdpSpecification:AttachmentEnaSrdUdpSpecification"},
     {"AttachmentEnaSrdUdpSpecification", "EnaSrdUdpEnabled:b"},
     {"ConnectionTrackingConfiguration", "TcpEstablishedTimeout:i UdpStreamTimeout:i UdpTimeout:i"},
     {"NetworkInterfaceIpv6Address", "Ipv6Address PublicIpv6DnsName IsPrimaryIpv6:b"},
-    {"PublicIpDnsNameOptions",
-     "DnsHostnameType PublicIpv4DnsName PublicIpv6DnsName PublicDualStackDnsName"},
+    {"PublicIpDnsNameOptions", "DnsHostnameType PublicIpv4DnsName PublicIpv6DnsName PublicDualStackDnsName"},
     {"NetworkInterfacePrivateIpAddress",
      "Association:NetworkInterfaceAssociation Primary:b PrivateDnsName PrivateIpAddress"},
     {"Ipv4PrefixSpecification", "Ipv4Prefix"},
     {"Ipv6PrefixSpecification", "Ipv6Prefix"},
-    {"AttachNetworkInterfaceRequest",
-     "NetworkCardIndex:i DryRun:b NetworkInterfaceId InstanceId DeviceIndex:i"},
+    {"AttachNetworkInterfaceRequest", "NetworkCardIndex:i DryRun:b NetworkInterfaceId InstanceId DeviceIndex:i"},
     {"AttachNetworkInterfaceResult", "AttachmentId NetworkCardIndex:i"},
     {"DetachNetworkInterfaceRequest", "DryRun:b AttachmentId Force:b"},
     {"DeleteNetworkInterfaceRequest", "DryRun:b NetworkInterfaceId"},
     {"DescribeNetworkInterfacesRequest",
      "NextToken MaxResults:i IncludeManagedResources:b DryRun:b "
      "NetworkInterfaceIds@NetworkInterfaceId:[] Filters@filter:[Filter]"},
-    {"DescribeNetworkInterfacesResult",
-     "NetworkInterfaces@networkInterfaceSet:[NetworkInterface] NextToken"},
+    {"DescribeNetworkInterfacesResult", "NetworkInterfaces@networkInterfaceSet:[NetworkInterface] NextToken"},
     {"AllocateAddressRequest",
      "Domain Address PublicIpv4Pool NetworkBorderGroup CustomerOwnedIpv4Pool "
      "TagSpecifications@TagSpecification:[TagSpecification] IpamPoolId DryRun:b"},
@@ -269,8 +256,7 @@ const ShapeText kShapes[] = {
      "KeyNames@KeyName:[] KeyPairIds@KeyPairId:[] IncludePublicKey:b DryRun:b "
      "Filters@Filter:[Filter]"},
     {"DescribeKeyPairsResult", "KeyPairs@keySet:[KeyPairInfo]"},
-    {"KeyPairInfo",
-     "KeyPairId KeyType Tags@tagSet:[Tag] PublicKey CreateTime:t KeyName KeyFingerprint"},
+    {"KeyPairInfo", "KeyPairId KeyType Tags@tagSet:[Tag] PublicKey CreateTime:t KeyName KeyFingerprint"},
     {"CreateKeyPairRequest",
      "KeyName KeyType TagSpecifications@TagSpecification:[TagSpecification] KeyFormat DryRun:b"},
     {"KeyPair", "KeyPairId Tags@tagSet:[Tag] KeyName KeyFingerprint KeyMaterial"},
@@ -303,10 +289,8 @@ const ShapeText kShapes[] = {
      "AutoRecoverySupported:b SupportedBootModes:[] NitroEnclavesSupport NitroTpmSupport "
      "NitroTpmInfo:NitroTpmInfo MediaAcceleratorInfo:MediaAcceleratorInfo NeuronInfo:NeuronInfo "
      "PhcSupport RebootMigrationSupport SupportedInRegion:b"},
-    {"ProcessorInfo",
-     "SupportedArchitectures:[] SustainedClockSpeedInGhz:d SupportedFeatures:[] Manufacturer"},
-    {"VCpuInfo",
-     "DefaultVCpus:i DefaultCores:i DefaultThreadsPerCore:i ValidCores:[i] ValidThreadsPerCore:[i]"},
+    {"ProcessorInfo", "SupportedArchitectures:[] SustainedClockSpeedInGhz:d SupportedFeatures:[] Manufacturer"},
+    {"VCpuInfo", "DefaultVCpus:i DefaultCores:i DefaultThreadsPerCore:i ValidCores:[i] ValidThreadsPerCore:[i]"},
     {"MemoryInfo", "SizeInMiB:i"},
     {"InstanceStorageInfo", "TotalSizeInGB:i Disks:[DiskInfo] NvmeSupport EncryptionSupport"},
     {"DiskInfo", "SizeInGB:i Count:i Type"},
@@ -353,8 +337,7 @@ const ShapeText kShapes[] = {
     {"MediaDeviceInfo", "Count:i Name Manufacturer MemoryInfo:MediaDeviceMemoryInfo"},
     {"MediaDeviceMemoryInfo", "SizeInMiB:i"},
     {"NeuronInfo", "NeuronDevices:[NeuronDeviceInfo] TotalNeuronDeviceMemoryInMiB:i"},
-    {"NeuronDeviceInfo",
-     "Count:i Name CoreInfo:NeuronDeviceCoreInfo MemoryInfo:NeuronDeviceMemoryInfo"},
+    {"NeuronDeviceInfo", "Count:i Name CoreInfo:NeuronDeviceCoreInfo MemoryInfo:NeuronDeviceMemoryInfo"},
     {"NeuronDeviceCoreInfo", "Count:i Version:i"},
     {"NeuronDeviceMemoryInfo", "SizeInMiB:i"},
 };
@@ -388,7 +371,7 @@ const OperationText kOperations[] = {
 
 }  // namespace
 
-const ServiceText kEc2Text{"ec2", Protocol::Ec2, "2016-11-15", "", kShapes, std::size(kShapes),
-                         kOperations, std::size(kOperations)};
+const ServiceText kEc2Text{"ec2",   Protocol::Ec2,      "2016-11-15", "",
+                           kShapes, std::size(kShapes), kOperations,  std::size(kOperations)};
 
 }  // namespace quenfold_testlibs::awsapi::shapes

@@ -9,10 +9,8 @@ namespace {
 
 const ShapeText kShapes[] = {
     {"ListInstanceProfilesForRoleRequest", "RoleName Marker MaxItems:i"},
-    {"ListInstanceProfilesForRoleResponse",
-     "InstanceProfiles:[InstanceProfile] IsTruncated:b Marker"},
-    {"InstanceProfile",
-     "Path InstanceProfileName InstanceProfileId Arn CreateDate:t Roles:[Role] Tags:[Tag]"},
+    {"ListInstanceProfilesForRoleResponse", "InstanceProfiles:[InstanceProfile] IsTruncated:b Marker"},
+    {"InstanceProfile", "Path InstanceProfileName InstanceProfileId Arn CreateDate:t Roles:[Role] Tags:[Tag]"},
     {"Role",
      "Path RoleName RoleId Arn CreateDate:t AssumeRolePolicyDocument Description "
      "MaxSessionDuration:i PermissionsBoundary:AttachedPermissionsBoundary Tags:[Tag] "
@@ -63,7 +61,7 @@ const OperationText kOperations[] = {
 
 }  // namespace
 
-const ServiceText kIamText{"iam", Protocol::Query, "2010-05-08", "", kShapes, std::size(kShapes),
-                         kOperations, std::size(kOperations)};
+const ServiceText kIamText{"iam",   Protocol::Query,    "2010-05-08", "",
+                           kShapes, std::size(kShapes), kOperations,  std::size(kOperations)};
 
 }  // namespace quenfold_testlibs::awsapi::shapes

@@ -65,7 +65,7 @@ const OperationText kOperations[] = {
 
 }  // namespace
 
-const ServiceText kS3Text{"s3", Protocol::RestXml, "2006-03-01", "", kShapes, std::size(kShapes),
-                         kOperations, std::size(kOperations)};
+const ServiceText kS3Text{"s3",    Protocol::RestXml,  "2006-03-01", "",
+                          kShapes, std::size(kShapes), kOperations,  std::size(kOperations)};
 
 }  // namespace quenfold_testlibs::awsapi::shapes

@@ -10,8 +10,7 @@ namespace {
 const ShapeText kShapes[] = {
     {"GetParameterRequest", "Name WithDecryption:b"},
     {"GetParameterResult", "Parameter:Parameter"},
-    {"Parameter",
-     "Name Type Value Version:i Selector SourceResult LastModifiedDate:t ARN DataType"},
+    {"Parameter", "Name Type Value Version:i Selector SourceResult LastModifiedDate:t ARN DataType"},
     {"GetParametersByPathRequest",
      "Path Recursive:b ParameterFilters:[ParameterStringFilter] WithDecryption:b MaxResults:i "
      "NextToken"},
@@ -26,7 +25,7 @@ const OperationText kOperations[] = {
 
 }  // namespace
 
-const ServiceText kSsmText{"ssm", Protocol::Json, "2014-11-06", "AmazonSSM", kShapes, std::size(kShapes),
-                         kOperations, std::size(kOperations)};
+const ServiceText kSsmText{"ssm",   Protocol::Json,     "2014-11-06", "AmazonSSM",
+                           kShapes, std::size(kShapes), kOperations,  std::size(kOperations)};
 
 }  // namespace quenfold_testlibs::awsapi::shapes

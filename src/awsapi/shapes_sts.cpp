@@ -13,8 +13,7 @@ const ShapeText kShapes[] = {
      "Tags:[Tag] TransitiveTagKeys:[] ExternalId SerialNumber TokenCode SourceIdentity"},
     {"PolicyDescriptorType", "arn"},
     {"Tag", "Key Value"},
-    {"AssumeRoleResponse",
-     "Credentials:Credentials AssumedRoleUser:AssumedRoleUser PackedPolicySize:i SourceIdentity"},
+    {"AssumeRoleResponse", "Credentials:Credentials AssumedRoleUser:AssumedRoleUser PackedPolicySize:i SourceIdentity"},
     {"Credentials", "AccessKeyId SecretAccessKey SessionToken Expiration:t"},
     {"AssumedRoleUser", "AssumedRoleId Arn"},
     {"AssumeRoleWithWebIdentityRequest",
@@ -35,7 +34,7 @@ const OperationText kOperations[] = {
 
 }  // namespace
 
-const ServiceText kStsText{"sts", Protocol::Query, "2011-06-15", "", kShapes, std::size(kShapes),
-                         kOperations, std::size(kOperations)};
+const ServiceText kStsText{"sts",   Protocol::Query,    "2011-06-15", "",
+                           kShapes, std::size(kShapes), kOperations,  std::size(kOperations)};
 
 }  // namespace quenfold_testlibs::awsapi::shapes

@@ -25,8 +25,8 @@ namespace {
 
 // Headers that proxies or the transport may add, drop or rewrite; never part of a signature.
 constexpr std::array<std::string_view, 11> kUnsignedHeaders = {
-    "connection", "expect",  "keep-alive", "proxy-authenticate", "proxy-authorization", "te",
-    "trailer",    "transfer-encoding", "upgrade", "user-agent", "x-amzn-trace-id"};
+    "connection",        "expect",  "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer",
+    "transfer-encoding", "upgrade", "user-agent", "x-amzn-trace-id"};
 
 constexpr std::string_view kAlgorithm = "AWS4-HMAC-SHA256";
 
@@ -37,9 +37,9 @@ std::string to_lower(std::string_view s) {
 }
 
 bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
 }
 
 std::string to_hex(const unsigned char* data, std::size_t n) {
@@ -92,7 +92,8 @@ struct UrlParts {
 // and query are the ones that go on the wire.
 UrlParts split_url(const std::string& url) {
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> h(curl_url(), &curl_url_cleanup);
-  if (!h || curl_url_set(h.get(), CURLUPART_URL, url.c_str(), CURLU_PATH_AS_IS | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+  if (!h ||
+      curl_url_set(h.get(), CURLUPART_URL, url.c_str(), CURLU_PATH_AS_IS | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
     throw AwsError("Cannot sign a request with an invalid URL: " + url);
   }
   auto part = [&](CURLUPart which) {
@@ -339,9 +340,9 @@ void sign_request(HttpRequest& request, const Credentials& credentials, const Si
   }
 
   const SignedHeaders signed_headers = canonical_headers(headers);
-  const std::string canonical_request = method_upper(request.method) + "\n" + canonical_uri(url.path, input.s3) +
-                                        "\n" + canonical_query(url.query) + "\n" + signed_headers.canonical +
-                                        "\n" + signed_headers.names + "\n" + payload_hash;
+  const std::string canonical_request = method_upper(request.method) + "\n" + canonical_uri(url.path, input.s3) + "\n" +
+                                        canonical_query(url.query) + "\n" + signed_headers.canonical + "\n" +
+                                        signed_headers.names + "\n" + payload_hash;
   const std::string scope = date + "/" + input.region + "/" + input.service + "/aws4_request";
   const std::string string_to_sign =
       std::string(kAlgorithm) + "\n" + amz_date + "\n" + scope + "\n" + sha256_hex(canonical_request);

@@ -16,7 +16,7 @@ struct SigningInput {
   std::string service;  // signing name: "ec2", "iam", "sts", "ssm", "s3"
   std::string region;   // signing region
   std::chrono::system_clock::time_point time;
-  bool s3 = false;      // S3 rules: x-amz-content-sha256 header, path not encoded twice
+  bool s3 = false;  // S3 rules: x-amz-content-sha256 header, path not encoded twice
 };
 
 // Sets host (from the URL), x-amz-date, x-amz-security-token (with a session token),

@@ -129,8 +129,7 @@ std::optional<Timestamp> parse_iso8601(std::string_view text) {
   Civil t;
   long micros = 0;
   long offset = 0;
-  if (!read_date_time(c, t) || !read_fraction(c, micros) || !read_offset(c, offset) || !c.done())
-    return std::nullopt;
+  if (!read_date_time(c, t) || !read_fraction(c, micros) || !read_offset(c, offset) || !c.done()) return std::nullopt;
   const auto local = civil_time(t);
   if (!local) return std::nullopt;
   return Timestamp{*local - seconds{offset}} + microseconds{micros};

@@ -37,10 +37,18 @@ struct WaiterConfig {
 
 const std::array<WaiterConfig, 2>& waiters() {
   static const std::array<WaiterConfig, 2> table = {
-      WaiterConfig{"instance_status_ok", "InstanceStatusOk", "DescribeInstanceStatus", std::chrono::seconds(15), 40,
+      WaiterConfig{"instance_status_ok",
+                   "InstanceStatusOk",
+                   "DescribeInstanceStatus",
+                   std::chrono::seconds(15),
+                   40,
                    {{State::Success, Matcher::PathAll, "InstanceStatuses[].InstanceStatus.Status", "ok"},
                     {State::Retry, Matcher::Error, "", "InvalidInstanceID.NotFound"}}},
-      WaiterConfig{"instance_terminated", "InstanceTerminated", "DescribeInstances", std::chrono::seconds(15), 40,
+      WaiterConfig{"instance_terminated",
+                   "InstanceTerminated",
+                   "DescribeInstances",
+                   std::chrono::seconds(15),
+                   40,
                    {{State::Success, Matcher::PathAll, "Reservations[].Instances[].State.Name", "terminated"},
                     {State::Failure, Matcher::PathAny, "Reservations[].Instances[].State.Name", "pending"},
                     {State::Failure, Matcher::PathAny, "Reservations[].Instances[].State.Name", "stopping"}}},

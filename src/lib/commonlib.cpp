@@ -346,12 +346,13 @@ std::optional<OpenedLogFile> Common::openedLogFile() {
     if (!g_file) return std::nullopt;
     // /proc/self/fd/N opens the file behind the descriptor, not whatever the path names now.
     const std::string proc = "/proc/self/fd/" + std::to_string(g_file->fd());
-    struct stat ours {}, via_proc {}, at_path {};
+    struct stat ours {
+    }, via_proc{}, at_path{};
     if (::fstat(g_file->fd(), &ours) != 0 || ::stat(proc.c_str(), &via_proc) != 0 || via_proc.st_dev != ours.st_dev ||
         via_proc.st_ino != ours.st_ino)
       return std::nullopt;
-    replaced = ::lstat(g_file_path.c_str(), &at_path) != 0 || at_path.st_dev != ours.st_dev ||
-               at_path.st_ino != ours.st_ino;
+    replaced =
+        ::lstat(g_file_path.c_str(), &at_path) != 0 || at_path.st_dev != ours.st_dev || at_path.st_ino != ours.st_ino;
     opened = OpenedLogFile{g_file_path, proc};
   }
   if (replaced)
@@ -374,16 +375,13 @@ void reportError(const std::exception& e, const std::string& subject, core::Sour
   // One line per error, so the report stays next to the log line it explains; through the logger,
   // so that it reaches the log file (and its copy in S3) as well as standard error.
   const std::string raised = core::takeRaisedIn();
-  logger()->error("Error report: " + (subject.empty() ? "" : subject + ": ") + demangle(typeid(e).name()) + ": " +
-                  e.what() + " (" + (raised.empty() ? "" : "raised in " + raised + "; ") + "caught in " +
-                  shortFunctionName(where.function_name()) + ", " +
-                  std::filesystem::path(where.file_name()).filename().string() + ":" + std::to_string(where.line()) +
-                  ")");
+  logger()->error(
+      "Error report: " + (subject.empty() ? "" : subject + ": ") + demangle(typeid(e).name()) + ": " + e.what() + " (" +
+      (raised.empty() ? "" : "raised in " + raised + "; ") + "caught in " + shortFunctionName(where.function_name()) +
+      ", " + std::filesystem::path(where.file_name()).filename().string() + ":" + std::to_string(where.line()) + ")");
 }
 
-void reportError(const std::exception_ptr& ep, core::SourceLocation where) {
-  reportError(ep, std::string(), where);
-}
+void reportError(const std::exception_ptr& ep, core::SourceLocation where) { reportError(ep, std::string(), where); }
 
 void reportError(const std::exception_ptr& ep, const std::string& subject, core::SourceLocation where) {
   try {

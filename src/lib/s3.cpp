@@ -7,8 +7,8 @@
 
 namespace quenfold_testlibs::lib {
 
-S3BackupCmd::S3BackupCmd(const awsapi::AwsClient* s3_client, std::string local_root, std::string bucket, std::string file,
-                         std::string read_from)
+S3BackupCmd::S3BackupCmd(const awsapi::AwsClient* s3_client, std::string local_root, std::string bucket,
+                         std::string file, std::string read_from)
     : s3_client_(s3_client),
       local_root_(std::move(local_root)),
       bucket_(std::move(bucket)),

@@ -28,7 +28,8 @@ nlohmann::json resolve_one(const nlohmann::json& in) {
   if (in.contains("region") && !in.at("region").is_null()) region = in.at("region").get<std::string>();
   try {
     Environment env(vars);
-    auto ep = resolve_endpoint(in.at("service").get<std::string>(), resolve_region(region, env, &profile), env, &profile);
+    auto ep =
+        resolve_endpoint(in.at("service").get<std::string>(), resolve_region(region, env, &profile), env, &profile);
     nlohmann::json out = {{"url", ep.url},
                           {"signing_region", ep.signing_region},
                           {"signing_name", ep.signing_name},

@@ -49,8 +49,8 @@ json run(const json& c) {
     WireRequest w = serialize_request(service, c.at("operation"), c.value("params", json::object()));
     json headers = json::array();
     for (const auto& [k, v] : w.headers) headers.push_back({k, v});
-    return {{"method", w.method}, {"path", w.path},       {"query", w.query},
-            {"headers", headers}, {"body", w.body},       {"bucket", w.bucket ? json(*w.bucket) : json()}};
+    return {{"method", w.method}, {"path", w.path}, {"query", w.query},
+            {"headers", headers}, {"body", w.body}, {"bucket", w.bucket ? json(*w.bucket) : json()}};
   }
   if (kind == "parse") return {{"result", parse_response(service, c.at("operation"), response_of(c))}};
   if (kind == "model") {

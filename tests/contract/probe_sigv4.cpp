@@ -40,7 +40,8 @@ nlohmann::json sign_one(const nlohmann::json& in) {
   input.s3 = in.value("s3", false);
   // Signing more than once checks that a re-signed request carries one set of signing headers.
   const int signings = in.value("signings", 1);
-  const auto first = std::chrono::system_clock::time_point(std::chrono::seconds(in.value("first_time", in.at("time").get<long long>())));
+  const auto first = std::chrono::system_clock::time_point(
+      std::chrono::seconds(in.value("first_time", in.at("time").get<long long>())));
   const auto time = std::chrono::system_clock::time_point(std::chrono::seconds(in.at("time").get<long long>()));
   for (int i = 0; i < signings; ++i) {
     input.time = i + 1 == signings ? time : first;

@@ -84,7 +84,8 @@ struct Rig {
 };
 
 std::filesystem::path fresh_dir(const std::string& name) {
-  auto dir = std::filesystem::temp_directory_path() / ("quenfold-client-test-" + name + "-" + std::to_string(::getpid()));
+  auto dir =
+      std::filesystem::temp_directory_path() / ("quenfold-client-test-" + name + "-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;
@@ -131,7 +132,8 @@ TEST(ClientPipeline, SuccessfulCallIsSignedOnceAndRefundsTheQuota) {
 
 TEST(ClientPipeline, ThrottlingIsRetriedThreeTimesEachAttemptSignedAfresh) {
   Rig rig;
-  for (int i = 0; i < 3; ++i) rig.http->answer(400, fakes::ec2_error_body("RequestLimitExceeded", "Request limit exceeded."));
+  for (int i = 0; i < 3; ++i)
+    rig.http->answer(400, fakes::ec2_error_body("RequestLimitExceeded", "Request limit exceeded."));
   auto c = rig.client();
   try {
     c->describe_instances();
@@ -219,7 +221,8 @@ TEST(ClientPipeline, ExhaustedQuotaStopsRetriesWithoutTheSuffix) {
 TEST(ClientPipeline, QuotaIsSharedByClientsAndThreads) {
   Rig rig;
   rig.quota = std::make_shared<RetryQuota>(50);  // ten retries in all
-  rig.http->otherwise([](const HttpRequest&) { return fakes::http_answer(400, fakes::ec2_error_body("Throttling", "x")); });
+  rig.http->otherwise(
+      [](const HttpRequest&) { return fakes::http_answer(400, fakes::ec2_error_body("Throttling", "x")); });
   auto a = rig.client();
   auto b = rig.client();
   std::vector<std::thread> threads;
@@ -243,8 +246,11 @@ TEST(ClientPipeline, QuotaIsSharedByClientsAndThreads) {
 TEST(ClientPipeline, ClockSkewLearnsTheServerOffsetAndRetriesOnce) {
   Rig rig;
   const auto server = rig.clock.now() + 1h;
-  rig.http->answer(400, fakes::ec2_error_body("RequestTimeTooSkewed", "The difference between the request time and the current time is too large."),
-                   {{"date", http_date(server)}})
+  rig.http
+      ->answer(400,
+               fakes::ec2_error_body("RequestTimeTooSkewed",
+                                     "The difference between the request time and the current time is too large."),
+               {{"date", http_date(server)}})
       .answer(200, kEmptyDescribe)
       .answer(200, kEmptyDescribe);
   auto c = rig.client();
@@ -288,8 +294,9 @@ TEST(ClientPipeline, ExpiredTokenRefreshesTheCredentialsOnce) {
 TEST(ClientPipeline, RequestExpiredWithAgreeingClockMeansExpiredTemporaryCredentials) {
   Rig rig;
   rig.creds = std::make_shared<CountingProvider>("session-token");
-  rig.http->answer(400, fakes::ec2_error_body("RequestExpired", "Request has expired."),
-                   {{"date", http_date(rig.clock.now())}})
+  rig.http
+      ->answer(400, fakes::ec2_error_body("RequestExpired", "Request has expired."),
+               {{"date", http_date(rig.clock.now())}})
       .answer(200, kEmptyDescribe);
   auto c = rig.client();
   EXPECT_NO_THROW(c->describe_instances());
@@ -301,8 +308,9 @@ TEST(ClientPipeline, RequestExpiredWithAgreeingClockMeansExpiredTemporaryCredent
 TEST(ClientPipeline, IdempotencyTokenIsTheSameOnEveryAttempt) {
   Rig rig;
   rig.http->answer(503, fakes::ec2_error_body("Unavailable", "later"))
-      .answer(200, "<RunInstancesResponse xmlns=\"http://ec2.amazonaws.com/doc/2016-11-15/\"><requestId>r</requestId>"
-                   "<reservationId>r-1</reservationId><instancesSet/></RunInstancesResponse>");
+      .answer(200,
+              "<RunInstancesResponse xmlns=\"http://ec2.amazonaws.com/doc/2016-11-15/\"><requestId>r</requestId>"
+              "<reservationId>r-1</reservationId><instancesSet/></RunInstancesResponse>");
   auto c = rig.client();
   c->run_instances(json{{"ImageId", "ami-1"}, {"MinCount", 1}, {"MaxCount", 1}});
   auto reqs = rig.http->requests();
@@ -330,7 +338,8 @@ TEST(ClientAdaptive, ThrottledCallGoesOnWhileItsOperationGetsCallsThrough) {
   Rig rig;
   rig.mode = "adaptive";
   rig.http->answer(200, kEmptyDescribe);
-  for (int i = 0; i < 5; ++i) rig.http->answer(503, fakes::ec2_error_body("RequestLimitExceeded", "Request limit exceeded."));
+  for (int i = 0; i < 5; ++i)
+    rig.http->answer(503, fakes::ec2_error_body("RequestLimitExceeded", "Request limit exceeded."));
   rig.http->answer(200, kEmptyDescribe);
   auto c = rig.client();
   c->describe_instances();
@@ -344,7 +353,8 @@ TEST(ClientAdaptive, ThrottledCallGoesOnWhileItsOperationGetsCallsThrough) {
 
   // A minute later with nothing getting through, the attempts run out as in the standard mode.
   rig.clock.advance(61s);
-  for (int i = 0; i < 3; ++i) rig.http->answer(503, fakes::ec2_error_body("RequestLimitExceeded", "Request limit exceeded."));
+  for (int i = 0; i < 3; ++i)
+    rig.http->answer(503, fakes::ec2_error_body("RequestLimitExceeded", "Request limit exceeded."));
   try {
     c->describe_instances();
     FAIL() << "no error";
@@ -383,8 +393,7 @@ TEST(ClientS3, RedirectReSignsForTheBucketRegionOnceAndRemembersIt) {
 TEST(ClientS3, AuthorizationHeaderMalformedNamesTheRegionInItsBody) {
   Rig rig;
   auto dir = fresh_dir("malformed");
-  rig.http->answer(400, s3_error("AuthorizationHeaderMalformed", "<Region>ap-southeast-2</Region>"))
-      .answer(200, "x");
+  rig.http->answer(400, s3_error("AuthorizationHeaderMalformed", "<Region>ap-southeast-2</Region>")).answer(200, "x");
   auto c = rig.client("s3");
   c->download_file("b", "k", dir / "k");
   EXPECT_NE(rig.http->requests()[1].header("authorization")->find("/ap-southeast-2/s3/"), std::string::npos);
@@ -486,7 +495,8 @@ TEST(FakeClient, StepsRunInOrderAndTheLastOneRepeats) {
     ec2.describe_subnets(json::object());
     FAIL() << "no error";
   } catch (const ClientError& e) {
-    EXPECT_STREQ(e.what(), "An error occurred (InvalidSubnetID.NotFound) when calling the DescribeSubnets operation: gone");
+    EXPECT_STREQ(e.what(),
+                 "An error occurred (InvalidSubnetID.NotFound) when calling the DescribeSubnets operation: gone");
   }
   EXPECT_EQ(ec2.describe_subnets(json::object())["n"], 3);
   EXPECT_EQ(ec2.describe_subnets(json::object())["n"], 3);

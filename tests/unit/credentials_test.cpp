@@ -162,8 +162,9 @@ TEST_F(CredentialsTest, HalfAnEnvironmentKeyPairStopsTheChainNamingWhatIsMissing
   files("", "[default]\naws_access_key_id = FILE\naws_secret_access_key = file-secret\n");
   auto only_id = error_of([&] { qa::make_default_chain(context({{"AWS_ACCESS_KEY_ID", "ENV"}}))->get(); });
   EXPECT_NE(only_id.find("AWS_SECRET_ACCESS_KEY"), std::string::npos) << only_id;
-  auto only_secret =
-      error_of([&] { qa::make_default_chain(context({{"AWS_SECRET_ACCESS_KEY", "hush-hush"}}))->get(); });
+  auto only_secret = error_of([&] {
+    qa::make_default_chain(context({{"AWS_SECRET_ACCESS_KEY", "hush-hush"}}))->get();
+  });
   EXPECT_NE(only_secret.find("AWS_ACCESS_KEY_ID"), std::string::npos) << only_secret;
   EXPECT_EQ(only_secret.find("hush-hush"), std::string::npos) << only_secret;
 }
@@ -298,16 +299,18 @@ TEST_F(CredentialsTest, SourceProfileLoopsAreRefused) {
 }
 
 TEST_F(CredentialsTest, RoleSourceMustBeExactlyOneOfProfileOrCredentialSource) {
-  files("[profile both]\nrole_arn = arn:x\nsource_profile = c\ncredential_source = Environment\n"
-        "[profile neither]\nrole_arn = arn:x\n"
-        "[profile bad]\nrole_arn = arn:x\ncredential_source = Somewhere\n"
-        "[profile empty_src]\nrole_arn = arn:x\nsource_profile = c\n"
-        "[profile c]\nregion = r\n",
-        "");
+  files(
+      "[profile both]\nrole_arn = arn:x\nsource_profile = c\ncredential_source = Environment\n"
+      "[profile neither]\nrole_arn = arn:x\n"
+      "[profile bad]\nrole_arn = arn:x\ncredential_source = Somewhere\n"
+      "[profile empty_src]\nrole_arn = arn:x\nsource_profile = c\n"
+      "[profile c]\nregion = r\n",
+      "");
   auto ctx = context();
   EXPECT_NE(error_of([&] { qa::make_profile_provider(ctx, "both")->get(); }).find("contains both"), std::string::npos);
-  EXPECT_NE(error_of([&] { qa::make_profile_provider(ctx, "neither")->get(); }).find("source_profile or credential_source"),
-            std::string::npos);
+  EXPECT_NE(
+      error_of([&] { qa::make_profile_provider(ctx, "neither")->get(); }).find("source_profile or credential_source"),
+      std::string::npos);
   EXPECT_NE(error_of([&] { qa::make_profile_provider(ctx, "bad")->get(); }).find("\"Somewhere\""), std::string::npos);
   EXPECT_NE(error_of([&] { qa::make_profile_provider(ctx, "empty_src")->get(); }).find("must have credentials"),
             std::string::npos);
@@ -327,12 +330,14 @@ TEST_F(CredentialsTest, CredentialSourceEnvironmentSignsTheAssumeRoleCall) {
 }
 
 TEST_F(CredentialsTest, AssumedRoleIsRefreshedBeforeItExpires) {
-  files("", "[default]\nrole_arn = arn:r\nsource_profile = base\n[base]\naws_access_key_id = B\naws_secret_access_key = s\n");
+  files(
+      "",
+      "[default]\nrole_arn = arn:r\nsource_profile = base\n[base]\naws_access_key_id = B\naws_secret_access_key = s\n");
   auto chain = qa::make_default_chain(context());
   EXPECT_EQ(chain->get().access_key_id, "ASIA-arn:r-1");
   clock_.advance(50min);
   EXPECT_EQ(chain->get().access_key_id, "ASIA-arn:r-1");  // still well before expiry
-  clock_.advance(6min);                                     // inside the 5 minute window
+  clock_.advance(6min);                                   // inside the 5 minute window
   EXPECT_EQ(chain->get().access_key_id, "ASIA-arn:r-2");
   chain->invalidate();
   EXPECT_EQ(chain->get().access_key_id, "ASIA-arn:r-3");
@@ -357,7 +362,8 @@ TEST_F(CredentialsTest, CredentialProcessOutputIsParsedAndRefreshedOnExpiry) {
   EXPECT_EQ(c.secret_access_key, "ps");
   EXPECT_EQ(c.session_token, "pt");
   ASSERT_TRUE(c.expiration);
-  EXPECT_EQ(*c.expiration, std::chrono::system_clock::from_time_t(std::chrono::system_clock::to_time_t(clock_.now() + 1h)));
+  EXPECT_EQ(*c.expiration,
+            std::chrono::system_clock::from_time_t(std::chrono::system_clock::to_time_t(clock_.now() + 1h)));
   provider->get();
   clock_.advance(58min);
   provider->get();
@@ -368,8 +374,7 @@ TEST_F(CredentialsTest, CredentialProcessOutputIsParsedAndRefreshedOnExpiry) {
 }
 
 TEST_F(CredentialsTest, CredentialProcessFailuresNameTheProfileButNeverTheOutput) {
-  const std::string secret_json =
-      R"({"Version": 1, "AccessKeyId": "LEAKED-ID", "SecretAccessKey": "LEAKED-SECRET"})";
+  const std::string secret_json = R"({"Version": 1, "AccessKeyId": "LEAKED-ID", "SecretAccessKey": "LEAKED-SECRET"})";
   home_.write("fails.sh", "#!/bin/sh\necho '" + secret_json + "'\nexit 3\n", true);
   home_.write("garbage.sh", "#!/bin/sh\necho 'LEAKED-SECRET is not json'\n", true);
   home_.write("v2.sh", "#!/bin/sh\necho '{\"Version\": 2, \"AccessKeyId\": \"LEAKED-ID\"}'\n", true);
@@ -380,8 +385,11 @@ TEST_F(CredentialsTest, CredentialProcessFailuresNameTheProfileButNeverTheOutput
             "[profile nosecret]\ncredential_process = " + home_.path() + "/nosecret.sh\n",
         "");
   auto ctx = context();
-  for (const auto& [profile, expected] : std::vector<std::pair<std::string, std::string>>{
-           {"fails", "status 3"}, {"garbage", "not a JSON object"}, {"v2", "Version"}, {"nosecret", "SecretAccessKey"}}) {
+  for (const auto& [profile, expected] :
+       std::vector<std::pair<std::string, std::string>>{{"fails", "status 3"},
+                                                        {"garbage", "not a JSON object"},
+                                                        {"v2", "Version"},
+                                                        {"nosecret", "SecretAccessKey"}}) {
     std::string err = error_of([&] { qa::make_profile_provider(ctx, profile)->get(); });
     EXPECT_NE(err.find("\"" + profile + "\""), std::string::npos) << err;
     EXPECT_NE(err.find(expected), std::string::npos) << err;
@@ -394,9 +402,8 @@ TEST_F(CredentialsTest, CredentialProcessFailuresNameTheProfileButNeverTheOutput
 TEST_F(CredentialsTest, WebIdentityIsUnsignedAndRereadsTheTokenFileOnRefresh) {
   files("[default]\naws_access_key_id = NOT_USED\naws_secret_access_key = s\n", "");
   std::string token_file = home_.write("token", "token-one\n");
-  auto chain = qa::make_default_chain(context({{"AWS_WEB_IDENTITY_TOKEN_FILE", token_file},
-                                               {"AWS_ROLE_ARN", "arn:web"},
-                                               {"AWS_ROLE_SESSION_NAME", "pod"}}));
+  auto chain = qa::make_default_chain(context(
+      {{"AWS_WEB_IDENTITY_TOKEN_FILE", token_file}, {"AWS_ROLE_ARN", "arn:web"}, {"AWS_ROLE_SESSION_NAME", "pod"}}));
   EXPECT_EQ(chain->get().access_key_id, "ASIA-arn:web-1");  // web identity before the shared files
   home_.write("token", "token-two");
   clock_.advance(2h);
@@ -432,8 +439,9 @@ TEST_F(CredentialsTest, ContainerCredentialsWithAuthorizationFromAFile) {
   srv.server().Get("/creds", [&](const httplib::Request& req, httplib::Response& res) {
     std::lock_guard lk(mu);
     seen_auth = req.get_header_value("Authorization");
-    res.set_content(R"({"AccessKeyId": "CK", "SecretAccessKey": "cs", "Token": "ct", "Expiration": "2030-01-01T00:00:00Z"})",
-                    "application/json");
+    res.set_content(
+        R"({"AccessKeyId": "CK", "SecretAccessKey": "cs", "Token": "ct", "Expiration": "2030-01-01T00:00:00Z"})",
+        "application/json");
   });
   srv.start();
   std::string token_file = home_.write("auth", "Bearer abc\n");
@@ -469,8 +477,9 @@ TEST_F(CredentialsTest, ContainerFailureRetriesThroughTheClockAndStopsTheChain) 
 
 TEST_F(CredentialsTest, ContainerFullUriOverPlainHttpMustBeLocal) {
   files("", "");
-  EXPECT_THROW(qa::make_default_chain(context({{"AWS_CONTAINER_CREDENTIALS_FULL_URI", "http://10.0.0.1/creds"}}))->get(),
-               qa::ConfigError);
+  EXPECT_THROW(
+      qa::make_default_chain(context({{"AWS_CONTAINER_CREDENTIALS_FULL_URI", "http://10.0.0.1/creds"}}))->get(),
+      qa::ConfigError);
 }
 
 TEST_F(CredentialsTest, InstanceRoleThroughTheMetadataService) {
@@ -479,10 +488,11 @@ TEST_F(CredentialsTest, InstanceRoleThroughTheMetadataService) {
   srv.server().Put("/latest/api/token", [](const httplib::Request&, httplib::Response& res) {
     res.set_content("imds-token", "text/plain");
   });
-  srv.server().Get("/latest/meta-data/iam/security-credentials/", [](const httplib::Request& req, httplib::Response& res) {
-    if (req.get_header_value("X-aws-ec2-metadata-token") != "imds-token") res.status = 401;
-    res.set_content("test-role\n", "text/plain");
-  });
+  srv.server().Get("/latest/meta-data/iam/security-credentials/",
+                   [](const httplib::Request& req, httplib::Response& res) {
+                     if (req.get_header_value("X-aws-ec2-metadata-token") != "imds-token") res.status = 401;
+                     res.set_content("test-role\n", "text/plain");
+                   });
   srv.server().Get("/latest/meta-data/iam/security-credentials/test-role",
                    [](const httplib::Request&, httplib::Response& res) {
                      res.set_content(R"({"Code": "Success", "AccessKeyId": "IK", "SecretAccessKey": "is",
@@ -506,12 +516,17 @@ TEST_F(CredentialsTest, ControlCharactersAreRefusedFromEverySourceNamingItButNev
     EXPECT_EQ(err.find("INJECTED"), std::string::npos) << err;
   };
   files("[profile proc]\ncredential_process = " +
-            home_.write("p.sh", "#!/bin/sh\nprintf '%s\\n' '{\"Version\": 1, \"AccessKeyId\": \"A\\nINJECTED\", "
-                                "\"SecretAccessKey\": \"s\"}'\n", true) + "\n",
+            home_.write("p.sh",
+                        "#!/bin/sh\nprintf '%s\\n' '{\"Version\": 1, \"AccessKeyId\": \"A\\nINJECTED\", "
+                        "\"SecretAccessKey\": \"s\"}'\n",
+                        true) +
+            "\n",
         "[default]\naws_access_key_id = K\naws_secret_access_key = s\x1bINJECTED\n");
   refused(error_of([&] {
-            qa::make_default_chain(context({{"AWS_ACCESS_KEY_ID", "K"}, {"AWS_SECRET_ACCESS_KEY", "s"},
-                                            {"AWS_SESSION_TOKEN", "t\r\nX-INJECTED: 1"}}))->get();
+            qa::make_default_chain(context({{"AWS_ACCESS_KEY_ID", "K"},
+                                            {"AWS_SECRET_ACCESS_KEY", "s"},
+                                            {"AWS_SESSION_TOKEN", "t\r\nX-INJECTED: 1"}}))
+                ->get();
           }),
           "the environment", "session token");
   refused(error_of([&] { qa::make_default_chain(context())->get(); }), "shared-credentials-file (profile default)",
@@ -528,24 +543,25 @@ TEST_F(CredentialsTest, ControlCharactersAreRefusedFromEverySourceNamingItButNev
   quenfold_testlibs::testing::LoopbackServer srv;
   const std::string answer = R"({"AccessKeyId": "CK", "SecretAccessKey": "cs", "Token": "t\r\nINJECTED",
                                  "Expiration": "2030-01-01T00:00:00Z"})";
-  srv.server().Get("/creds", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_content(answer, "application/json");
-  });
+  srv.server().Get(
+      "/creds", [&](const httplib::Request&, httplib::Response& res) { res.set_content(answer, "application/json"); });
   srv.server().Put("/latest/api/token", [](const httplib::Request&, httplib::Response& res) {
     res.set_content("imds-token", "text/plain");
   });
-  srv.server().Get("/latest/meta-data/iam/security-credentials/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("r\n", "text/plain");
-  });
-  srv.server().Get("/latest/meta-data/iam/security-credentials/r",
-                   [&](const httplib::Request&, httplib::Response& res) { res.set_content(answer, "application/json"); });
+  srv.server().Get("/latest/meta-data/iam/security-credentials/",
+                   [](const httplib::Request&, httplib::Response& res) { res.set_content("r\n", "text/plain"); });
+  srv.server().Get(
+      "/latest/meta-data/iam/security-credentials/r",
+      [&](const httplib::Request&, httplib::Response& res) { res.set_content(answer, "application/json"); });
   srv.start();
   files("", "");
   refused(error_of([&] {
             qa::make_default_chain(context({{"AWS_CONTAINER_CREDENTIALS_FULL_URI", srv.url() + "/creds"}}))->get();
           }),
           "the container credentials endpoint", "session token");
-  refused(error_of([&] { qa::make_default_chain(context({{"AWS_EC2_METADATA_SERVICE_ENDPOINT", srv.url()}}))->get(); }),
+  refused(error_of([&] {
+            qa::make_default_chain(context({{"AWS_EC2_METADATA_SERVICE_ENDPOINT", srv.url()}}))->get();
+          }),
           "the instance metadata service (role r)", "session token");
 }
 
@@ -577,7 +593,7 @@ TEST_F(CredentialsTest, RefreshKeepsStillValidCredentialsWhenAnEarlyRefreshFails
   EXPECT_EQ(p->get().access_key_id, "K1");
   EXPECT_EQ(p->get().access_key_id, "K1");
   EXPECT_EQ(inner->calls.load(), 2);  // the failed early refresh is not retried on every call
-  clock_.advance(7min + 30s);  // under a minute left: a refresh is now mandatory
+  clock_.advance(7min + 30s);         // under a minute left: a refresh is now mandatory
   EXPECT_THROW(p->get(), qa::CredentialsError);
   inner->fail = false;
   EXPECT_EQ(p->get().access_key_id, "K4");
@@ -604,7 +620,7 @@ TEST_F(CredentialsTest, ConcurrentCallersShareOneRefresh) {
   };
   run_all();
   EXPECT_EQ(inner->calls.load(), 1);  // first fetch: everybody waited for the one caller
-  clock_.advance(57min);               // advisory window: one refreshes, the rest use the old ones
+  clock_.advance(57min);              // advisory window: one refreshes, the rest use the old ones
   run_all();
   EXPECT_EQ(inner->calls.load(), 2);
   clock_.advance(2h);  // expired: all wait for one refresh
@@ -615,7 +631,8 @@ TEST_F(CredentialsTest, ConcurrentCallersShareOneRefresh) {
 // ---- STS answers ----
 
 TEST(CredentialsFromStsTest, ReadsTheCredentialsMemberAndItsTimestampForms) {
-  json m = {{"AccessKeyId", "A"}, {"SecretAccessKey", "S"}, {"SessionToken", "T"}, {"Expiration", "2026-12-07T21:00:00Z"}};
+  json m = {
+      {"AccessKeyId", "A"}, {"SecretAccessKey", "S"}, {"SessionToken", "T"}, {"Expiration", "2026-12-07T21:00:00Z"}};
   auto c = qa::credentials_from_sts(m);
   EXPECT_EQ(c.access_key_id, "A");
   EXPECT_EQ(c.session_token, "T");

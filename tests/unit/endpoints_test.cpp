@@ -153,8 +153,8 @@ TEST(EndpointsOverride, KeepsTheClientRegionForSigning) {
 
 TEST(EndpointsOverride, IgnoreSettingSwitchesEveryOverrideOff) {
   const Profile profile{{"endpoint_url", "http://127.0.0.1:3"}, {"ignore_configured_endpoint_urls", "true"}};
-  EXPECT_FALSE(resolve("ec2", "eu-west-1", {{"AWS_ENDPOINT_URL", "http://127.0.0.1:2"},
-                                            {"AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", "True"}})
+  EXPECT_FALSE(resolve("ec2", "eu-west-1",
+                       {{"AWS_ENDPOINT_URL", "http://127.0.0.1:2"}, {"AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", "True"}})
                    .overridden);
   EXPECT_FALSE(resolve("ec2", "eu-west-1", {}, &profile).overridden);
   // The environment's "false" wins over the profile's "true".
@@ -167,7 +167,8 @@ TEST(EndpointsErrors, BadRegionServiceAndUrlAreRefused) {
   EXPECT_NE(config_error("ec2", "12345"), "<no error>");
   EXPECT_NE(config_error("ec2", std::string(64, 'a')), "<no error>");
   EXPECT_EQ(config_error("lambda", "eu-west-1"), "Unknown service: lambda");
-  EXPECT_EQ(config_error("ec2", "eu-west-1", {{"AWS_ENDPOINT_URL", "localhost:4566"}}), "Invalid endpoint: localhost:4566");
+  EXPECT_EQ(config_error("ec2", "eu-west-1", {{"AWS_ENDPOINT_URL", "localhost:4566"}}),
+            "Invalid endpoint: localhost:4566");
   EXPECT_EQ(config_error("ec2", "eu-west-1", {{"AWS_ENDPOINT_URL", "ftp://example.com"}}),
             "Invalid endpoint: ftp://example.com");
 }

@@ -61,7 +61,7 @@ TEST(ConfigFilesTest, ConfigSectionsNeedTheProfilePrefixExceptDefault) {
   auto files = qa::ConfigFiles::parse(
       "[default]\nregion = eu-west-1\n"
       "[profile dev]\nregion = us-east-2\n"
-      "[dev2]\nregion = ignored\n"            // not a profile in the config file
+      "[dev2]\nregion = ignored\n"             // not a profile in the config file
       "[sso-session corp]\nsso_region = x\n",  // nor is this
       "[dev2]\naws_access_key_id = AKID2\n");
   EXPECT_EQ(files.profile("default")->at("region"), "eu-west-1");
@@ -91,8 +91,8 @@ TEST(ConfigFilesTest, CommentsDelimitersCaseAndWhitespace) {
       "; another\n"
       "[default]\n"
       "  # indented comment\n"
-      "Region=eu-north-1\r\n"          // keys are lower-cased, CRLF tolerated
-      "output : json\n"                // ':' is a delimiter too
+      "Region=eu-north-1\r\n"  // keys are lower-cased, CRLF tolerated
+      "output : json\n"        // ':' is a delimiter too
       "credential_process = tool --opt=a # not a comment\n"
       "\n",
       "");
@@ -155,8 +155,8 @@ TEST(ConfigFilesTest, LoadReadsHomeDefaultsAndHonoursOverrides) {
   EXPECT_EQ(files.credentials_profile("from_home")->at("aws_access_key_id"), "AKID");
 
   auto overridden = qa::ConfigFiles::load(qa::Environment(Vars{{"HOME", home.path().string()},
-                                                           {"AWS_CONFIG_FILE", "~/elsewhere/cfg"},
-                                                           {"AWS_SHARED_CREDENTIALS_FILE", "~/missing"}}));
+                                                               {"AWS_CONFIG_FILE", "~/elsewhere/cfg"},
+                                                               {"AWS_SHARED_CREDENTIALS_FILE", "~/missing"}}));
   EXPECT_TRUE(overridden.has_profile("from_override"));
   EXPECT_FALSE(overridden.has_profile("from_home"));  // neither home file is read any more
 }
@@ -182,9 +182,10 @@ TEST(ConfigFilesTest, AFileThatIsThereButCannotBeReadIsAnErrorNamingIt) {
   if (::geteuid() != 0) {  // permission bits do not stop root
     home.write("locked", "[default]\n");
     std::filesystem::permissions(home.path() / "locked", std::filesystem::perms::none);
-    EXPECT_THROW(qa::ConfigFiles::load(qa::Environment(Vars{{"HOME", home.path().string()},
-                                                          {"AWS_SHARED_CREDENTIALS_FILE", (home.path() / "locked").string()}})),
-                 qa::ConfigError);
+    EXPECT_THROW(
+        qa::ConfigFiles::load(qa::Environment(
+            Vars{{"HOME", home.path().string()}, {"AWS_SHARED_CREDENTIALS_FILE", (home.path() / "locked").string()}})),
+        qa::ConfigError);
   }
 }
 
@@ -192,7 +193,7 @@ TEST(ConfigFilesTest, SelectedProfileComesFromAwsProfileThenAwsDefaultProfile) {
   EXPECT_EQ(qa::ConfigFiles::selected_profile_name(qa::Environment()), "default");
   EXPECT_FALSE(qa::ConfigFiles::explicit_profile_name(qa::Environment()));
   EXPECT_EQ(qa::ConfigFiles::selected_profile_name(qa::Environment(Vars{{"AWS_DEFAULT_PROFILE", "b"}})), "b");
-  EXPECT_EQ(qa::ConfigFiles::selected_profile_name(
-                qa::Environment(Vars{{"AWS_PROFILE", "a"}, {"AWS_DEFAULT_PROFILE", "b"}})),
-            "a");
+  EXPECT_EQ(
+      qa::ConfigFiles::selected_profile_name(qa::Environment(Vars{{"AWS_PROFILE", "a"}, {"AWS_DEFAULT_PROFILE", "b"}})),
+      "a");
 }

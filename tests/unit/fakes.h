@@ -32,8 +32,8 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -65,18 +65,16 @@ class FakeAwsClient : public awsapi::AwsClient {
     Script& reply_with(std::function<json(const json&)> fn) { return step(std::move(fn)); }
     // Throws a ClientError of this operation, as the service would.
     Script& fail(std::string code, std::string message = "", int http_status = 400) {
-      return step([code = std::move(code), message = std::move(message), http_status,
-                   op = operation_](const json&) -> json {
-        throw awsapi::ClientError(code, message, op, http_status, "fake-request-id");
-      });
+      return step(
+          [code = std::move(code), message = std::move(message), http_status, op = operation_](const json&) -> json {
+            throw awsapi::ClientError(code, message, op, http_status, "fake-request-id");
+          });
     }
     // Throws the given exception (a ClientError, TransportError, CredentialsError, ...).
     template <class E>
-      requires std::is_base_of_v<std::exception, E>
-    Script& fail(E error) {
-      return step([ptr = std::make_exception_ptr(std::move(error))](const json&) -> json {
-        std::rethrow_exception(ptr);
-      });
+    requires std::is_base_of_v<std::exception, E> Script& fail(E error) {
+      return step(
+          [ptr = std::make_exception_ptr(std::move(error))](const json&) -> json { std::rethrow_exception(ptr); });
     }
 
    private:

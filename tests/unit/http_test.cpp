@@ -67,7 +67,9 @@ class CurlTransportTest : public ::testing::Test {
                           req.get_header_value("Content-Type") + "|" + req.body,
                       "text/plain");
     });
-    s.Get("/blob", [this](const httplib::Request&, httplib::Response& res) { res.set_content(blob_, "application/octet-stream"); });
+    s.Get("/blob", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(blob_, "application/octet-stream");
+    });
     s.Get("/empty", [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
     s.Get("/denied", [](const httplib::Request&, httplib::Response& res) {
       res.status = 403;
@@ -277,10 +279,10 @@ TEST_F(CurlTransportTest, ManyThreadsShareOneTransport) {
 
 // Makes a self-signed certificate for 127.0.0.1 with the openssl command; false when unavailable.
 bool make_certificate(const std::filesystem::path& dir, const std::string& name) {
-  const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
-                          " -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                          (dir / (name + ".key")).string() + " -out " + (dir / (name + ".pem")).string() +
-                          " >/dev/null 2>&1";
+  const std::string cmd =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
+      " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+      (dir / (name + ".key")).string() + " -out " + (dir / (name + ".pem")).string() + " >/dev/null 2>&1";
   return std::system(cmd.c_str()) == 0;
 }
 
@@ -298,7 +300,8 @@ TEST(CurlTlsTest, PeersAreAlwaysVerifiedAgainstTheConfiguredTrust) {
   const std::string cert = (dir / "server.pem").string(), other = (dir / "other.pem").string();
 
   LoopbackServer tls(std::make_unique<httplib::SSLServer>(cert.c_str(), (dir / "server.key").c_str()), "https");
-  tls.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("tls", "text/plain"); });
+  tls.server().Get("/ok",
+                   [](const httplib::Request&, httplib::Response& res) { res.set_content("tls", "text/plain"); });
   tls.start();
   qa::HttpRequest req;
   req.url = tls.url() + "/ok";

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <functional>
-#include <thread>
 #include <mutex>
+#include <thread>
 
 #include "awsapi/environment.h"
 #include "awsapi/error.h"
@@ -40,8 +40,7 @@ class ImdsStub {
                         ++gets;
                         std::lock_guard lk(mu_);
                         token_seen = req.get_header_value("X-aws-ec2-metadata-token");
-                        res.set_content(R"({"accountId": "123456789012", "region": "eu-west-1"})",
-                                        "application/json");
+                        res.set_content(R"({"accountId": "123456789012", "region": "eu-west-1"})", "application/json");
                       });
     srv_.start();
   }

@@ -61,8 +61,8 @@ class LogFileTest : public ::testing::Test {
 }  // namespace
 
 TEST(LogEscaping, ControlCharactersAreEscapedAndTextIsKept) {
-  const std::string in = std::string("a\nb\r\tc\x1b[31m") + '\0' + "\x7f" + "\xc2\x85" + "\xe2\x80\xa8" + "\xff" +
-                         "|é😀 \\n";
+  const std::string in =
+      std::string("a\nb\r\tc\x1b[31m") + '\0' + "\x7f" + "\xc2\x85" + "\xe2\x80\xa8" + "\xff" + "|é😀 \\n";
   EXPECT_EQ(lib::escapeControlCharacters(in), "a\\nb\\r\\tc\\x1b[31m\\x00\\x7f\\u0085\\u2028\\xff|é😀 \\n");
 }
 
@@ -71,7 +71,8 @@ TEST_F(LogFileTest, EveryLineStartsWithItsOwnTimestampWhateverTheMessageHolds) {
   lib::logger()->info("nat-1\n2026-01-01 00:00:00,000 - info - forged\x1b[2J");
   lib::logLines(spdlog::level::info, "ping ok\r\n\ttrace\x1b[0m done\n");
   const std::string text = slurp(logFile());
-  EXPECT_NE(text.find(" - info - nat-1\\n2026-01-01 00:00:00,000 - info - forged\\x1b[2J\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" - info - nat-1\\n2026-01-01 00:00:00,000 - info - forged\\x1b[2J\n"), std::string::npos)
+      << text;
   // The result collection's text keeps its lines, and nothing else that controls a terminal.
   EXPECT_NE(text.find(" - info - ping ok\n trace[0m done\n\n"), std::string::npos) << text;
   std::istringstream lines(text);

@@ -1,9 +1,9 @@
 // A tiny HTTP server on 127.0.0.1 for tests that need a real socket (transport, metadata stubs).
 //
 //   LoopbackServer srv;
-//   srv.server().Get("/x", [](const httplib::Request&, httplib::Response& res) { res.set_content("hi", "text/plain"); });
-//   srv.start();                      // binds a free port, serves from a background thread
-//   std::string base = srv.url();     // "http://127.0.0.1:<port>"
+//   srv.server().Get("/x", [](const httplib::Request&, httplib::Response& res) { res.set_content("hi", "text/plain");
+//   }); srv.start();                      // binds a free port, serves from a background thread std::string base =
+//   srv.url();     // "http://127.0.0.1:<port>"
 //   ...                               // stop() or the destructor ends the thread
 //
 // For TLS, hand in a server of your own (cpp-httplib built with OpenSSL support):

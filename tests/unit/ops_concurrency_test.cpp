@@ -1,8 +1,8 @@
 // Twenty workers on one shared client, deploying and reverting: run under ThreadSanitizer by
 // scripts/test (filter *Concurrent*) as well as in the ordinary build.
-#include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/common/workers.h"
+#include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/network/network.h"
 #include "deploy_test_ec2/teardown/teardown.h"
 #include "ops_support.h"
@@ -48,15 +48,18 @@ class Concurrent : public OpsTest {
 
 TEST_F(Concurrent, TwentyWorkersDeployAndEachWritesOnlyItsOwnEntry) {
   ec2.on("RunInstances").reply_with([](const json& req) {
-    return json{{"Instances", json::array({{{"InstanceId", "i-" + req["NetworkInterfaces"][0]["SubnetId"].get<std::string>()}}})}};
+    return json{{"Instances",
+                 json::array({{{"InstanceId", "i-" + req["NetworkInterfaces"][0]["SubnetId"].get<std::string>()}}})}};
   });
-  ec2.on("DescribeInstanceStatus").reply({{"InstanceStatuses", json::array({{{"InstanceStatus", {{"Status", "ok"}}}}})}});
+  ec2.on("DescribeInstanceStatus")
+      .reply({{"InstanceStatuses", json::array({{{"InstanceStatus", {{"Status", "ok"}}}}})}});
   ec2.on("DescribeInstances").reply_with([](const json& req) {
     if (req.contains("Filters")) return json{{"Reservations", json::array()}};
     const std::string id = req["InstanceIds"][0];
     const std::string n = id.substr(id.find("-g") + 2);
-    return reservations({instance(id, {nic("eni-a" + n, id.substr(2), "10.0.0.5"), nic("eni-b" + n, "subnet-p" + n, "10.1." + n + ".7")},
-                                  "198.51.100." + n)});
+    return reservations({instance(
+        id, {nic("eni-a" + n, id.substr(2), "10.0.0.5"), nic("eni-b" + n, "subnet-p" + n, "10.1." + n + ".7")},
+        "198.51.100." + n)});
   });
   ec2.on("AuthorizeSecurityGroupIngress").reply({{"Return", true}});
   ec2.on("CreateTags").reply(json::object());

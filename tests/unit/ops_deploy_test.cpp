@@ -31,14 +31,16 @@ class Deploy : public OpsTest {
         .reply({{"InstanceStatuses", json::array({{{"InstanceId", id}, {"InstanceStatus", {{"Status", "ok"}}}}})}});
     c.on("DescribeInstances").reply_with([gw, id](const json& req) {
       if (req.contains("Filters")) return json{{"Reservations", json::array()}};
-      return reservations({instance(id, {nic("eni-1", gw, "10.0.0.5", "198.51.100.1"), nic("eni-2", "subnet-p", "10.0.101.9")},
-                                    "198.51.100.1")});
+      return reservations({instance(
+          id, {nic("eni-1", gw, "10.0.0.5", "198.51.100.1"), nic("eni-2", "subnet-p", "10.0.101.9")}, "198.51.100.1")});
     });
     c.on("CreateTags").reply(json::object());
     c.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
     c.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-2"}});
   }
-  json entry() { return {{"gw_subnet_id", "subnet-g"}, {"private_subnet_id", "subnet-p"}, {"private_subnet_cidr", "10.0.101.0/24"}}; }
+  json entry() {
+    return {{"gw_subnet_id", "subnet-g"}, {"private_subnet_id", "subnet-p"}, {"private_subnet_cidr", "10.0.101.0/24"}};
+  }
 
   FakeAwsClient ec2;
   FakeAwsClient iam{"iam"};
@@ -48,8 +50,9 @@ class Deploy : public OpsTest {
 
 TEST_F(Deploy, GetEc2FindsTheSingleTaggedInstanceOfASubnet) {
   ec2.on("DescribeInstances")
-      .reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1"),
-                                            nic("eni-2", "subnet-p", "10.0.1.5"), nic("eni-3", "subnet-q", "10.0.2.5")})}))
+      .reply(
+          reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1"),
+                                         nic("eni-2", "subnet-p", "10.0.1.5"), nic("eni-3", "subnet-q", "10.0.2.5")})}))
       .reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5")})}))
       .reply(reservations({instance("i-1", {}), instance("i-2", {})}))
       .reply(reservations({}));
@@ -107,8 +110,9 @@ TEST_F(Deploy, LaunchIsRetriedWhileTheProfileIsNotReady) {
   other.on("RunInstances").fail("InsufficientInstanceCapacity", "none left");
   EXPECT_FALSE(createEc2WithRetry(other, data));
   EXPECT_EQ(other.count("RunInstances"), 1u);
-  EXPECT_TRUE(logged("error   **Error** An error occurred (InsufficientInstanceCapacity) when calling the RunInstances "
-                     "operation: none left"));
+  EXPECT_TRUE(
+      logged("error   **Error** An error occurred (InsufficientInstanceCapacity) when calling the RunInstances "
+             "operation: none left"));
 }
 
 TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
@@ -134,9 +138,9 @@ TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
 }
 
 TEST_F(Deploy, ExistingInstanceIsReusedWithoutLaunchOrTags) {
-  json existing = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1"),
-                                                 nic("eni-2", "subnet-p", "10.0.101.9")},
-                                         "198.51.100.1")});
+  json existing = reservations(
+      {instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1"), nic("eni-2", "subnet-p", "10.0.101.9")},
+                "198.51.100.1")});
   ec2.on("DescribeInstances").reply(existing);
   ec2.on("DescribeInstanceStatus").reply({{"InstanceStatuses", json::array({{{"InstanceId", "i-1"}}})}});
   args.dry_run = true;  // an existing instance goes on past the dry-run test
@@ -153,7 +157,8 @@ TEST_F(Deploy, ExistingInstanceIsReusedWithoutLaunchOrTags) {
 }
 
 TEST_F(Deploy, StoppedInstanceSkipsThePublicAddressButGetsItsInterface) {
-  ec2.on("DescribeInstances").reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5")}, "", "stopped")}));
+  ec2.on("DescribeInstances")
+      .reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5")}, "", "stopped")}));
   ec2.on("DescribeInstanceStatus").reply({{"InstanceStatuses", json::array()}});
   ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
   ec2.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-2"}});
@@ -219,7 +224,8 @@ TEST_F(Deploy, InstanceProfileChoice) {
   scriptNewInstance(ec2);
   createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg,
             {std::string("sg"), std::string("sgp"), std::string(kInstanceProfileName), std::nullopt});
-  EXPECT_EQ(ec2.calls("RunInstances").back()["IamInstanceProfile"], json::parse(R"({"Name":"quenfold-test-ec2-instance-profile"})"));
+  EXPECT_EQ(ec2.calls("RunInstances").back()["IamInstanceProfile"],
+            json::parse(R"({"Name":"quenfold-test-ec2-instance-profile"})"));
 }
 
 TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
@@ -238,7 +244,9 @@ TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
   config[1]["ec2_2nd_private_ip"] = "10.0.101.200";
   config[1]["note"] = "kept after the addresses";
   config.push_back({{"nat_gw_id", "nat-4"}, {"private_subnet_id", ""}});
-  config.push_back({{"gw_subnet_id", "subnet-g5"}, {"private_subnet_id", "subnet-p"}, {"gw_private_ip", "10.0.0.1"},
+  config.push_back({{"gw_subnet_id", "subnet-g5"},
+                    {"private_subnet_id", "subnet-p"},
+                    {"gw_private_ip", "10.0.0.1"},
                     {"private_subnet_cidr", "10.0.101.7/24"}});
   writeTestConfig(in, config);
   args.test_config = in;
@@ -255,12 +263,14 @@ TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
     if (subnet == "subnet-g2") throw awsapi::ClientError("Unsupported", "no", "RunInstances", 400);
     return {{"Instances", json::array({{{"InstanceId", "i-" + subnet}}})}};
   });
-  ec2.on("DescribeInstanceStatus").reply({{"InstanceStatuses", json::array({{{"InstanceStatus", {{"Status", "ok"}}}}})}});
+  ec2.on("DescribeInstanceStatus")
+      .reply({{"InstanceStatuses", json::array({{{"InstanceStatus", {{"Status", "ok"}}}}})}});
   ec2.on("DescribeInstances").reply_with([](const json& req) {
     if (req.contains("Filters")) return json{{"Reservations", json::array()}};
     const std::string id = req["InstanceIds"][0];
     const std::string gw = id.substr(2);
-    return reservations({instance(id, {nic("eni-1", gw, "10.0.0.5"), nic("eni-2", "subnet-p", "10.0.101.9")}, "198.51.100.1")});
+    return reservations(
+        {instance(id, {nic("eni-1", gw, "10.0.0.5"), nic("eni-2", "subnet-p", "10.0.101.9")}, "198.51.100.1")});
   });
   ec2.on("CreateTags").reply(json::object());
   ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
@@ -275,8 +285,9 @@ TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
   EXPECT_EQ(written[3], config[3]) << "a skipped entry is written unchanged";
   EXPECT_TRUE(logged("error   **Error** Skip nat-4 -- private_subnet_id not defined"));
   EXPECT_TRUE(logged("error   **Error** subnet-g2 has no ec2_ip and ec2_2nd_private_ip from this run"));
-  EXPECT_TRUE(logged("error   **Error** subnet-g5: private_subnet_cidr 10.0.101.7/24 cannot be used: "
-                     "10.0.101.7/24 has host bits set"));
+  EXPECT_TRUE(
+      logged("error   **Error** subnet-g5: private_subnet_cidr 10.0.101.7/24 cannot be used: "
+             "10.0.101.7/24 has host bits set"));
   EXPECT_EQ(ec2.count("RunInstances"), 3u) << "no instance for an unusable range";
   EXPECT_EQ(exitStatus(), 1);
   EXPECT_EQ(ec2.count("CreateSecurityGroup"), 2u);
@@ -303,7 +314,8 @@ TEST_F(Deploy, OutputThatCannotBeWrittenGoesToStandardError) {
 
 TEST_F(Deploy, ImageLookupsByName) {
   args.image = "al2023-ami-2023*";
-  ec2.on("DescribeImages").reply({{"Images", json::array({{{"ImageId", "ami-1"}}, {{"ImageId", "ami-2"}}})}})
+  ec2.on("DescribeImages")
+      .reply({{"Images", json::array({{{"ImageId", "ami-1"}}, {{"ImageId", "ami-2"}}})}})
       .reply({{"Images", json::array()}});
   EXPECT_EQ(getAMIByName(ec2, args), "ami-1");
   EXPECT_EQ(ec2.calls("DescribeImages")[0], json::parse(R"({"ExecutableUsers":["all"],"Filters":[{"Name":"name",
@@ -312,9 +324,12 @@ TEST_F(Deploy, ImageLookupsByName) {
   EXPECT_TRUE(logged("error   **Error** Failed to find image al2023-ami-2023*"));
 
   FakeAwsClient ssm("ssm");
-  ssm.on("GetParametersByPath").reply({{"Parameters", json::array({
-      {{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-default-arm64"}, {"Value", "ami-arm"}},
-      {{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-default-x86_64"}, {"Value", "ami-x86"}}})}});
+  ssm.on("GetParametersByPath")
+      .reply({{"Parameters",
+               json::array({{{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-default-arm64"},
+                             {"Value", "ami-arm"}},
+                            {{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-default-x86_64"},
+                             {"Value", "ami-x86"}}})}});
   EXPECT_THROW(getAMI(ssm, args), core::ExitRequest) << "no name ends with a '*'";
   args.image = "default-x86_64";
   EXPECT_EQ(getAMI(ssm, args), "ami-x86");

@@ -37,8 +37,7 @@ TEST_F(Network, GetSgIdFindsByVpcAndNameAndLetsOtherFailuresThrough) {
       .fail("InvalidGroup.NotFound", "gone")
       .fail("UnauthorizedOperation", "no");
   EXPECT_EQ(getSgId(ec2, "vpc-1", kSgName), "sg-1");
-  EXPECT_EQ(ec2.calls("DescribeSecurityGroups")[0],
-            json::parse(R"({"Filters":[{"Name":"vpc-id","Values":["vpc-1"]},
+  EXPECT_EQ(ec2.calls("DescribeSecurityGroups")[0], json::parse(R"({"Filters":[{"Name":"vpc-id","Values":["vpc-1"]},
                                       {"Name":"group-name","Values":["quenfold-test-ec2-sg"]}]})"));
   EXPECT_FALSE(getSgId(ec2, "vpc-1", kSgName));
   EXPECT_TRUE(logs().empty());
@@ -54,7 +53,8 @@ TEST_F(Network, CreateSgMakesOneSshRuleForTheCallersAddressOnly) {
   ec2.on("AuthorizeSecurityGroupIngress").reply({{"Return", true}});
   EXPECT_EQ(createSG(ec2, "vpc-1", args), "sg-new");
   auto create = ec2.calls("CreateSecurityGroup").at(0);
-  EXPECT_EQ(create, json::parse(R"({"Description":"Quenfold test ec2","GroupName":"quenfold-test-ec2-sg","VpcId":"vpc-1",
+  EXPECT_EQ(create,
+            json::parse(R"({"Description":"Quenfold test ec2","GroupName":"quenfold-test-ec2-sg","VpcId":"vpc-1",
       "TagSpecifications":[{"ResourceType":"security-group","Tags":[{"Key":"Name","Value":"quenfold-test-ec2-sg"},
       {"Key":"Owner","Value":"qa"}]}]})"));
   EXPECT_EQ(ec2.calls("AuthorizeSecurityGroupIngress").at(0),
@@ -145,7 +145,8 @@ TEST_F(Network, SecondInterfaceIsCreatedTaggedAndAttachedAsDeviceOne) {
 TEST_F(Network, PrivateAddressShowsUpOnTheThirdAttempt) {
   json cfg = {{"private_subnet_cidr", "10.20.1.0/24"}};
   json early = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.20.0.5")})});
-  json late = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.20.0.5"), nic("eni-2", "subnet-p", "10.20.1.44")})});
+  json late =
+      reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.20.0.5"), nic("eni-2", "subnet-p", "10.20.1.44")})});
   ec2.on("DescribeInstances").reply(early).reply(early).reply(late);
   lookupInf2PrivateIp(ec2, "i-1", cfg);
   EXPECT_EQ(cfg["ec2_2nd_private_ip"], "10.20.1.44");
@@ -174,10 +175,10 @@ TEST_F(Network, DeleteAttachmentWaitsForTheDetachAndIsBounded) {
   EXPECT_TRUE(logged("info - No attachment found"));
   EXPECT_TRUE(ec2.all_calls().empty());
 
-  json attached = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "", "att-0"),
-                                                 nic("eni-2", "subnet-p", "10.0.1.5", "", "att-2")})});
-  json detached = reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "", "att-0"),
-                                                 nic("eni-2", "subnet-p", "10.0.1.5")})});
+  json attached = reservations({instance(
+      "i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "", "att-0"), nic("eni-2", "subnet-p", "10.0.1.5", "", "att-2")})});
+  json detached = reservations(
+      {instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "", "att-0"), nic("eni-2", "subnet-p", "10.0.1.5")})});
   ec2.on("DescribeInstances").reply(attached).reply(attached).reply(detached);
   ec2.on("DetachNetworkInterface").reply(json::object());
   deleteAttachment(ec2, std::string("att-2"), "subnet-g", args);
@@ -207,12 +208,15 @@ TEST_F(Network, DryRunDeletesNothing) {
 }
 
 TEST_F(Network, LookupsOfSubnetsAndLeftoverInterfaces) {
-  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-9"}}})}}).reply({{"Subnets", json::array()}});
+  ec2.on("DescribeSubnets")
+      .reply({{"Subnets", json::array({{{"VpcId", "vpc-9"}}})}})
+      .reply({{"Subnets", json::array()}});
   EXPECT_EQ(getVpcId(ec2, "subnet-1"), "vpc-9");
   EXPECT_THROW(getVpcId(ec2, "subnet-x"), core::ExitRequest);
   EXPECT_TRUE(logged("info   **Error** cannot find subnet subnet-x"));
 
-  ec2.on("DescribeNetworkInterfaces").reply({{"NetworkInterfaces", json::array({{{"NetworkInterfaceId", "eni-7"}}})}})
+  ec2.on("DescribeNetworkInterfaces")
+      .reply({{"NetworkInterfaces", json::array({{{"NetworkInterfaceId", "eni-7"}}})}})
       .fail("InternalError", "boom");
   EXPECT_EQ(getNetworkInterfaces(ec2, "vpc-9").size(), 1u);
   EXPECT_EQ(ec2.calls("DescribeNetworkInterfaces")[0]["Filters"][2],
@@ -234,8 +238,9 @@ TEST_F(Network, WhatIsAlreadyGoneIsNotAFailure) {
   ::testing::internal::CaptureStderr();
   deleteSG(ec2, "sg-1", args);
   ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(logged("error   **Error** Failed to delete SG sg-1: An error occurred (DependencyViolation) when calling "
-                     "the DeleteSecurityGroup operation: in use"));
+  EXPECT_TRUE(
+      logged("error   **Error** Failed to delete SG sg-1: An error occurred (DependencyViolation) when calling "
+             "the DeleteSecurityGroup operation: in use"));
   EXPECT_EQ(exitStatus(), 1);
 }
 
@@ -248,13 +253,15 @@ TEST_F(Network, ElasticIps) {
             json::parse(R"({"Domain":"vpc","TagSpecifications":[{"ResourceType":"elastic-ip","Tags":[
       {"Key":"Name","Value":"quenfold-test-ec2-eip"},{"Key":"Owner","Value":"qa"},
       {"Key":"quenfold-test-ec2-vpc","Value":"vpc-9"}]}]})"));
-  EXPECT_EQ(ec2.calls("AssociateAddress")[0], json::parse(R"({"AllocationId":"eipalloc-1","NetworkInterfaceId":"eni-1"})"));
+  EXPECT_EQ(ec2.calls("AssociateAddress")[0],
+            json::parse(R"({"AllocationId":"eipalloc-1","NetworkInterfaceId":"eni-1"})"));
   EXPECT_TRUE(logged("info   allocated EIP 198.51.100.4 eipalloc-1"));
   associateEIP(ec2, "eni-1", "vpc-9", args);
   EXPECT_TRUE(logged("info   **Error** fail to allocate EIP"));
   EXPECT_EQ(ec2.count("AssociateAddress"), 1u);
 
-  ec2.on("DescribeAddresses").reply({{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}}})}})
+  ec2.on("DescribeAddresses")
+      .reply({{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}}})}})
       .reply({{"Addresses", json::array()}});
   EXPECT_EQ(getEipAllocationId(ec2, "i-1", "198.51.100.4"), "eipalloc-1");
   EXPECT_EQ(ec2.calls("DescribeAddresses")[0],

@@ -1,8 +1,8 @@
 #include "deploy_test_ec2/results/results.h"
 
+#include "core/exit_request.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "lib/aws.h"
-#include "core/exit_request.h"
 #include "ops_support.h"
 
 using namespace quenfold_testlibs;
@@ -48,7 +48,8 @@ TEST_F(Results, SingleSubnetMode) {
 
 TEST_F(Results, PerSubnetModeGoesOnPastAMissingEntryAndReportsIt) {
   const std::string cfg = path("cfg.json");
-  writeTestConfig(cfg, json::parse(R"([{"gw_name":"a","private_subnet_id":"p1"},{"gw_name":"b","private_subnet_id":"p2"},
+  writeTestConfig(cfg,
+                  json::parse(R"([{"gw_name":"a","private_subnet_id":"p1"},{"gw_name":"b","private_subnet_id":"p2"},
                                        {"private_subnet_id":"p3"},{"gw_name":"c","private_subnet_id":""}])"));
   args.test_config = cfg;
   args.s3_bucket = "b";
@@ -59,7 +60,8 @@ TEST_F(Results, PerSubnetModeGoesOnPastAMissingEntryAndReportsIt) {
   EXPECT_TRUE(logged("info An error occurred (404) when calling the HeadObject operation: Not Found"));
   EXPECT_TRUE(logged("info - Test ping and traceroute in "));
   EXPECT_TRUE(logged("info - Test ping and traceroute in p3"));
-  EXPECT_TRUE(logged("error   **Error** entry 2 of " + cfg + " has no \"gw_name\" text, which names its result objects"));
+  EXPECT_TRUE(
+      logged("error   **Error** entry 2 of " + cfg + " has no \"gw_name\" text, which names its result objects"));
   EXPECT_EQ(s3->count("GetObject"), 5u);
 }
 
@@ -67,13 +69,14 @@ TEST_F(Results, ImageSelectionTakesTheNewestImageTheInstanceTypeCanRun) {
   FakeAwsClient ec2;
   ec2.on("DescribeInstanceTypes")
       .reply({{"InstanceTypes", json::array({{{"ProcessorInfo", {{"SupportedArchitectures", {"x86_64"}}}}}})}});
-  ec2.on("DescribeImages").reply({{"Images", json::array({
-      {{"ImageId", "ami-old"}, {"CreationDate", "2024-01-01T00:00:00.000Z"}},
-      {{"ImageId", "ami-new"}, {"CreationDate", "2024-06-01T00:00:00.000Z"}},
-      {{"ImageId", "ami-mid"}, {"CreationDate", "2024-03-01T00:00:00.000Z"}}})}});
+  ec2.on("DescribeImages")
+      .reply({{"Images", json::array({{{"ImageId", "ami-old"}, {"CreationDate", "2024-01-01T00:00:00.000Z"}},
+                                      {{"ImageId", "ami-new"}, {"CreationDate", "2024-06-01T00:00:00.000Z"}},
+                                      {{"ImageId", "ami-mid"}, {"CreationDate", "2024-03-01T00:00:00.000Z"}}})}});
   EXPECT_EQ(lib::get_latest_amazon_linux_ami(ec2, *args.image, *args.instance_type), "ami-new");
   EXPECT_EQ(ec2.calls("DescribeInstanceTypes")[0], json::parse(R"({"InstanceTypes":["t3.micro"]})"));
-  EXPECT_EQ(ec2.calls("DescribeImages")[0]["Filters"][1], json::parse(R"({"Name":"architecture","Values":["x86_64"]})"));
+  EXPECT_EQ(ec2.calls("DescribeImages")[0]["Filters"][1],
+            json::parse(R"({"Name":"architecture","Values":["x86_64"]})"));
   FakeAwsClient noImage;
   noImage.on("DescribeInstanceTypes")
       .reply({{"InstanceTypes", json::array({{{"ProcessorInfo", {{"SupportedArchitectures", {"arm64"}}}}}})}});

@@ -11,8 +11,9 @@ class Teardown : public OpsTest {
  protected:
   // Instance i-1 in subnet-g with an attached second interface and a public address.
   json withInstance(const std::string& state = "running") {
-    return reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1", "att-1"),
-                                          nic("eni-2", "subnet-p", "10.0.1.5", "", "att-2")},
+    return reservations({instance("i-1",
+                                  {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1", "att-1"),
+                                   nic("eni-2", "subnet-p", "10.0.1.5", "", "att-2")},
                                   "198.51.100.1", state)});
   }
   // Answers of a VPC where the revert finds nothing shared left to delete.
@@ -32,8 +33,9 @@ TEST_F(Teardown, DeleteEc2DetachesThenTerminatesThenReleases) {
   ec2.on("DescribeInstances").reply_with([&](const json& req) {
     if (req.contains("InstanceIds")) return reservations({instance("i-1", {}, "", "terminated")});  // the waiter
     // After the detach the instance no longer reports the second interface as attached.
-    return ec2.count("DetachNetworkInterface") ? reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1")}, "198.51.100.1")})
-                                               : withInstance();
+    return ec2.count("DetachNetworkInterface")
+               ? reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1")}, "198.51.100.1")})
+               : withInstance();
   });
   ec2.on("DescribeAddresses").reply({{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}}})}});
   ec2.on("DetachNetworkInterface").reply(json::object());
@@ -87,14 +89,16 @@ TEST_F(Teardown, RevertDeletesSharedResourcesOnlyWhenNoInstanceRemains) {
   ec2.on("DescribeAddresses").reply({{"Addresses", json::array()}});
   EXPECT_FALSE(terminateEc2s(ec2, iam, args));
   EXPECT_EQ(ec2.count("DeleteSecurityGroup") + ec2.count("DeleteKeyPair") + ec2.count("DescribeSecurityGroups"), 0u);
-  EXPECT_TRUE(logged("error   **Error** test instances remain in vpc-1: i-left; security groups, network interfaces "
-                     "and key pair were kept"));
+  EXPECT_TRUE(
+      logged("error   **Error** test instances remain in vpc-1: i-left; security groups, network interfaces "
+             "and key pair were kept"));
   EXPECT_EQ(exitStatus(), 1);
   // The IAM objects the remaining instances use are kept too, and the line says so.
   args.ec2_role = "default";
   EXPECT_FALSE(terminateEc2s(ec2, iam, args));
-  EXPECT_TRUE(logged("error   **Error** test instances remain in vpc-1: i-left; security groups, network interfaces, "
-                     "key pair and the IAM policy, role and instance profile were kept"));
+  EXPECT_TRUE(
+      logged("error   **Error** test instances remain in vpc-1: i-left; security groups, network interfaces, "
+             "key pair and the IAM policy, role and instance profile were kept"));
 }
 
 TEST_F(Teardown, AFailedGroupLookupIsAFailureAndAGoneInstanceIsNot) {
@@ -114,8 +118,9 @@ TEST_F(Teardown, AFailedGroupLookupIsAFailureAndAGoneInstanceIsNot) {
   scriptNothingShared();
   EXPECT_TRUE(terminateEc2s(ec2, iam, args));
   EXPECT_FALSE(logged("info   not found"));
-  EXPECT_TRUE(logged("error   **Error** SG quenfold-test-ec2-sg in vpc-1 could not be looked up: An error occurred "
-                     "(RequestLimitExceeded) when calling the DescribeSecurityGroups operation: Request limit exceeded."));
+  EXPECT_TRUE(
+      logged("error   **Error** SG quenfold-test-ec2-sg in vpc-1 could not be looked up: An error occurred "
+             "(RequestLimitExceeded) when calling the DescribeSecurityGroups operation: Request limit exceeded."));
   EXPECT_EQ(core::AppExitStatus::failures(),
             (std::vector<std::string>{"lookup of SG quenfold-test-ec2-sg failed",
                                       "lookup of SG quenfold-test-ec2-private-interface-sg failed"}));
@@ -129,7 +134,8 @@ TEST_F(Teardown, RevertInTheFixedOrder) {
   ec2.on("DescribeInstances").reply(reservations({}));
   ec2.on("DescribeSecurityGroups").reply_with([](const json& req) {
     const std::string name = req["Filters"][1]["Values"][0];
-    return json{{"SecurityGroups", json::array({{{"GroupId", name == "quenfold-test-ec2-sg" ? "sg-pub" : "sg-priv"}}})}};
+    return json{
+        {"SecurityGroups", json::array({{{"GroupId", name == "quenfold-test-ec2-sg" ? "sg-pub" : "sg-priv"}}})}};
   });
   ec2.on("DescribeNetworkInterfaces").reply({{"NetworkInterfaces", json::array({{{"NetworkInterfaceId", "eni-9"}}})}});
   ec2.on("DescribeKeyPairs").reply({{"KeyPairs", json::array({{{"KeyPairId", "key-1"}}})}});
@@ -140,7 +146,8 @@ TEST_F(Teardown, RevertInTheFixedOrder) {
   terminateEc2s(ec2, iam, args);
   std::vector<std::string> deletes;
   for (const auto& c : ec2.all_calls())
-    if (c.operation.rfind("Delete", 0) == 0) deletes.push_back(c.operation + " " + c.request.begin().value().get<std::string>());
+    if (c.operation.rfind("Delete", 0) == 0)
+      deletes.push_back(c.operation + " " + c.request.begin().value().get<std::string>());
   EXPECT_EQ(deletes, (std::vector<std::string>{"DeleteSecurityGroup sg-pub", "DeleteNetworkInterface eni-9",
                                                "DeleteSecurityGroup sg-priv",
                                                "DeleteKeyPair quenfold-test-ec2-key-pair-vpc-1"}));

@@ -74,10 +74,10 @@ TEST(Options, HelpListsEveryOptionInOrder) {
   EXPECT_EQ(o.exit_status, 0);
   EXPECT_NE(o.out.find("Deploy test EC2 in test subnets"), std::string::npos);
   size_t last = 0;
-  for (auto name : {"--revert", "--dry_run", "--account", "--region", "--private_subnet_id", "--key_name", "--s3_bucket",
-                    "--assume_role", "--profile", "--ec2_role", "--test_config", "--output_test_config",
-                    "--tag_resource", "--instance_type", "--image", "--workflow_account_role", "--backup_folder",
-                    "--eip"}) {
+  for (auto name :
+       {"--revert", "--dry_run", "--account", "--region", "--private_subnet_id", "--key_name", "--s3_bucket",
+        "--assume_role", "--profile", "--ec2_role", "--test_config", "--output_test_config", "--tag_resource",
+        "--instance_type", "--image", "--workflow_account_role", "--backup_folder", "--eip"}) {
     auto p = o.out.find(std::string("\n  ") + name);
     ASSERT_NE(p, std::string::npos) << name;
     EXPECT_GT(p, last) << name;
@@ -87,7 +87,8 @@ TEST(Options, HelpListsEveryOptionInOrder) {
 }
 
 TEST(Options, AnOptionIsNeverTakenAsAnotherOptionsValue) {
-  for (auto bad : {std::vector<std::string>{"--key_name", "--dry_run"}, {"--profile", "--revert"}, {"--region", "-x"}}) {
+  for (auto bad :
+       {std::vector<std::string>{"--key_name", "--dry_run"}, {"--profile", "--revert"}, {"--region", "-x"}}) {
     auto v = kRequired;
     v.insert(v.end(), bad.begin(), bad.end());
     auto o = parse(v);

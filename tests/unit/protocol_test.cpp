@@ -65,7 +65,8 @@ TEST(ProtocolSerialize, NoParametersStillNameTheAction) {
 TEST(ProtocolSerialize, S3NeedsBucketAndKeyAndHandsTheBucketOver) {
   EXPECT_THROW(serialize_request("s3", "GetObject", {{"Bucket", "b"}}), std::invalid_argument);
   EXPECT_THROW(serialize_request("s3", "GetObject", {{"Key", "k"}}), std::invalid_argument);
-  WireRequest w = serialize_request("s3", "PutObject", {{"Bucket", "b"}, {"Key", "/a//b c"}, {"Metadata", {{"x", "1"}}}});
+  WireRequest w =
+      serialize_request("s3", "PutObject", {{"Bucket", "b"}, {"Key", "/a//b c"}, {"Metadata", {{"x", "1"}}}});
   EXPECT_EQ(w.method, "PUT");
   EXPECT_EQ(w.bucket, "b");
   EXPECT_EQ(w.path, "//a//b%20c");
@@ -110,7 +111,8 @@ TEST(ProtocolParse, AnInstancesWireNamesBecomeItsMembers) {
       "<networkInterfaceSet><item><networkInterfaceId>eni-1</networkInterfaceId>"
       "<association><publicIp>203.0.113.7</publicIp></association></item></networkInterfaceSet>"
       "</item></instancesSet></item></reservationSet></DescribeInstancesResponse>";
-  const json instance = parse_response("ec2", "DescribeInstances", answer(200, body))["Reservations"][0]["Instances"][0];
+  const json instance =
+      parse_response("ec2", "DescribeInstances", answer(200, body))["Reservations"][0]["Instances"][0];
   EXPECT_EQ(instance["PublicIpAddress"], "203.0.113.7");
   EXPECT_EQ(instance["PrivateIpAddress"], "10.0.0.5");
   EXPECT_EQ(instance["NetworkInterfaces"][0]["Association"]["PublicIp"], "203.0.113.7");
@@ -133,20 +135,23 @@ TEST(ProtocolParse, JsonAnswersMustBeJsonObjects) {
 }
 
 TEST(ProtocolErrors, Ec2QueryAndS3BodiesGiveCodeMessageAndRequestId) {
-  auto e = parse_error("ec2", answer(400, "<Response><Errors><Error><Code>InvalidKeyPair.Duplicate</Code>"
-                                          "<Message>exists</Message></Error></Errors><RequestID>r1</RequestID></Response>"));
+  auto e = parse_error("ec2", answer(400,
+                                     "<Response><Errors><Error><Code>InvalidKeyPair.Duplicate</Code>"
+                                     "<Message>exists</Message></Error></Errors><RequestID>r1</RequestID></Response>"));
   EXPECT_EQ(e.code, "InvalidKeyPair.Duplicate");
   EXPECT_EQ(e.message, "exists");
   EXPECT_EQ(e.request_id, "r1");
 
-  e = parse_error("iam", answer(409, "<ErrorResponse><Error><Type>Sender</Type><Code>EntityAlreadyExists</Code>"
-                                     "</Error><RequestId>r2</RequestId></ErrorResponse>"));
+  e = parse_error("iam", answer(409,
+                                "<ErrorResponse><Error><Type>Sender</Type><Code>EntityAlreadyExists</Code>"
+                                "</Error><RequestId>r2</RequestId></ErrorResponse>"));
   EXPECT_EQ(e.code, "EntityAlreadyExists");
   EXPECT_EQ(e.message, "");
   EXPECT_EQ(e.request_id, "r2");
 
-  e = parse_error("s3", answer(403, "<Error><Code>AccessDenied</Code><Message>no</Message><RequestId>body-id</RequestId></Error>",
-                               {{"x-amz-request-id", "header-id"}}));
+  e = parse_error(
+      "s3", answer(403, "<Error><Code>AccessDenied</Code><Message>no</Message><RequestId>body-id</RequestId></Error>",
+                   {{"x-amz-request-id", "header-id"}}));
   EXPECT_EQ(e.code, "AccessDenied");
   EXPECT_EQ(e.request_id, "header-id");
 }
@@ -178,7 +183,8 @@ TEST(ProtocolErrors, JsonTypesLoseTheirNamespaceAndSuffix) {
   e = parse_error("ssm", answer(400, R"({"__type":"a#b:c","Message":"M"})"));
   EXPECT_EQ(e.code, "b");
   EXPECT_EQ(e.message, "M");
-  e = parse_error("ssm", answer(400, R"({"__type":"x#Y"})", {{"x-amzn-query-error", "AWS.SimpleQueueService.X;Sender"}}));
+  e = parse_error("ssm",
+                  answer(400, R"({"__type":"x#Y"})", {{"x-amzn-query-error", "AWS.SimpleQueueService.X;Sender"}}));
   EXPECT_EQ(e.code, "AWS.SimpleQueueService.X");
   e = parse_error("ssm", answer(429, "Too many"));
   EXPECT_EQ(e.code, "429");
@@ -203,13 +209,10 @@ TEST(ProtocolTimestamps, EverySpellingBecomesIsoUtc) {
 
 TEST(ProtocolText, ReferenceSdkJsonSpelling) {
   json v = {{"a", "é\"\n\x01"}, {"b", json::array({1, true, nullptr})}, {"c", json::object()}, {"d", "😀"}};
-  EXPECT_EQ(wire::sdk_json_text(v),
-            R"({"a": "\u00e9\"\n\u0001", "b": [1, true, null], "c": {}, "d": "\ud83d\ude00"})");
+  EXPECT_EQ(wire::sdk_json_text(v), R"({"a": "\u00e9\"\n\u0001", "b": [1, true, null], "c": {}, "d": "\ud83d\ude00"})");
 }
 
-TEST(ProtocolText, FormEncoding) {
-  EXPECT_EQ(wire::form_encode({{"A.1", "a b+c/~é*"}}), "A.1=a+b%2Bc%2F~%C3%A9%2A");
-}
+TEST(ProtocolText, FormEncoding) { EXPECT_EQ(wire::form_encode({{"A.1", "a b+c/~é*"}}), "A.1=a+b%2Bc%2F~%C3%A9%2A"); }
 
 TEST(ProtocolShapes, EveryServiceTableBuildsAndLinks) {
   for (const char* s : {"ec2", "iam", "sts", "ssm", "s3"}) {

@@ -20,7 +20,8 @@ const char* kAssumeRole =
     "<AssumeRoleResponse xmlns=\"https://sts.amazonaws.com/doc/2011-06-15/\"><AssumeRoleResult>"
     "<Credentials><AccessKeyId>ASIAASSUMED</AccessKeyId><SecretAccessKey>assumedsecret</SecretAccessKey>"
     "<SessionToken>assumedtoken</SessionToken><Expiration>2099-01-01T00:00:00Z</Expiration></Credentials>"
-    "<AssumedRoleUser><AssumedRoleId>AROA:s</AssumedRoleId><Arn>arn:aws:sts::123:assumed-role/r/s</Arn></AssumedRoleUser>"
+    "<AssumedRoleUser><AssumedRoleId>AROA:s</AssumedRoleId><Arn>arn:aws:sts::123:assumed-role/r/s</Arn></"
+    "AssumedRoleUser>"
     "</AssumeRoleResult><ResponseMetadata><RequestId>x</RequestId></ResponseMetadata></AssumeRoleResponse>";
 
 using Vars = std::map<std::string, std::string>;
@@ -30,7 +31,8 @@ struct SessionRig {
   core::ScopedClock scope{clock};
   std::shared_ptr<FakeTransport> http = std::make_shared<FakeTransport>();
 
-  std::shared_ptr<const Context> context(Vars vars, const std::string& config = "", const std::string& credentials = "") {
+  std::shared_ptr<const Context> context(Vars vars, const std::string& config = "",
+                                         const std::string& credentials = "") {
     vars.emplace("AWS_EC2_METADATA_DISABLED", "true");
     return Context::make(Environment(std::move(vars)), ConfigFiles::parse(config, credentials), http);
   }
@@ -41,7 +43,8 @@ struct SessionRig {
 
 TEST(SessionTest, DefaultChainAndRegionFromTheEnvironment) {
   SessionRig rig;
-  auto ctx = rig.context({{"AWS_ACCESS_KEY_ID", "AKIDENV"}, {"AWS_SECRET_ACCESS_KEY", "envsecret"}, {"AWS_REGION", "eu-central-1"}});
+  auto ctx = rig.context(
+      {{"AWS_ACCESS_KEY_ID", "AKIDENV"}, {"AWS_SECRET_ACCESS_KEY", "envsecret"}, {"AWS_REGION", "eu-central-1"}});
   auto session = Session::from_profile(ctx, std::nullopt);
   EXPECT_EQ(session.default_region(), "eu-central-1");
   auto ec2 = session.client("ec2");
@@ -100,7 +103,9 @@ TEST(SessionTest, RegionalServiceWithoutARegionIsAConfigError) {
 
 TEST(SessionTest, RoleProfileAssumesTheRoleThroughTheSamePipeline) {
   SessionRig rig;
-  auto ctx = rig.context({}, "[profile deploy]\nrole_arn = arn:aws:iam::123456789012:role/deployer\nsource_profile = base\nregion = us-east-1\n",
+  auto ctx = rig.context({},
+                         "[profile deploy]\nrole_arn = arn:aws:iam::123456789012:role/deployer\nsource_profile = "
+                         "base\nregion = us-east-1\n",
                          "[base]\naws_access_key_id = AKIDBASE\naws_secret_access_key = basesecret\n");
   auto session = Session::from_profile(ctx, "deploy");
   rig.http->answer(200, kAssumeRole).answer(200, kEmptyDescribe);
@@ -119,7 +124,8 @@ TEST(SessionTest, ClientsOfOneContextShareTheRetryQuota) {
   auto ctx = rig.context({{"AWS_ACCESS_KEY_ID", "AKID"}, {"AWS_SECRET_ACCESS_KEY", "s"}, {"AWS_REGION", "us-east-1"}});
   auto a = Session::from_profile(ctx, std::nullopt).client("ec2");
   auto b = Session::from_credentials(ctx, Credentials{"AKID2", "s2", "", std::nullopt}).client("ec2");
-  rig.http->otherwise([](const HttpRequest&) { return fakes::http_answer(503, fakes::ec2_error_body("Unavailable", "x")); });
+  rig.http->otherwise(
+      [](const HttpRequest&) { return fakes::http_answer(503, fakes::ec2_error_body("Unavailable", "x")); });
   EXPECT_THROW(a->describe_instances(), ClientError);
   EXPECT_THROW(b->describe_instances(), ClientError);
   EXPECT_EQ(ctx->quota->available(), 500 - 4 * RetryQuota::kRetryCost);

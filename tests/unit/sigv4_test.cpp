@@ -44,8 +44,8 @@ bool same_name(const std::string& a, const std::string& b) {
 }
 
 int count(const HttpRequest& r, const std::string& name) {
-  return static_cast<int>(std::count_if(r.headers.begin(), r.headers.end(),
-                                        [&](const auto& h) { return same_name(h.first, name); }));
+  return static_cast<int>(
+      std::count_if(r.headers.begin(), r.headers.end(), [&](const auto& h) { return same_name(h.first, name); }));
 }
 
 std::string value(const HttpRequest& r, const std::string& name) {

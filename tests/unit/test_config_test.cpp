@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "deploy_test_ec2/driver/driver.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
+#include "deploy_test_ec2/driver/driver.h"
 
 using namespace quenfold_testlibs;
 namespace fs = std::filesystem;
@@ -92,7 +92,8 @@ TEST(TestConfigFiles, ErrorsNameTheFileAndTheProblem) {
 TEST(Tags, PopulateTagsAppendsPairsInOrder) {
   json tags = json::array({json{{"Key", "Name"}, {"Value", "x"}}});
   populateTags(tags, "Owner,qa,Team,net");
-  EXPECT_EQ(tags, json::parse(R"([{"Key":"Name","Value":"x"},{"Key":"Owner","Value":"qa"},{"Key":"Team","Value":"net"}])"));
+  EXPECT_EQ(tags,
+            json::parse(R"([{"Key":"Name","Value":"x"},{"Key":"Owner","Value":"qa"},{"Key":"Team","Value":"net"}])"));
   json empties = json::array();
   populateTags(empties, "a,,b,");
   EXPECT_EQ(empties, json::parse(R"([{"Key":"a","Value":""},{"Key":"b","Value":""}])"));
@@ -177,7 +178,9 @@ TEST(TestConfigCheck, ListsWithoutTestSubnetsAndUnusableRangesAreLeftToTheRun) {
   EXPECT_EQ(checkMessage(entries.dump(), false), "");
   // Host bits set: well-formed, so only its own entry fails, in the run.
   EXPECT_EQ(checkMessage(R"([{"gw_subnet_id": "s", "private_subnet_id": "p", "gw_private_ip": "1",
-                               "private_subnet_cidr": "10.0.0.5/24"}])", true), "");
+                               "private_subnet_cidr": "10.0.0.5/24"}])",
+                         true),
+            "");
   // A revert needs neither the addresses nor the CIDR.
   EXPECT_EQ(checkMessage(R"([{"gw_subnet_id": "s", "private_subnet_id": "p"}])", false), "");
 }

@@ -90,7 +90,8 @@ TEST(WaiterStatusOk, GivingUpAfterRetriesNamesTheRetryAcceptor) {
 
 TEST(WaiterStatusOk, UnexpectedServiceErrorEndsTheWaitAtOnce) {
   WaiterRig rig;
-  rig.ec2.on("DescribeInstanceStatus").fail("UnauthorizedOperation", "You are not authorized to perform this operation.");
+  rig.ec2.on("DescribeInstanceStatus")
+      .fail("UnauthorizedOperation", "You are not authorized to perform this operation.");
   EXPECT_EQ(waiter_failure(rig.ec2.get_waiter("instance_status_ok"), rig.request),
             "Waiter InstanceStatusOk failed: An error occurred (UnauthorizedOperation): "
             "You are not authorized to perform this operation.");
@@ -118,7 +119,9 @@ TEST(WaiterTerminated, SucceedsWhenEveryInstanceOfEveryReservationIsTerminated) 
 TEST(WaiterTerminated, PendingOrStoppingIsATerminalFailure) {
   {
     WaiterRig rig;
-    rig.ec2.on("DescribeInstances").reply(reservations({{"shutting-down"}})).reply(reservations({{"terminated", "pending"}}));
+    rig.ec2.on("DescribeInstances")
+        .reply(reservations({{"shutting-down"}}))
+        .reply(reservations({{"terminated", "pending"}}));
     EXPECT_EQ(waiter_failure(rig.ec2.get_waiter("instance_terminated"), rig.request),
               "Waiter InstanceTerminated failed: Waiter encountered a terminal failure state: For expression "
               "\"Reservations[].Instances[].State.Name\" we matched expected path: \"pending\" at least once");

@@ -15,10 +15,10 @@ namespace quenfold_testlibs {
 using json = nlohmann::ordered_json;
 
 // Reads and parses the whole file as one JSON document, keeping key order, with no search per
-// inserted key (an object of n keys costs n log n, not n^2). A key given twice keeps its first place and its last value; an integer beyond 64 bits is
-// kept digit for digit (for formatTestConfig). Throws TestConfigError naming the file and the
-// problem, also for nesting deeper than 64 lists and objects and for anything but whitespace
-// after the document (a NUL byte included).
+// inserted key (an object of n keys costs n log n, not n^2). A key given twice keeps its first place and its last
+// value; an integer beyond 64 bits is kept digit for digit (for formatTestConfig). Throws TestConfigError naming the
+// file and the problem, also for nesting deeper than 64 lists and objects and for anything but whitespace after the
+// document (a NUL byte included).
 json readTestConfig(const std::string& path);
 
 // The output form: 2-space indentation, ": " between key and value, "," at line ends, keys in

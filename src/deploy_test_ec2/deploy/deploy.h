@@ -18,10 +18,8 @@ namespace quenfold_testlibs {
 using json = nlohmann::ordered_json;
 using awsapi::AwsClient;
 
-
 // Boot-script template of a test instance, with the placeholders {{spoke_gw_ip}}, {{s3_bucket}} and {{tag}}.
 extern const char* const user_data_tmp;
-
 
 // One launch attempt under the retry wrapper (6 tries, 10 s apart) while EC2 answers
 // InvalidParameterValue; absent when the launch failed otherwise.

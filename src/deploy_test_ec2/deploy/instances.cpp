@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "awsapi/error.h"
-#include "core/raised.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exceptions.h"
 #include "core/exit_request.h"
+#include "core/raised.h"
 #include "core/retry.h"
-#include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
+#include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
 
@@ -79,8 +79,8 @@ json waitForPublicIp(const AwsClient& ec2_client, const std::string& insId, json
 // For a running instance: a public address on its gateway-subnet interface (an Elastic IP with
 // --eip), the tags of a new instance's interfaces, and the address as the entry's ec2_ip. False
 // when no public address came, which ends the wiring.
-bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, const TestSubnet& subnet,
-                       const Args& args, json& test_config) {
+bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, const TestSubnet& subnet, const Args& args,
+                       json& test_config) {
   auto log = lib::logger();
   json instance = describeInstance(ec2_client, ins.id);
   const std::vector<std::string> networkInfIds = interfacesIn(instance, subnet.gw_subnet_id);
@@ -189,7 +189,8 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
     } catch (const std::exception& e) {
       lib::failRun(e.what(), &e);
     }
-    if (resp.value("InstanceProfiles", json::array()).empty()) lib::failRun("no instance profile found for role " + role);
+    if (resp.value("InstanceProfiles", json::array()).empty())
+      lib::failRun("no instance profile found for role " + role);
     log->info("- Assign role " + role + " to " + kInstanceName);
   }
   log->info(std::string("- Create ") + kInstanceName + " in private " + subnet.private_subnet_id);
@@ -209,8 +210,8 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
     waiter.wait({{"InstanceIds", {*insId}}});
     firstTimeCreate = true;
   }
-  wireUpInstance(ec2_client, TestInstance{std::move(*insId), std::move(found.other_interface), firstTimeCreate},
-                 subnet, shared.sg_id_private_inf, args, test_config);
+  wireUpInstance(ec2_client, TestInstance{std::move(*insId), std::move(found.other_interface), firstTimeCreate}, subnet,
+                 shared.sg_id_private_inf, args, test_config);
 }
 
 }  // namespace quenfold_testlibs

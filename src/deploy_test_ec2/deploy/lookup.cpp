@@ -8,9 +8,9 @@ namespace quenfold_testlibs {
 
 Ec2Lookup getEc2(const AwsClient& ec2_client, const std::string& subnet_id) {
   core::Step step;
-  json resp = ec2_client.describe_instances(
-      {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
-                                json{{"Name", "subnet-id"}, {"Values", {subnet_id}}}})}});
+  json resp =
+      ec2_client.describe_instances({{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
+                                                              json{{"Name", "subnet-id"}, {"Values", {subnet_id}}}})}});
   const json& reservations = resp.value("Reservations", json::array());
   auto log = lib::logger();
   if (reservations.size() > 1) {

@@ -10,9 +10,9 @@
 #include "core/exit_request.h"
 #include "core/globals.h"
 #include "core/interrupt.h"
-#include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
+#include "deploy_test_ec2/deploy/deploy.h"
 #include "deploy_test_ec2/iam/iam.h"
 #include "deploy_test_ec2/keypair/keypair.h"
 #include "deploy_test_ec2/network/network.h"
@@ -188,7 +188,7 @@ int run(const Args& args, const std::vector<std::string>& argv) {
   std::shared_ptr<awsapi::AwsClient> s3_client = workflow.s3;
   if (!args.revert) {
     const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args.image.value_or("al2023-ami-2023*"),
-                                                              args.instance_type.value_or("t3.micro"));
+                                                             args.instance_type.value_or("t3.micro"));
     deployEc2s(*ec2_client, s3_client.get(), *iam_client, ami, std::move(config), args);
   } else {
     // The IAM objects stay while test instances that use them remain.
@@ -223,8 +223,9 @@ int runDeployTestEc2(const std::vector<std::string>& argv) {
   const Args& args = *parsed.args;
   if (!args.revert && !given(args.output_test_config)) {
     // A deployment must be able to write its result: refuse before anything is made.
-    std::cerr << usageText()
-              << "deploy_test_ec2: error: argument --output_test_config is required when deploying (without --revert)\n";
+    std::cerr
+        << usageText()
+        << "deploy_test_ec2: error: argument --output_test_config is required when deploying (without --revert)\n";
     return 2;
   }
   try {

@@ -33,7 +33,8 @@ const std::vector<OptionSpec>& optionTable() {
       {"key_name", false, false, "key name", &Args::key_name},
       {"s3_bucket", false, false, "s3 bucket name", &Args::s3_bucket},
       {"assume_role", false, false, "Specify the role used to deploy EC2 in the account", &Args::assume_role},
-      {"profile", false, false, "Specify the AWS Credentials profile used to deploy EC2 in the account", &Args::profile},
+      {"profile", false, false, "Specify the AWS Credentials profile used to deploy EC2 in the account",
+       &Args::profile},
       {"ec2_role", false, false, "Specify the role to assign to the EC2", &Args::ec2_role},
       {"test_config", false, true, "specify input test config file", &Args::test_config},
       {"output_test_config", false, false, "specify output test config file", &Args::output_test_config},
@@ -43,7 +44,8 @@ const std::vector<OptionSpec>& optionTable() {
       {"workflow_account_role", false, false,
        "specify workflow account <role>,<number>,<region> where account number and region are optional",
        &Args::workflow_account_role},
-      {"backup_folder", false, true, "specify a local folder for storing the VPC specific key-pair", &Args::backup_folder},
+      {"backup_folder", false, true, "specify a local folder for storing the VPC specific key-pair",
+       &Args::backup_folder},
       {"eip", true, false, "Use EIP", nullptr, &Args::eip},
   };
   return table;

@@ -3,8 +3,8 @@
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
 #include "core/exit_request.h"
-#include "deploy_test_ec2/common/names.h"
 #include "deploy_test_ec2/common/args.h"
+#include "deploy_test_ec2/common/names.h"
 #include "lib/commonlib.h"
 
 namespace quenfold_testlibs {
@@ -130,7 +130,6 @@ void createInstanceProfile(const AwsClient& iam_client) {
   iam_client.add_role_to_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"RoleName", kRoleName}});
 }
 
-
 void deleteInstanceProfile(const AwsClient& iam_client, const Args& args) {
   auto log = lib::logger();
   // Each step logs its line and, unless this is a dry run, makes its call. "No such entity" means
@@ -146,10 +145,12 @@ void deleteInstanceProfile(const AwsClient& iam_client, const Args& args) {
     }
   };
   step(std::string("  Remove role from instance profile ") + kInstanceProfileName, [&] {
-    iam_client.remove_role_from_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"RoleName", kRoleName}});
+    iam_client.remove_role_from_instance_profile(
+        {{"InstanceProfileName", kInstanceProfileName}, {"RoleName", kRoleName}});
   });
-  step(std::string("  Delete instance profile ") + kInstanceProfileName,
-       [&] { iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfileName}}); });
+  step(std::string("  Delete instance profile ") + kInstanceProfileName, [&] {
+    iam_client.delete_instance_profile({{"InstanceProfileName", kInstanceProfileName}});
+  });
 
   std::vector<std::string> arns;
   try {
@@ -160,8 +161,9 @@ void deleteInstanceProfile(const AwsClient& iam_client, const Args& args) {
     return;  // the role cannot go while the policy may still be attached to it
   }
   for (const auto& arn : arns) {
-    step(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + arn + " ",
-         [&] { iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", arn}}); });
+    step(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + arn + " ", [&] {
+      iam_client.detach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", arn}});
+    });
     step("  Delete policy " + arn, [&] { iam_client.delete_policy({{"PolicyArn", arn}}); });
   }
   step(std::string("  Delete ") + kRoleName, [&] { iam_client.delete_role({{"RoleName", kRoleName}}); });

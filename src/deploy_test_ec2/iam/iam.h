@@ -12,7 +12,6 @@ namespace quenfold_testlibs {
 
 using awsapi::AwsClient;
 
-
 // The two documents, serialised as they are sent: one line, ", " and ": " separators.
 std::string s3PolicyDocument();
 std::string ec2TrustDocument();

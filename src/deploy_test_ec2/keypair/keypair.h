@@ -11,7 +11,6 @@ namespace quenfold_testlibs {
 
 using awsapi::AwsClient;
 
-
 std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_client, const std::string& vpcId,
                           const Args& args);
 void deleteKeyPair(const AwsClient& ec2_client, const std::string& keyname, const Args& args);

@@ -2,8 +2,8 @@
 // interface when it comes up without an address, found again from the instance at teardown and
 // released; what is left unassociated in the VPC is found by its tags and released too.
 #include "awsapi/error.h"
-#include "core/raised.h"
 #include "core/app_exit_status.h"
+#include "core/raised.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/network/network.h"
@@ -75,11 +75,12 @@ void releaseUnassociatedEIP(const AwsClient& ec2_client, const json& address, co
 void releaseUnassociatedEIPs(const AwsClient& ec2_client, const std::string& vpcId, const Args& args) {
   json addresses;
   try {
-    addresses = ec2_client
-                    .describe_addresses({{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kEipName}}},
-                                                                  json{{"Name", std::string("tag:") + kEipVpcTag},
-                                                                       {"Values", {vpcId}}}})}})
-                    .value("Addresses", json::array());
+    addresses =
+        ec2_client
+            .describe_addresses(
+                {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kEipName}}},
+                                          json{{"Name", std::string("tag:") + kEipVpcTag}, {"Values", {vpcId}}}})}})
+            .value("Addresses", json::array());
   } catch (const std::exception& e) {
     lib::recordError("Elastic IPs of " + vpcId + " could not be listed: " + e.what(),
                      "Elastic IPs of " + vpcId + " could not be listed");

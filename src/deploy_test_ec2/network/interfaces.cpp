@@ -5,15 +5,15 @@
 #include <chrono>
 
 #include "awsapi/error.h"
-#include "core/raised.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exceptions.h"
 #include "core/exit_request.h"
+#include "core/raised.h"
 #include "core/retry.h"
-#include "deploy_test_ec2/deploy/lookup.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
+#include "deploy_test_ec2/deploy/lookup.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
 

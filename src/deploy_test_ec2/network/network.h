@@ -17,7 +17,6 @@ namespace quenfold_testlibs {
 using json = nlohmann::ordered_json;
 using awsapi::AwsClient;
 
-
 // --- Security groups ---
 std::optional<std::string> getSgId(const AwsClient& ec2_client, const std::string& vpc_id, const std::string& sg_name);
 std::optional<std::string> createSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args);

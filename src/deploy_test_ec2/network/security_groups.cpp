@@ -99,11 +99,12 @@ std::optional<std::string> createSG(const AwsClient& ec2_client, const std::stri
     ec2_client.authorize_security_group_ingress(
         {{"GroupId", id},
          {"IpPermissions",
-          json::array({json{{"IpProtocol", "tcp"},
-                            {"FromPort", 22},
-                            {"ToPort", 22},
-                            {"IpRanges", json::array({json{{"CidrIp", ip + "/32"},
-                                                           {"Description", "SSH access from the workflow engine"}}})}}})}});
+          json::array(
+              {json{{"IpProtocol", "tcp"},
+                    {"FromPort", 22},
+                    {"ToPort", 22},
+                    {"IpRanges", json::array({json{{"CidrIp", ip + "/32"},
+                                                   {"Description", "SSH access from the workflow engine"}}})}}})}});
     return id;
   } catch (const std::exception& e) {
     lib::reportError(e);
@@ -137,8 +138,8 @@ void deleteSG(const AwsClient& ec2_client, const std::string& sgId, const Args& 
     ec2_client.delete_security_group({{"GroupId", sgId}});
   } catch (const std::exception& e) {
     if (awsapi::is_not_found(e)) return;  // deleted already
-    lib::recordError("Failed to delete SG " + sgId + ": " + e.what(), "security group " + sgId + " could not be deleted",
-                     &e);
+    lib::recordError("Failed to delete SG " + sgId + ": " + e.what(),
+                     "security group " + sgId + " could not be deleted", &e);
   }
 }
 

@@ -1,11 +1,11 @@
 #include "deploy_test_ec2/teardown/teardown.h"
 
 #include "awsapi/error.h"
-#include "core/raised.h"
 #include "core/app_exit_status.h"
-#include "deploy_test_ec2/deploy/lookup.h"
+#include "core/raised.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/common/workers.h"
+#include "deploy_test_ec2/deploy/lookup.h"
 #include "deploy_test_ec2/keypair/keypair.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
@@ -18,9 +18,10 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_clie
                                                        bool* lookup_failed) {
   try {
     json resp = ec2_client.describe_instances(
-        {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
-                                  json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
-                                  json{{"Name", "instance-state-name"}, {"Values", {"running", "stopped", "stopping"}}}})}});
+        {{"Filters",
+          json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
+                       json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
+                       json{{"Name", "instance-state-name"}, {"Values", {"running", "stopped", "stopping"}}}})}});
     const json& reservations = resp.value("Reservations", json::array());
     if (reservations.empty()) return std::nullopt;
     if (reservations.size() > 1) {
@@ -37,7 +38,8 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_clie
   }
 }
 
-void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id, const Args& args) {
+void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id,
+               const Args& args) {
   core::Step step;
   (void)iam_client;
   auto log = lib::logger();

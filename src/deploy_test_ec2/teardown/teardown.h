@@ -20,7 +20,8 @@ using awsapi::AwsClient;
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args);
 // The same with the configuration already read (and checked) by the caller.
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args);
-void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id, const Args& args);
+void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id,
+               const Args& args);
 // Ids of the test instances still running, stopped or stopping in the VPC; absent when none.
 // When the lookup fails, the error is reported, `lookup_failed` set and absent returned.
 std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_client, const std::string& vpc_id,
