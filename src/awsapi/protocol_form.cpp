@@ -25,16 +25,6 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
   throw std::invalid_argument("invalid parameter " + where + ": " + what);
 }
 
-// "prefix.name", appended into one string rather than through a temporary per '+'.
-std::string dotted(const std::string& prefix, const std::string& name) {
-  std::string out;
-  out.reserve(prefix.size() + 1 + name.size());
-  out += prefix;
-  out += '.';
-  out += name;
-  return out;
-}
-
 // A member's flattened name: its own name at the top level, dotted below.
 std::string member_path(const std::string& prefix, const std::string& name) {
   return prefix.empty() ? name : dotted(prefix, name);

@@ -55,16 +55,6 @@ void put_uri_label(WireRequest& w, const shapes::Member& m, const json& v, const
     bad_param(key, "unexpected URI member");
 }
 
-// "member.entry", appended into one string rather than through a temporary per '+'.
-std::string dotted(const std::string& member, const std::string& entry) {
-  std::string out;
-  out.reserve(member.size() + 1 + entry.size());
-  out += member;
-  out += '.';
-  out += entry;
-  return out;
-}
-
 // A map member whose entries become headers named by the member's prefix and the entry's key.
 void put_header_map(WireRequest& w, const shapes::Member& m, const json& v, const std::string& key) {
   if (!v.is_object()) bad_param(key, "expected an object");

@@ -70,6 +70,16 @@ std::string http_date_of_timestamp(std::string_view text) {
   return buf;
 }
 
+std::string dotted(const std::string& prefix, const std::string& name) {
+  // Appended into one string rather than through a temporary per '+'.
+  std::string out;
+  out.reserve(prefix.size() + 1 + name.size());
+  out += prefix;
+  out += '.';
+  out += name;
+  return out;
+}
+
 std::string form_encode(const std::vector<std::pair<std::string, std::string>>& fields) {
   auto encode = [](const std::string& s) {
     std::string e = percent_encode(s, " ");

@@ -35,6 +35,8 @@ double epoch_of_timestamp(std::string_view text);
 // "Wed, 12 Oct 2009 17:50:00 GMT" for a timestamp text (request headers).
 std::string http_date_of_timestamp(std::string_view text);
 
+// "prefix.name": the flattened name of a member or entry below `prefix`.
+std::string dotted(const std::string& prefix, const std::string& name);
 // application/x-www-form-urlencoded as the reference SDK writes it: '+' for blanks, "-_.~" and
 // alphanumerics kept, everything else %XX.
 std::string form_encode(const std::vector<std::pair<std::string, std::string>>& fields);
