@@ -52,14 +52,13 @@ SharedResources createSharedResources(const AwsClient& ec2_client, const AwsClie
 // Places in the configuration of the entries with a private subnet; each other entry is skipped
 // with an error line.
 std::vector<size_t> entriesToDeploy(const json& config) {
-  auto log = lib::logger();
   std::vector<size_t> selected;
   for (size_t i = 0; i < config.size(); ++i) {
     const json& entry = config[i];
     if (!entry.at("private_subnet_id").get<std::string>().empty()) {
       selected.push_back(i);
     } else {
-      log->error("  **Error** Skip " + asText(entry.value("nat_gw_id", json())) + " -- private_subnet_id not defined");
+      lib::logError("Skip " + asText(entry.value("nat_gw_id", json())) + " -- private_subnet_id not defined");
     }
   }
   return selected;
@@ -87,8 +86,8 @@ bool privateRangeIsUsable(const std::string& gw, const std::string& cidr) {
     return true;
   } catch (const std::invalid_argument& e) {
     // This entry's range cannot be used; the others go on.
-    lib::logger()->error("  **Error** " + gw + ": private_subnet_cidr " + cidr + " cannot be used: " + e.what());
-    core::AppExitStatus::recordFailure(gw + ": unusable private_subnet_cidr");
+    lib::recordError(gw + ": private_subnet_cidr " + cidr + " cannot be used: " + e.what(),
+                     gw + ": unusable private_subnet_cidr");
     return false;
   }
 }
@@ -114,7 +113,7 @@ void deployEntries(const AwsClient& ec2_client, const AwsClient& iam_client, con
 // Puts the held-aside addresses back where this run wrote none. Returns, by entry, the addresses
 // this run did not write ("ec2_ip and ec2_2nd_private_ip").
 std::map<size_t, std::string> restoreEarlierAddresses(json& config, const std::vector<size_t>& selected,
-                                                      std::map<size_t, json>& earlier) {
+                                                      const std::map<size_t, json>& earlier) {
   std::map<size_t, std::string> notWritten;
   for (size_t i : selected) {
     for (const char* key : kAddressKeys) {
@@ -123,7 +122,7 @@ std::map<size_t, std::string> restoreEarlierAddresses(json& config, const std::v
       std::string& missing = notWritten[i];
       if (!missing.empty()) missing += " and ";
       missing += key;
-      if (entry.contains(key)) entry[key] = earlier[i][key];
+      if (entry.contains(key)) entry[key] = earlier.at(i).at(key);
     }
   }
   return notWritten;
@@ -171,7 +170,7 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
   }
 
   const std::vector<size_t> selected = entriesToDeploy(config);
-  std::map<size_t, json> earlier = holdAsideEarlierAddresses(config, selected);
+  const std::map<size_t, json> earlier = holdAsideEarlierAddresses(config, selected);
   deployEntries(ec2_client, iam_client, ami, config, selected, shared, args);
   const std::map<size_t, std::string> notWritten = restoreEarlierAddresses(config, selected, earlier);
   // A dry run launches no instance, so addresses missing then are expected.

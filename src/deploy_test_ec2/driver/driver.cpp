@@ -158,8 +158,7 @@ void uploadLog(const awsapi::AwsClient* s3_client, const std::string& bucket) {
     if (!logFile) throw std::runtime_error("no log file was written");
     lib::S3BackupCmd(s3_client, ".", bucket, logFile->path, logFile->read_path).uploadAFile();
   } catch (const std::exception& e) {
-    lib::logger()->error(std::string("  **Error** log upload failed: ") + e.what());
-    core::AppExitStatus::recordFailure("log upload failed");
+    lib::recordError(std::string("log upload failed: ") + e.what(), "log upload failed");
   }
 }
 
