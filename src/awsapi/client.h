@@ -16,12 +16,13 @@ using json = nlohmann::ordered_json;
 
 class AwsClient;
 
-// The reference SDK's waiters "instance_status_ok" and "instance_terminated" (15 s delay,
-// 40 attempts, the same acceptors), pausing through the tool's clock.
+// The reference SDK's waiters "instance_status_ok", "instance_terminated" and "instance_stopped"
+// (15 s delay, 40 attempts, the same acceptors; instance_status_ok also fails on an instance that
+// is going away or whose checks are impaired), pausing through the tool's clock.
 class Waiter {
  public:
-  // `name` is "instance_status_ok" / "instance_terminated" or the reference SDK's
-  // "InstanceStatusOk" / "InstanceTerminated"; any other is std::invalid_argument
+  // `name` is "instance_status_ok" / "instance_terminated" / "instance_stopped" or the reference
+  // SDK's "InstanceStatusOk" / ...; any other is std::invalid_argument
   // "Waiter does not exist: name".
   Waiter(const AwsClient& client, std::string name);
   // Polls until success; throws WaiterError on a failure state, when the attempts run out, or
@@ -57,6 +58,8 @@ class AwsClient {
   json run_instances(const json& r) const { return call("RunInstances", r); }
   json describe_instance_status(const json& r) const { return call("DescribeInstanceStatus", r); }
   json terminate_instances(const json& r) const { return call("TerminateInstances", r); }
+  json start_instances(const json& r) const { return call("StartInstances", r); }
+  json describe_account_attributes(const json& r) const { return call("DescribeAccountAttributes", r); }
   json create_tags(const json& r) const { return call("CreateTags", r); }
   json describe_subnets(const json& r) const { return call("DescribeSubnets", r); }
   json describe_security_groups(const json& r) const { return call("DescribeSecurityGroups", r); }

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace quenfold_testlibs::awsapi {
 
 class AwsError : public std::runtime_error {
@@ -62,12 +64,17 @@ class ParseError : public AwsError {
 // A waiter reached a failure state or its attempt limit.
 class WaiterError : public AwsError {
  public:
-  // `code`: the service error code that ended the wait, when one did.
-  explicit WaiterError(const std::string& what, std::string code = {}) : AwsError(what), code_(std::move(code)) {}
+  // `code`: the service error code that ended the wait, when one did; `last_response`: the last
+  // answer polled, so that a caller can say what state the resource was left in.
+  explicit WaiterError(const std::string& what, std::string code = {},
+                       nlohmann::ordered_json last_response = nlohmann::ordered_json())
+      : AwsError(what), code_(std::move(code)), last_response_(std::move(last_response)) {}
   const std::string& code() const { return code_; }
+  const nlohmann::ordered_json& last_response() const { return last_response_; }
 
  private:
   std::string code_;
+  nlohmann::ordered_json last_response_;
 };
 
 // Bad or missing configuration (no region, unknown profile, bad endpoint URL).

@@ -35,14 +35,23 @@ struct WaiterConfig {
   std::vector<Acceptor> acceptors;
 };
 
-const std::array<WaiterConfig, 2>& waiters() {
-  static const std::array<WaiterConfig, 2> table = {
+// The reference SDK's waiters. instance_status_ok also fails at once on an instance that is going
+// away or whose checks failed (asked with IncludeAllInstances, the answer lists it in any state):
+// otherwise a launch that dies is polled for the full ten minutes.
+const std::array<WaiterConfig, 3>& waiters() {
+  static const std::array<WaiterConfig, 3> table = {
       WaiterConfig{"instance_status_ok",
                    "InstanceStatusOk",
                    "DescribeInstanceStatus",
                    std::chrono::seconds(15),
                    40,
                    {{State::Success, Matcher::PathAll, "InstanceStatuses[].InstanceStatus.Status", "ok"},
+                    {State::Failure, Matcher::PathAny, "InstanceStatuses[].InstanceState.Name", "shutting-down"},
+                    {State::Failure, Matcher::PathAny, "InstanceStatuses[].InstanceState.Name", "terminated"},
+                    {State::Failure, Matcher::PathAny, "InstanceStatuses[].InstanceState.Name", "stopping"},
+                    {State::Failure, Matcher::PathAny, "InstanceStatuses[].InstanceState.Name", "stopped"},
+                    {State::Failure, Matcher::PathAny, "InstanceStatuses[].InstanceStatus.Status", "impaired"},
+                    {State::Failure, Matcher::PathAny, "InstanceStatuses[].SystemStatus.Status", "impaired"},
                     {State::Retry, Matcher::Error, "", "InvalidInstanceID.NotFound"}}},
       WaiterConfig{"instance_terminated",
                    "InstanceTerminated",
@@ -52,6 +61,14 @@ const std::array<WaiterConfig, 2>& waiters() {
                    {{State::Success, Matcher::PathAll, "Reservations[].Instances[].State.Name", "terminated"},
                     {State::Failure, Matcher::PathAny, "Reservations[].Instances[].State.Name", "pending"},
                     {State::Failure, Matcher::PathAny, "Reservations[].Instances[].State.Name", "stopping"}}},
+      WaiterConfig{"instance_stopped",
+                   "InstanceStopped",
+                   "DescribeInstances",
+                   std::chrono::seconds(15),
+                   40,
+                   {{State::Success, Matcher::PathAll, "Reservations[].Instances[].State.Name", "stopped"},
+                    {State::Failure, Matcher::PathAny, "Reservations[].Instances[].State.Name", "pending"},
+                    {State::Failure, Matcher::PathAny, "Reservations[].Instances[].State.Name", "terminated"}}},
   };
   return table;
 }
@@ -153,10 +170,10 @@ WaiterError unexpected_error(const std::string& prefix, const ClientError& error
 // The error for running out of attempts. The reference SDK names the acceptor its loop stopped
 // at: the one matched in this attempt, else the last of the list.
 WaiterError attempts_exceeded(const std::string& prefix, const WaiterConfig& cfg, const Acceptor* last_matched,
-                              const Acceptor* matched) {
-  if (!last_matched) return WaiterError(prefix + "Max attempts exceeded");
+                              const Acceptor* matched, const json& response) {
+  if (!last_matched) return WaiterError(prefix + "Max attempts exceeded", {}, response);
   const Acceptor& named = matched ? *matched : cfg.acceptors.back();
-  return WaiterError(prefix + "Max attempts exceeded. Previously accepted state: " + explanation(named));
+  return WaiterError(prefix + "Max attempts exceeded. Previously accepted state: " + explanation(named), {}, response);
 }
 
 }  // namespace
@@ -179,11 +196,12 @@ void Waiter::wait(const json& request) const {
       last_matched = matched;
       if (matched->state == State::Success) return;
       if (matched->state == State::Failure)
-        throw WaiterError(prefix + "Waiter encountered a terminal failure state: " + explanation(*matched));
+        throw WaiterError(prefix + "Waiter encountered a terminal failure state: " + explanation(*matched), {},
+                          response);
     } else if (error) {
       throw unexpected_error(prefix, *error);
     }
-    if (attempt >= cfg.max_attempts) throw attempts_exceeded(prefix, cfg, last_matched, matched);
+    if (attempt >= cfg.max_attempts) throw attempts_exceeded(prefix, cfg, last_matched, matched, response);
     core::the_clock().sleep_for(cfg.delay);
   }
 }

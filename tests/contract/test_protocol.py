@@ -36,7 +36,7 @@ OPERATIONS = {
         DeleteSecurityGroup CreateNetworkInterface AttachNetworkInterface DetachNetworkInterface
         DeleteNetworkInterface DescribeNetworkInterfaces AllocateAddress AssociateAddress
         DescribeAddresses ReleaseAddress DescribeKeyPairs CreateKeyPair DeleteKeyPair DescribeImages
-        DescribeInstanceTypes""".split(),
+        DescribeInstanceTypes StartInstances DescribeAccountAttributes""".split(),
     "iam": """ListInstanceProfilesForRole CreatePolicy CreateRole AttachRolePolicy CreateInstanceProfile
         AddRoleToInstanceProfile RemoveRoleFromInstanceProfile DeleteInstanceProfile ListPolicies
         DetachRolePolicy DeletePolicy DeleteRole""".split(),

@@ -99,6 +99,29 @@ TEST(WaiterStatusOk, UnexpectedServiceErrorEndsTheWaitAtOnce) {
   EXPECT_TRUE(rig.clock.sleeps().empty());
 }
 
+TEST(WaiterStatusOk, AnInstanceGoingAwayOrImpairedEndsTheWaitAtOnceWithItsLastAnswer) {
+  for (const char* state : {"shutting-down", "terminated", "stopping", "stopped"}) {
+    WaiterRig rig;
+    const json dying = {{"InstanceStatuses", json::array({json{{"InstanceId", "i-0"},
+                                                               {"InstanceState", {{"Name", state}}},
+                                                               {"InstanceStatus", {{"Status", "not-applicable"}}}}})}};
+    rig.ec2.on("DescribeInstanceStatus").reply(statuses({"initializing"})).reply(dying);
+    try {
+      rig.ec2.get_waiter("instance_status_ok").wait(rig.request);
+      ADD_FAILURE() << state << ": no failure";
+    } catch (const WaiterError& e) {
+      EXPECT_NE(std::string(e.what()).find("terminal failure state"), std::string::npos) << e.what();
+      EXPECT_EQ(e.last_response(), dying);
+    }
+    EXPECT_EQ(rig.ec2.count("DescribeInstanceStatus"), 2u) << state;
+  }
+  WaiterRig rig;
+  rig.ec2.on("DescribeInstanceStatus").reply(statuses({"impaired"}));
+  EXPECT_NE(waiter_failure(rig.ec2.get_waiter("instance_status_ok"), rig.request).find("\"impaired\""),
+            std::string::npos);
+  EXPECT_EQ(rig.ec2.count("DescribeInstanceStatus"), 1u);
+}
+
 TEST(WaiterStatusOk, TransportFailuresPropagateUnchanged) {
   WaiterRig rig;
   rig.ec2.on("DescribeInstanceStatus").fail(TransportError("Could not connect to the endpoint URL"));
@@ -146,6 +169,7 @@ TEST(WaiterTerminated, NoReservationsKeepsWaiting) {
 TEST(WaiterNames, UnknownWaiterIsRefused) {
   FakeAwsClient ec2;
   EXPECT_TRUE(Waiter::exists("instance_terminated"));
+  EXPECT_TRUE(Waiter::exists("InstanceStopped"));
   EXPECT_FALSE(Waiter::exists("instance_running"));
   try {
     ec2.get_waiter("instance_running");
