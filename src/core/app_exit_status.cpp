@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "core/entry_outcomes.h"
+
 namespace quenfold_testlibs::core {
 
 namespace {
@@ -17,9 +19,12 @@ int AppExitStatus::getStatus() const {
 }
 
 void AppExitStatus::recordFailure(const std::string& what, int status) {
-  std::lock_guard lk(g_mu);
-  g_status = std::max(g_status, status <= 0 ? 1 : status);
-  g_failures.push_back(what);
+  {
+    std::lock_guard lk(g_mu);
+    g_status = std::max(g_status, status <= 0 ? 1 : status);
+    g_failures.push_back(what);
+  }
+  EntryOutcomes::noteFailure(what);
 }
 
 std::vector<std::string> AppExitStatus::failures() {
@@ -31,6 +36,7 @@ void AppExitStatus::reset() {
   std::lock_guard lk(g_mu);
   g_status = 0;
   g_failures.clear();
+  EntryOutcomes::reset();
 }
 
 }  // namespace quenfold_testlibs::core

@@ -1,6 +1,7 @@
 #include "lib/commonlib.h"
 
 #include "core/app_exit_status.h"
+#include "core/entry_outcomes.h"
 #include "core/exit_request.h"
 #include "core/raised.h"
 
@@ -99,9 +100,10 @@ void escapeInto(Out& out, std::string_view text, bool keep_line_breaks) {
     if (n == 0) {
       appendHex(out, "\\x", c, 2);  // not UTF-8
       n = 1;
-    } else if (keep_line_breaks) {
-      if (c == '\n') out.push_back('\n');
-      if (c == '\t') out.push_back(' ');
+    } else if (keep_line_breaks && c == '\n') {
+      out.push_back('\n');
+    } else if (keep_line_breaks && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      // the carriage return of a CRLF line break: the break is kept as one
     } else if (c == '\n') {
       appendText(out, "\\n");
     } else if (c == '\r') {
@@ -169,10 +171,22 @@ std::shared_ptr<spdlog::logger> g_logger;
 std::shared_ptr<DescriptorFileSink> g_file;  // the log file, once opened
 std::string g_file_path;
 
+// Hands every error line to the entry the logging thread works for, so that the run's summary
+// can name each failed entry's first error.
+class EntryErrorSink final : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    core::EntryOutcomes::noteError(std::string(msg.payload.data(), msg.payload.size()));
+  }
+  void flush_() override {}
+};
+
 std::shared_ptr<spdlog::logger> make_logger(std::shared_ptr<spdlog::sinks::sink> console) {
   if (!console) console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
   console->set_formatter(makeFormatter());
-  auto l = std::make_shared<spdlog::logger>(kLoggerName, console);
+  auto entries = std::make_shared<EntryErrorSink>();
+  entries->set_level(spdlog::level::err);
+  auto l = std::make_shared<spdlog::logger>(kLoggerName, spdlog::sinks_init_list{console, entries});
   l->set_level(spdlog::level::info);
   l->flush_on(spdlog::level::info);
   return l;
@@ -332,7 +346,7 @@ void Common::initLogLocation(const std::string& backup_folder) {
   file->set_formatter(makeFormatter());
   std::lock_guard lk(g_mu);
   auto& sinks = l->sinks();
-  if (sinks.size() > 1) sinks.resize(1);  // a second call replaces the earlier file
+  if (sinks.size() > 2) sinks.resize(2);  // console and entry errors; a second call replaces the earlier file
   sinks.push_back(file);
   g_file = std::move(file);
   g_file_path = path;

@@ -59,7 +59,7 @@ class Common {
 std::string escapeControlCharacters(std::string_view text);
 
 // Logs text that is several lines by design (the result collection's fetched test output): its
-// line breaks are kept, a tab becomes a space, every other control character is dropped.
+// line breaks are kept, every other control character appears escaped as in any other line.
 void logLines(spdlog::level::level_enum level, const std::string& text);
 
 // Logs a failure report (what it concerns, error type, message, the operation it was raised in when

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "core/app_exit_status.h"
+#include "core/entry_outcomes.h"
 #include "core/exit_request.h"
 #include "core/interrupt.h"
 #include "lib/commonlib.h"
@@ -18,6 +19,8 @@ void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn) {
   for (const auto& task : tasks) {
     auto body = [&start, &task] {
       start.wait();
+      std::optional<core::EntryScope> scope;
+      if (task.entry) scope.emplace(*task.entry);
       try {
         task.run();
       } catch (const core::ExitRequest&) {
@@ -32,6 +35,7 @@ void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn) {
         lib::reportError(std::current_exception(), "worker for " + task.name);
         core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
       }
+      if (task.entry) core::EntryOutcomes::finish(*task.entry);
     };
     try {
       threads.push_back(spawn(body));
@@ -39,6 +43,7 @@ void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn) {
       // No thread for this entry (the system has none left): the others still run.
       lib::recordError("worker for " + task.name + " could not start: " + e.what(),
                        "worker for " + task.name + " could not start");
+      if (task.entry) core::EntryOutcomes::fail(*task.entry, "its worker could not start");
     }
   }
   start.count_down();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -15,6 +16,9 @@ namespace quenfold_testlibs {
 struct WorkerTask {
   std::string name;  // names the worker in the recorded failure, e.g. its subnet
   std::function<void()> run;
+  // The entry it works for (core::EntryOutcomes): what fails on its thread counts for that entry,
+  // which is done when the task ends without a failure.
+  std::optional<std::size_t> entry = std::nullopt;
 };
 
 // Starts one thread; tests replace it to see a thread that cannot be made.
