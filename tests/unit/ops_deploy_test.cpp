@@ -89,7 +89,8 @@ TEST_F(Deploy, AFailedWorkersReportNamesItsEntryAndWhereTheErrorWasRaised) {
 }
 
 TEST_F(Deploy, LaunchIsRetriedWhileTheProfileIsNotReady) {
-  json data = {{"NetworkInterfaces", json::array({{{"SubnetId", "subnet-g"}}})}};
+  json data = {{"NetworkInterfaces", json::array({{{"SubnetId", "subnet-g"}}})},
+               {"IamInstanceProfile", {{"Name", "quenfold-test-ec2-instance-profile"}}}};
   ec2.on("RunInstances")
       .fail("InvalidParameterValue", "Invalid IAM Instance Profile name")
       .fail("InvalidParameterValue", "Invalid IAM Instance Profile name")
@@ -107,12 +108,19 @@ TEST_F(Deploy, LaunchIsRetriedWhileTheProfileIsNotReady) {
   EXPECT_EQ(clock_.total_slept(), 20s + 50s);
 
   FakeAwsClient other;
-  other.on("RunInstances").fail("InsufficientInstanceCapacity", "none left");
+  other.on("RunInstances")
+      .fail("InsufficientInstanceCapacity", "none left")
+      .fail("InvalidParameterValue", "The architecture 'arm64' of the specified instance type does not match");
   EXPECT_FALSE(createEc2WithRetry(other, data));
-  EXPECT_EQ(other.count("RunInstances"), 1u);
   EXPECT_TRUE(
       logged("error   **Error** An error occurred (InsufficientInstanceCapacity) when calling the RunInstances "
              "operation: none left"));
+  // Only an InvalidParameterValue about the profile is worth waiting for; AWS's message says what else.
+  EXPECT_FALSE(createEc2WithRetry(other, data));
+  EXPECT_EQ(other.count("RunInstances"), 2u);
+  EXPECT_TRUE(
+      logged("error   **Error** An error occurred (InvalidParameterValue) when calling the RunInstances "
+             "operation: The architecture 'arm64' of the specified instance type does not match"));
 }
 
 TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
@@ -156,18 +164,83 @@ TEST_F(Deploy, ExistingInstanceIsReusedWithoutLaunchOrTags) {
   EXPECT_EQ(cfg["ec2_2nd_private_ip"], "10.0.101.9");
 }
 
-TEST_F(Deploy, StoppedInstanceSkipsThePublicAddressButGetsItsInterface) {
-  ec2.on("DescribeInstances")
-      .reply(reservations({instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5")}, "", "stopped")}));
-  ec2.on("DescribeInstanceStatus").reply({{"InstanceStatuses", json::array()}});
-  ec2.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
-  ec2.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-2"}});
+TEST_F(Deploy, AFoundInstanceIsReusedByItsState) {
+  const SharedResources shared{std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt};
+  auto found = [](const std::vector<std::pair<std::string, std::string>>& idStates) {
+    std::vector<json> list;
+    for (const auto& [id, state] : idStates) {
+      list.push_back(
+          instance(id, {nic("eni-" + id, "subnet-g", "10.0.0.5"), nic("eni-2", "subnet-p", "10.0.101.9")}, "", state));
+    }
+    return reservations(list);
+  };
+  // A stopped instance (a nightly scheduler) is started and waited for, then wired up.
+  ec2.on("DescribeInstances").reply_with([&](const json& req) {
+    if (req.contains("Filters")) return found({{"i-old", "terminated"}, {"i-1", "stopped"}});
+    return reservations(
+        {instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1"), nic("eni-2", "subnet-p", "10.0.101.9")},
+                  "198.51.100.1")});
+  });
+  ec2.on("StartInstances").reply(json::object());
+  ec2.on("DescribeInstanceStatus")
+      .reply({{"InstanceStatuses", json::array({{{"InstanceState", {{"Name", "pending"}}}}})}})
+      .reply({{"InstanceStatuses", json::array({{{"InstanceStatus", {{"Status", "ok"}}}}})}});
+  json cfg = entry();
+  createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg, shared);
+  EXPECT_EQ(ec2.calls("StartInstances").at(0), json::parse(R"({"InstanceIds":["i-1"]})"));
+  EXPECT_EQ(ec2.calls("DescribeInstanceStatus").at(0),
+            json::parse(R"({"InstanceIds":["i-1"],"IncludeAllInstances":true})"));
+  EXPECT_EQ(ec2.count("DescribeInstanceStatus"), 2u) << "waited until its checks were ok";
+  EXPECT_EQ(ec2.count("RunInstances"), 0u);
+  EXPECT_EQ(cfg["ec2_ip"], "198.51.100.1");
+  EXPECT_EQ(cfg["ec2_2nd_private_ip"], "10.0.101.9");
+
+  // Two live ones (two pipelines at once): nothing more is launched, the entry fails naming both.
+  FakeAwsClient two;
+  two.on("DescribeInstances").reply(found({{"i-1", "running"}, {"i-2", "pending"}, {"i-3", "terminated"}}));
+  json other = entry();
+  createEc2(two, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, other, shared);
+  EXPECT_EQ(two.count("RunInstances"), 0u);
+  EXPECT_TRUE(
+      logged("error   **Error** More than one ec2 with tag Name:quenfold-test-ec2 found in subnet-g: i-1, i-2; "
+             "launch none (terminate the extra ones, or revert)"));
+  EXPECT_EQ(exitStatus(), 1);
+  EXPECT_FALSE(other.contains("ec2_ip"));
+}
+
+TEST_F(Deploy, ALaunchThatDiesFailsItsEntryAtTheFirstPollWithAwsReason) {
+  ec2.on("RunInstances").reply({{"Instances", json::array({{{"InstanceId", "i-1"}}})}});
+  ec2.on("DescribeInstanceStatus")
+      .reply({{"InstanceStatuses", json::array({{{"InstanceState", {{"Name", "pending"}}}}})}})
+      .reply({{"InstanceStatuses", json::array({{{"InstanceState", {{"Name", "terminated"}}}}})}});
+  ec2.on("DescribeInstances").reply_with([](const json& req) {
+    if (req.contains("Filters")) return reservations({});
+    json dead = instance("i-1", {}, "", "terminated");
+    dead["StateReason"] = {{"Code", "Client.InternalError"},
+                           {"Message", "Client.InternalError: Client error on launch"}};
+    return reservations({dead});
+  });
   json cfg = entry();
   createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg,
             {std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt});
-  EXPECT_FALSE(cfg.contains("ec2_ip"));
-  EXPECT_FALSE(logged("info - Created quenfold-test-ec2 in subnet-p"));
-  EXPECT_EQ(ec2.count("CreateNetworkInterface"), 1u);
+  EXPECT_EQ(ec2.count("DescribeInstanceStatus"), 2u);
+  EXPECT_TRUE(
+      logged("error   **Error** Instance i-1 in subnet-g is not usable: it is terminated: "
+             "Client.InternalError: Client error on launch"));
+  EXPECT_EQ(ec2.count("CreateNetworkInterface"), 0u);
+  EXPECT_EQ(exitStatus(), 1);
+
+  // Impaired status checks end the wait the same way, naming the check.
+  FakeAwsClient impaired;
+  impaired.on("DescribeInstanceStatus")
+      .reply({{"InstanceStatuses", json::array({{{"InstanceState", {{"Name", "running"}}},
+                                                 {"InstanceStatus", {{"Status", "impaired"}}}}})}});
+  scriptNewInstance(impaired);
+  createEc2(impaired, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg,
+            {std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt});
+  EXPECT_TRUE(
+      logged("error   **Error** Instance i-1 in subnet-g is not usable: its status check InstanceStatus is impaired"));
+  EXPECT_EQ(impaired.count("CreateNetworkInterface"), 0u);
 }
 
 TEST_F(Deploy, WithoutAPublicAddressItWaitsTwiceThenGivesUp) {
@@ -184,7 +257,8 @@ TEST_F(Deploy, WithoutAPublicAddressItWaitsTwiceThenGivesUp) {
   json cfg = entry();
   createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg,
             {std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt});
-  EXPECT_FALSE(ec2.calls("RunInstances")[0]["NetworkInterfaces"][0].contains("AssociatePublicIpAddress"));
+  EXPECT_EQ(ec2.calls("RunInstances")[0]["NetworkInterfaces"][0]["AssociatePublicIpAddress"], false)
+      << "whatever its subnet would give, the instance gets an Elastic IP";
   EXPECT_EQ(ec2.count("AllocateAddress"), 1u);
   EXPECT_EQ(clock_.sleeps(), (std::vector<std::chrono::milliseconds>{5s, 5s}));
   EXPECT_TRUE(logged("error   Failed to allocate and associate EIP to i-1"));
@@ -205,13 +279,17 @@ TEST_F(Deploy, InstanceProfileChoice) {
 
   args.ec2_role = "tester";
   iam.on("ListInstanceProfilesForRole")
-      .reply({{"InstanceProfiles", json::array({{{"InstanceProfileName", "tester"}}})}})
+      .reply({{"InstanceProfiles", json::array({{{"InstanceProfileName", "tester-profile"}}})}})
       .reply({{"InstanceProfiles", json::array()}})
       .fail("NoSuchEntity", "no role")
       .fail("AccessDenied", "denied");
   createEc2(ec2, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg);
   EXPECT_EQ(iam.calls("ListInstanceProfilesForRole")[0], json::parse(R"({"RoleName":"tester"})"));
   EXPECT_TRUE(logged("info - Assign role tester to quenfold-test-ec2"));
+  FakeAwsClient renamed{"iam"};
+  renamed.on("ListInstanceProfilesForRole")
+      .reply({{"InstanceProfiles", json::array({{{"InstanceProfileName", "made-by-a-template"}}})}});
+  EXPECT_EQ(resolveInstanceProfile(renamed, "tester"), "made-by-a-template") << "need not share the role's name";
   const TestSubnet other{"g", "p", "ip"};
   EXPECT_THROW(createEc2(ec2, iam, "ami", other, args, cfg), core::ExitRequest);
   EXPECT_TRUE(logged("error   **Error** no instance profile found for role tester"));
@@ -297,6 +375,43 @@ TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST_F(Deploy, ElasticIpsThatCannotFitTheQuotaStopTheRunBeforeAnythingIsMade) {
+  const std::string in = path("in.json");
+  json config = json::array();
+  for (int i = 1; i <= 3; ++i) {
+    config.push_back({{"gw_subnet_id", "subnet-g" + std::to_string(i)},
+                      {"private_subnet_id", "subnet-p"},
+                      {"gw_private_ip", "10.0.0.1"},
+                      {"private_subnet_cidr", "10.0.101.0/24"}});
+  }
+  writeTestConfig(in, config);
+  args.test_config = in;
+  args.output_test_config = path("out.json");
+  args.eip = true;
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  // Four addresses in the region, one of them on the instance already in subnet-g1: two are
+  // needed and one is left.
+  ec2.on("DescribeAddresses")
+      .reply({{"Addresses", json::array({{{"AllocationId", "a1"}, {"InstanceId", "i-1"}},
+                                         {{"AllocationId", "a2"}},
+                                         {{"AllocationId", "a3"}},
+                                         {{"AllocationId", "a4"}}})}});
+  ec2.on("DescribeInstances").reply(reservations({[] {
+    json i = instance("i-1", {}, "", "running");
+    i["SubnetId"] = "subnet-g1";
+    return i;
+  }()}));
+  ec2.on("DescribeAccountAttributes")
+      .reply({{"AccountAttributes", json::array({{{"AttributeName", "vpc-max-elastic-ips"},
+                                                  {"AttributeValues", json::array({{{"AttributeValue", "5"}}})}}})}});
+  EXPECT_THROW(deployEc2s(ec2, nullptr, iam, "ami-1", args), core::ExitRequest);
+  EXPECT_TRUE(
+      logged("error   **Error** 2 Elastic IPs are needed and us-east-1 has 1 left (quota 5, 4 in use): "
+             "release some, ask AWS for a higher quota, or deploy without --eip"))
+      << ::testing::PrintToString(logs());
+  EXPECT_EQ(ec2.count("DescribeSecurityGroups") + ec2.count("RunInstances") + ec2.count("AllocateAddress"), 0u);
+}
+
 TEST_F(Deploy, OutputThatCannotBeWrittenGoesToStandardError) {
   const std::string in = path("in.json");
   writeTestConfig(in, json::parse(R"([{"nat_gw_id":"n","private_subnet_id":"","gw_subnet_id":"subnet-g"}])"));
@@ -305,6 +420,7 @@ TEST_F(Deploy, OutputThatCannotBeWrittenGoesToStandardError) {
   args.key_name = "mine";
   ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
   ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array({{{"GroupId", "sg-1"}}})}});
+  ec2.on("AuthorizeSecurityGroupIngress").fail("InvalidPermission.Duplicate", "the rule is there");
   ::testing::internal::CaptureStderr();
   EXPECT_THROW(deployEc2s(ec2, nullptr, iam, "ami-1", args), core::ExitRequest);
   std::string err = ::testing::internal::GetCapturedStderr();

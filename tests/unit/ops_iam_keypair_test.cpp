@@ -170,6 +170,9 @@ TEST_F(KeyPair, ExistingKeyDryRunAndFailures) {
       .reply({{"KeyPairs", json::array()}});
   EXPECT_EQ(createKeyPair(ec2, nullptr, "vpc-1", args), "quenfold-test-ec2-key-pair-vpc-1");
   EXPECT_TRUE(logged("info   Key quenfold-test-ec2-key-pair-vpc-1 already exist"));
+  EXPECT_TRUE(logged("info   **Alert** The private key of quenfold-test-ec2-key-pair-vpc-1 is not in " + path("b") +
+                     "/quenfold-test-ec2-key-pair-vpc-1.pem: instances launched with it cannot be reached with a key "
+                     "from this run"));
   args.dry_run = true;
   createKeyPair(ec2, nullptr, "vpc-1", args);
   EXPECT_EQ(ec2.count("CreateKeyPair"), 0u);

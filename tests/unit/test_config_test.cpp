@@ -162,6 +162,9 @@ TEST(TestConfigCheck, EachProblemNamesTheFileTheEntryAndTheKey) {
       {R"([{"gw_subnet_id": "s", "private_subnet_id": "p", "gw_private_ip": "1", "private_subnet_cidr": "10.0.300/24"}])",
        "entry 0: \"private_subnet_cidr\" is not a valid IPv4 network"},
       {R"([{"gw_subnet_id": "s", "private_subnet_id": ""}])", "entry 0 has an empty \"private_subnet_id\" and no"},
+      {"[" + good + R"(, {"gw_name": "b", "gw_subnet_id": "s", "private_subnet_id": "p2", "gw_private_ip": "1",
+         "private_subnet_cidr": "10.0.2.0/24"}])",
+       "entry 0 and entry 1 (b) have the same \"gw_subnet_id\" s"},
   };
   for (const auto& [config, expected] : cases) {
     const std::string message = checkMessage(config, true);

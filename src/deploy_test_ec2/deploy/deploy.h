@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -22,7 +23,8 @@ using awsapi::AwsClient;
 extern const char* const user_data_tmp;
 
 // One launch attempt under the retry wrapper (6 tries, 10 s apart) while EC2 answers
-// InvalidParameterValue; absent when the launch failed otherwise.
+// InvalidParameterValue about the instance profile (not known to EC2 yet); absent when the launch
+// failed otherwise, AWS's message logged.
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data);
 
 // Where one test instance goes: launched in the gateway subnet, its second interface in the
@@ -39,7 +41,14 @@ struct SharedResources {
   std::optional<std::string> sg_id_private_inf;  // group of the second interface
   std::optional<std::string> instance_profile;
   std::optional<std::string> key_name;
+  // With --eip: the instances that hold an Elastic IP already, as read before anything was made.
+  // An instance outside it gets one, even when it has a plain public address.
+  std::optional<std::set<std::string>> eip_holders;
 };
+
+// The instance profile to launch with for --ec2_role NAME: the first that ListInstanceProfilesForRole
+// gives for the role. Ends the run when the role or a profile is missing.
+std::string resolveInstanceProfile(const AwsClient& iam_client, const std::string& role);
 
 void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& ami,
                const TestSubnet& subnet, const Args& args, json& test_config, const SharedResources& shared = {});

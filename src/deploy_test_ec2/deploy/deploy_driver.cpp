@@ -1,13 +1,19 @@
 // The deployment driver: shared resources once, then one worker per entry with a private subnet,
 // then the output file.
+#include <algorithm>
 #include <array>
 #include <iostream>
 #include <map>
+#include <set>
+#include <string>
 #include <vector>
 
+#include "awsapi/error.h"
 #include "core/app_exit_status.h"
+#include "core/entry_outcomes.h"
 #include "core/exit_request.h"
 #include "core/interrupt.h"
+#include "core/raised.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/common/workers.h"
 #include "deploy_test_ec2/deploy/deploy.h"
@@ -33,9 +39,8 @@ constexpr std::array<const char*, 2> kAddressKeys = {"ec2_ip", "ec2_2nd_private_
 // What every instance uses, made once: the two security groups, the key pair (unless --key_name
 // names one) and, with --ec2_role default, the S3 policy, the role and the instance profile.
 SharedResources createSharedResources(const AwsClient& ec2_client, const AwsClient* s3_client,
-                                      const AwsClient& iam_client, const json& config, const Args& args) {
+                                      const AwsClient& iam_client, const std::string& vpcId, const Args& args) {
   SharedResources shared;
-  const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
   shared.sg_id = createSG(ec2_client, vpcId, args);
   shared.sg_id_private_inf = createPrivateInfSG(ec2_client, vpcId, args);
   shared.key_name = args.key_name;
@@ -45,8 +50,16 @@ SharedResources createSharedResources(const AwsClient& ec2_client, const AwsClie
     createEc2Role(iam_client, policyArn);
     createInstanceProfile(iam_client);
     shared.instance_profile = kInstanceProfileName;
+  } else if (args.ec2_role) {
+    shared.instance_profile = resolveInstanceProfile(iam_client, *args.ec2_role);
   }
   return shared;
+}
+
+// How the summary line names an entry: its gw_name, else its gateway subnet.
+std::string entryLabel(const json& entry) {
+  if (entry.contains("gw_name") && entry["gw_name"].is_string()) return entry["gw_name"].get<std::string>();
+  return asText(entry.value("gw_subnet_id", json()));
 }
 
 // Places in the configuration of the entries with a private subnet; each other entry is skipped
@@ -62,6 +75,103 @@ std::vector<size_t> entriesToDeploy(const json& config) {
     }
   }
   return selected;
+}
+
+// Every page of a Describe call that pages with NextToken, its `key` lists joined.
+json allPages(const AwsClient& ec2_client, const std::string& operation, json request, const char* key) {
+  json items = json::array();
+  for (;;) {
+    json resp = ec2_client.call(operation, request);
+    for (auto& item : resp.value(key, json::array())) items.push_back(std::move(item));
+    if (!resp.contains("NextToken") || resp["NextToken"].get<std::string>().empty()) return items;
+    request["NextToken"] = resp["NextToken"];
+  }
+}
+
+json vpcFilter(const std::string& vpcId) { return json{{"Name", "vpc-id"}, {"Values", {vpcId}}}; }
+
+// AWS attaches an interface only to an instance in its own zone: an entry whose private subnet is
+// in another zone than its gateway subnet fails alone, with both zones named, before anything is
+// made for it. Returns the places of those entries.
+std::set<size_t> entriesAcrossZones(const AwsClient& ec2_client, const std::string& vpcId, const json& config,
+                                    const std::vector<size_t>& selected, const std::vector<size_t>& entryIndex) {
+  core::Step step;
+  std::map<std::string, std::string> zoneOf;
+  const json subnets =
+      allPages(ec2_client, "DescribeSubnets", {{"Filters", json::array({vpcFilter(vpcId)})}}, "Subnets");
+  for (const auto& sn : subnets) zoneOf[sn.value("SubnetId", "")] = sn.value("AvailabilityZone", "");
+  std::set<size_t> failed;
+  for (size_t i : selected) {
+    const std::string gw = config[i].at("gw_subnet_id").get<std::string>();
+    const std::string priv = config[i].at("private_subnet_id").get<std::string>();
+    // A subnet outside the VPC is not judged here; the calls naming it will say what is wrong.
+    if (!zoneOf.count(gw) || !zoneOf.count(priv) || zoneOf[gw] == zoneOf[priv]) continue;
+    core::EntryScope scope(entryIndex[i]);
+    lib::recordError(gw + ": private subnet " + priv + " is in " + zoneOf[priv] + " and gateway subnet " + gw + " in " +
+                         zoneOf[gw] + "; an instance can only attach an interface in its own zone",
+                     gw + ": private subnet in another zone");
+    failed.insert(i);
+  }
+  return failed;
+}
+
+// With --eip, before anything is made: the Elastic IPs the run will allocate (one per entry whose
+// gateway subnet holds no instance of the tool with an address yet) must fit in what the region's
+// quota leaves, else the run ends (exit 1) with the numbers. Returns the instances that hold an
+// Elastic IP already.
+std::set<std::string> checkAddressQuota(const AwsClient& ec2_client, const std::string& vpcId, const json& config,
+                                        const std::vector<size_t>& selected) {
+  core::Step step;
+  auto log = lib::logger();
+  const json addresses = ec2_client.describe_addresses(json::object()).value("Addresses", json::array());
+  std::set<std::string> holders;
+  for (const auto& a : addresses) {
+    if (a.contains("InstanceId") && a["InstanceId"].is_string()) holders.insert(a["InstanceId"].get<std::string>());
+  }
+  std::map<std::string, std::vector<std::string>> liveIn;  // gateway subnet -> the tool's live instances
+  const json reservations =
+      allPages(ec2_client, "DescribeInstances",
+               {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}}, vpcFilter(vpcId)})}},
+               "Reservations");
+  for (const auto& r : reservations) {
+    for (const auto& ins : r.value("Instances", json::array())) {
+      if (!isLive(ins.value("State", json::object()).value("Name", ""))) continue;
+      liveIn[ins.value("SubnetId", "")].push_back(ins.value("InstanceId", ""));
+    }
+  }
+  std::set<std::string> gateways;
+  for (size_t i : selected) gateways.insert(config[i].at("gw_subnet_id").get<std::string>());
+  long needed = 0;
+  for (const auto& gw : gateways) {
+    const auto& ids = liveIn[gw];
+    // More than one instance fails its entry without an address; one that holds an address needs none.
+    if (ids.size() > 1 || (ids.size() == 1 && holders.count(ids[0]))) continue;
+    ++needed;
+  }
+  const std::string region = ec2_client.region().value_or("this region");
+  long quota = -1;
+  try {
+    json resp = ec2_client.describe_account_attributes({{"AttributeNames", {"vpc-max-elastic-ips"}}});
+    for (const auto& attr : resp.value("AccountAttributes", json::array())) {
+      if (attr.value("AttributeName", "") != "vpc-max-elastic-ips") continue;
+      for (const auto& v : attr.value("AttributeValues", json::array()))
+        quota = std::stol(v.value("AttributeValue", "-1"));
+    }
+  } catch (const awsapi::ClientError& e) {
+    log->info("  The Elastic IP quota of " + region + " cannot be read (" + e.code() + "); " + std::to_string(needed) +
+              " Elastic IPs needed");
+    return holders;
+  }
+  if (quota < 0) return holders;
+  const long left = std::max(0L, quota - static_cast<long>(addresses.size()));
+  log->info("- Elastic IPs: " + std::to_string(needed) + " needed, " + std::to_string(left) + " left of " +
+            std::to_string(quota) + " in " + region);
+  if (needed > left) {
+    lib::failRun(std::to_string(needed) + " Elastic IPs are needed and " + region + " has " + std::to_string(left) +
+                 " left (quota " + std::to_string(quota) + ", " + std::to_string(addresses.size()) +
+                 " in use): release some, ask AWS for a higher quota, or deploy without --eip");
+  }
+  return holders;
 }
 
 // Addresses an earlier run left in the input must not pass for this run's: they are held aside
@@ -95,17 +205,20 @@ bool privateRangeIsUsable(const std::string& gw, const std::string& cidr) {
 // One worker per selected entry, each launching (or finding) and wiring up its entry's instance
 // and writing its addresses into the entry.
 void deployEntries(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& ami, json& config,
-                   const std::vector<size_t>& selected, const SharedResources& shared, const Args& args) {
+                   const std::vector<size_t>& selected, const std::vector<size_t>& entryIndex,
+                   const SharedResources& shared, const Args& args) {
   std::vector<WorkerTask> threadPool;
   for (size_t i : selected) {
     json& entry = config[i];
     TestSubnet subnet{entry.at("gw_subnet_id").get<std::string>(), entry.at("private_subnet_id").get<std::string>(),
                       asText(entry.at("gw_private_ip"))};
     const std::string cidr = entry.at("private_subnet_cidr").get<std::string>();
-    threadPool.push_back({subnet.gw_subnet_id, [&, subnet, cidr, entryPtr = &entry] {
+    threadPool.push_back({subnet.gw_subnet_id,
+                          [&, subnet, cidr, entryPtr = &entry] {
                             if (!privateRangeIsUsable(subnet.gw_subnet_id, cidr)) return;
                             createEc2(ec2_client, iam_client, ami, subnet, args, *entryPtr, shared);
-                          }});
+                          },
+                          entryIndex[i]});
   }
   runWorkers(threadPool);
 }
@@ -130,8 +243,11 @@ std::map<size_t, std::string> restoreEarlierAddresses(json& config, const std::v
 
 // Each entry left without an address of this run fails the run.
 void recordMissingAddresses(const json& config, const std::map<size_t, std::string>& notWritten,
-                            const std::map<size_t, json>& earlier) {
+                            const std::map<size_t, json>& earlier, const std::set<size_t>& failedEarly,
+                            const std::vector<size_t>& entryIndex) {
   for (const auto& [i, missing] : notWritten) {
+    if (failedEarly.count(i)) continue;  // its error is logged already
+    core::EntryScope scope(entryIndex[i]);
     std::string what = config[i].at("gw_subnet_id").get<std::string>();
     what.append(" has no ").append(missing);
     if (earlier.count(i)) what += " from this run";
@@ -161,20 +277,34 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
       throw core::ExitRequest{1};
     }
   };
+  const std::vector<size_t> selected = entriesToDeploy(config);
+  std::vector<size_t> entryIndex(config.size());
+  for (size_t i : selected) entryIndex[i] = core::EntryOutcomes::add(entryLabel(config[i]));
+
+  // What AWS would refuse is found before anything is made.
+  const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
+  const std::set<size_t> failedEarly = entriesAcrossZones(ec2_client, vpcId, config, selected, entryIndex);
+  std::vector<size_t> toDeploy;
+  for (size_t i : selected) {
+    if (!failedEarly.count(i)) toDeploy.push_back(i);
+  }
+  std::optional<std::set<std::string>> eipHolders;
+  if (args.eip) eipHolders = checkAddressQuota(ec2_client, vpcId, config, toDeploy);
+
   SharedResources shared;
   try {
-    shared = createSharedResources(ec2_client, s3_client, iam_client, config, args);
+    shared = createSharedResources(ec2_client, s3_client, iam_client, vpcId, args);
   } catch (const core::Interrupted&) {
     writeOutput();
     throw;
   }
+  shared.eip_holders = std::move(eipHolders);
 
-  const std::vector<size_t> selected = entriesToDeploy(config);
   const std::map<size_t, json> earlier = holdAsideEarlierAddresses(config, selected);
-  deployEntries(ec2_client, iam_client, ami, config, selected, shared, args);
+  deployEntries(ec2_client, iam_client, ami, config, toDeploy, entryIndex, shared, args);
   const std::map<size_t, std::string> notWritten = restoreEarlierAddresses(config, selected, earlier);
   // A dry run launches no instance, so addresses missing then are expected.
-  if (!args.dry_run) recordMissingAddresses(config, notWritten, earlier);
+  if (!args.dry_run) recordMissingAddresses(config, notWritten, earlier, failedEarly, entryIndex);
 
   writeOutput();
 }

@@ -1,5 +1,6 @@
 // One test instance per gateway subnet: found by its Name tag or launched, then wired up with a
 // public address, a tagged primary interface and a second interface in the private subnet.
+#include <cctype>
 #include <chrono>
 #include <utility>
 #include <vector>
@@ -49,6 +50,7 @@ struct TestInstance {
   std::string id;
   std::optional<json> private_interface;  // its interface in the private subnet, when it has one
   bool just_launched = false;             // its primary interface still needs its tags
+  bool ready = false;                     // running with its status checks ok, as just waited for
 };
 
 // Ids of the instance's interfaces in `subnet_id`.
@@ -79,12 +81,16 @@ json waitForPublicIp(const AwsClient& ec2_client, const std::string& insId, json
 // For a running instance: a public address on its gateway-subnet interface (an Elastic IP with
 // --eip), the tags of a new instance's interfaces, and the address as the entry's ec2_ip. False
 // when no public address came, which ends the wiring.
-bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, const TestSubnet& subnet, const Args& args,
-                       json& test_config) {
+bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, const TestSubnet& subnet,
+                       const SharedResources& shared, const Args& args, json& test_config) {
   auto log = lib::logger();
   json instance = describeInstance(ec2_client, ins.id);
   const std::vector<std::string> networkInfIds = interfacesIn(instance, subnet.gw_subnet_id);
-  if (!hasPublicIp(instance)) {
+  // With --eip an instance holding only a plain public address (found from an earlier run, or
+  // given one by its subnet) gets an Elastic IP too: a plain address changes at every stop/start.
+  const bool needsAddress =
+      args.eip && shared.eip_holders ? shared.eip_holders->count(ins.id) == 0 : !hasPublicIp(instance);
+  if (needsAddress) {
     if (args.eip) {
       if (networkInfIds.empty()) {
         throw std::runtime_error("instance " + ins.id + " has no interface in " + subnet.gw_subnet_id);
@@ -112,7 +118,9 @@ bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, con
 json launchRequest(const std::string& ami, const TestSubnet& subnet, const SharedResources& shared,
                    const std::optional<std::string>& profile, const Args& args) {
   json nic = {{"DeviceIndex", 0}, {"SubnetId", subnet.gw_subnet_id}};
-  if (!args.eip) nic["AssociatePublicIpAddress"] = true;
+  // With --eip the instance asks for no public address whatever its subnet would give, so that it
+  // gets an Elastic IP below; without, it asks for one whatever the subnet says.
+  nic["AssociatePublicIpAddress"] = !args.eip;
   if (shared.sg_id) nic["Groups"] = json::array({*shared.sg_id});
   // The primary interface carries its tags from its first moment too, so that a run that dies
   // before wireUpInstance tags the interface leaves nothing untagged.
@@ -132,13 +140,16 @@ json launchRequest(const std::string& ami, const TestSubnet& subnet, const Share
 // Second phase of createEc2: public address, interface tags and ec2_ip (for a running instance),
 // then the second interface and its address.
 void wireUpInstance(const AwsClient& ec2_client, const TestInstance& ins, const TestSubnet& subnet,
-                    const std::optional<std::string>& sg_id_private_inf, const Args& args, json& test_config) {
+                    const SharedResources& shared, const Args& args, json& test_config) {
   core::Step step;
-  json status = ec2_client.describe_instance_status({{"InstanceIds", {ins.id}}});
-  const bool running = !status.value("InstanceStatuses", json::array()).empty();
-  if (running && !givePublicAddress(ec2_client, ins, subnet, args, test_config)) return;
+  bool running = ins.ready;
+  if (!running) {
+    json status = ec2_client.describe_instance_status({{"InstanceIds", {ins.id}}});
+    running = !status.value("InstanceStatuses", json::array()).empty();
+  }
+  if (running && !givePublicAddress(ec2_client, ins, subnet, shared, args, test_config)) return;
   if (!ins.private_interface) {
-    createNetworkfInterface(ec2_client, ins.id, subnet.private_subnet_id, sg_id_private_inf, args);
+    createNetworkfInterface(ec2_client, ins.id, subnet.private_subnet_id, shared.sg_id_private_inf, args);
   }
   try {
     lookupInf2PrivateIp(ec2_client, ins.id, test_config);
@@ -148,8 +159,73 @@ void wireUpInstance(const AwsClient& ec2_client, const TestInstance& ins, const 
 }
 }  // namespace
 
+namespace {
+// An InvalidParameterValue about the instance profile: a profile just made is unknown to EC2 for
+// a while. Any other (an image of the wrong architecture, say) will not go away by waiting.
+bool aboutInstanceProfile(const std::string& message) {
+  std::string lower;
+  for (char c : message) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find("iaminstanceprofile") != std::string::npos || lower.find("instance profile") != std::string::npos;
+}
+
+// Why an instance's wait ended without it becoming usable: the impaired check, else its state with
+// AWS's StateReason, read from the instance itself.
+std::string whyNotReady(const AwsClient& ec2_client, const std::string& insId, const awsapi::WaiterError& e) {
+  for (const auto& st : e.last_response().value("InstanceStatuses", json::array())) {
+    for (const char* check : {"SystemStatus", "InstanceStatus"}) {
+      if (st.value(check, json::object()).value("Status", "") == "impaired") {
+        return std::string("its status check ") + check + " is impaired";
+      }
+    }
+  }
+  try {
+    const json instance = describeInstance(ec2_client, insId);
+    std::string why = "it is " + instance.value("State", json::object()).value("Name", "in an unknown state");
+    const json reason = instance.value("StateReason", json::object());
+    const std::string code = reason.value("Code", "");
+    const std::string message = reason.value("Message", "");
+    // AWS's message usually starts with its code already.
+    if (!message.empty())
+      why += ": " + (message.rfind(code, 0) == 0 ? message : code + ": " + message);
+    else if (!code.empty())
+      why += ": " + code;
+    return why;
+  } catch (const std::exception&) {
+    return e.what();
+  }
+}
+
+// Waits for the instance to run with its status checks ok. False, with one error line naming the
+// instance and AWS's reason, when it died, stopped or was impaired instead.
+bool waitUntilReady(const AwsClient& ec2_client, const std::string& insId, const TestSubnet& subnet) {
+  try {
+    // IncludeAllInstances: an instance that is not running is listed too, so the wait ends on it.
+    ec2_client.get_waiter("instance_status_ok").wait({{"InstanceIds", {insId}}, {"IncludeAllInstances", true}});
+    return true;
+  } catch (const awsapi::WaiterError& e) {
+    const std::string why = whyNotReady(ec2_client, insId, e);
+    lib::recordError("Instance " + insId + " in " + subnet.gw_subnet_id + " is not usable: " + why,
+                     insId + " in " + subnet.gw_subnet_id + " is not usable");
+    return false;
+  }
+}
+
+// Starts a stopped (or stopping) instance found from an earlier run.
+void startInstance(const AwsClient& ec2_client, const FoundEc2& found) {
+  auto log = lib::logger();
+  if (found.state == "stopping") {
+    log->info("  Instance " + found.id + " is stopping, wait for it to stop");
+    ec2_client.get_waiter("instance_stopped").wait({{"InstanceIds", {found.id}}});
+  }
+  log->info("  Start stopped instance " + found.id);
+  ec2_client.start_instances({{"InstanceIds", {found.id}}});
+}
+}  // namespace
+
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data) {
   core::Step step;
+  const std::string profile =
+      data.contains("IamInstanceProfile") ? data["IamInstanceProfile"].value("Name", "") : std::string();
   auto attempt = [&]() -> std::optional<std::string> {
     auto log = lib::logger();
     try {
@@ -159,8 +235,8 @@ std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const
                 data.at("NetworkInterfaces").at(0).at("SubnetId").get<std::string>());
       return insId;
     } catch (const awsapi::ClientError& e) {
-      if (e.code() == "InvalidParameterValue") {
-        log->info("  Instance profile quenfold-test-ec2-instance-profile is not ready, retry in 10 sec");
+      if (e.code() == "InvalidParameterValue" && !profile.empty() && aboutInstanceProfile(e.what())) {
+        log->info("  Instance profile " + profile + " is not ready, retry in 10 sec");
         throw InvalidParameterValueException();
       }
       log->error(std::string("  **Error** ") + e.what());
@@ -173,45 +249,78 @@ std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const
   return core::retry<InvalidParameterValueException>(6, kLaunchRetryDelay, attempt);
 }
 
+std::string resolveInstanceProfile(const AwsClient& iam_client, const std::string& role) {
+  core::Step step;
+  json resp;
+  try {
+    resp = iam_client.list_instance_profiles_for_role({{"RoleName", role}});
+  } catch (const awsapi::ClientError& e) {
+    lib::failRun(e.code() == "NoSuchEntity" ? "role not found " + role : std::string(e.what()));
+  } catch (const std::exception& e) {
+    lib::failRun(e.what(), &e);
+  }
+  const json profiles = resp.value("InstanceProfiles", json::array());
+  if (profiles.empty()) lib::failRun("no instance profile found for role " + role);
+  // Profiles made outside the console rarely share the role's name: launch with the real one.
+  return profiles.at(0).at("InstanceProfileName").get<std::string>();
+}
+
 void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& ami,
                const TestSubnet& subnet, const Args& args, json& test_config, const SharedResources& shared) {
   core::Step step;
   auto log = lib::logger();
   std::optional<std::string> profile = shared.instance_profile;
   if (args.ec2_role && *args.ec2_role != "default") {
-    const std::string& role = *args.ec2_role;
-    profile = role;
-    json resp;
-    try {
-      resp = iam_client.list_instance_profiles_for_role({{"RoleName", role}});
-    } catch (const awsapi::ClientError& e) {
-      lib::failRun(e.code() == "NoSuchEntity" ? "role not found " + role : std::string(e.what()));
-    } catch (const std::exception& e) {
-      lib::failRun(e.what(), &e);
-    }
-    if (resp.value("InstanceProfiles", json::array()).empty())
-      lib::failRun("no instance profile found for role " + role);
-    log->info("- Assign role " + role + " to " + kInstanceName);
+    if (!profile) profile = resolveInstanceProfile(iam_client, *args.ec2_role);
+    log->info("- Assign role " + *args.ec2_role + " to " + kInstanceName);
   }
   log->info(std::string("- Create ") + kInstanceName + " in private " + subnet.private_subnet_id);
 
-  auto found = getEc2(ec2_client, subnet.gw_subnet_id);
-  std::optional<std::string> insId = found.instance_id;
-  bool firstTimeCreate = false;
-  if (!insId) {
+  std::vector<FoundEc2> live;
+  for (auto& f : findEc2s(ec2_client, subnet.gw_subnet_id)) {
+    if (isLive(f.state)) live.push_back(std::move(f));
+  }
+  if (live.size() > 1) {
+    // Two pipelines at once or a retried job: launching yet another would only pile them up.
+    std::string ids;
+    for (const auto& f : live) ids += (ids.empty() ? "" : ", ") + f.id;
+    lib::recordError(std::string("More than one ec2 with tag Name:") + kInstanceName + " found in " +
+                         subnet.gw_subnet_id + ": " + ids + "; launch none (terminate the extra ones, or revert)",
+                     "more than one test instance in " + subnet.gw_subnet_id);
+    return;
+  }
+
+  TestInstance ins;
+  if (live.empty()) {
+    log->info(std::string("  No ec2 with tag Name:") + kInstanceName + " found in " + subnet.gw_subnet_id);
     const json data = launchRequest(ami, subnet, shared, profile, args);
     if (args.dry_run) return;
-    auto waiter = ec2_client.get_waiter("instance_status_ok");
-    insId = createEc2WithRetry(ec2_client, data);
+    std::optional<std::string> insId = createEc2WithRetry(ec2_client, data);
     if (!insId) {
       core::AppExitStatus::recordFailure("launch in " + subnet.gw_subnet_id + " failed");
       return;
     }
-    waiter.wait({{"InstanceIds", {*insId}}});
-    firstTimeCreate = true;
+    ins.id = std::move(*insId);
+    ins.just_launched = true;
+  } else {
+    FoundEc2& found = live.front();
+    ins.id = found.id;
+    ins.private_interface = std::move(found.other_interface);
+    if (found.state == "stopped" || found.state == "stopping") {
+      if (args.dry_run) {
+        log->info("  Instance " + found.id + " is " + found.state + ": a run would start it");
+        return;
+      }
+      startInstance(ec2_client, found);
+    } else if (args.dry_run) {
+      // A dry run changes nothing, so it waits for nothing either.
+      wireUpInstance(ec2_client, ins, subnet, shared, args, test_config);
+      return;
+    }
   }
-  wireUpInstance(ec2_client, TestInstance{std::move(*insId), std::move(found.other_interface), firstTimeCreate}, subnet,
-                 shared.sg_id_private_inf, args, test_config);
+  if (!waitUntilReady(ec2_client, ins.id, subnet)) return;
+  ins.ready = true;
+  wireUpInstance(ec2_client, ins, subnet, shared, args, test_config);
 }
 
 }  // namespace quenfold_testlibs

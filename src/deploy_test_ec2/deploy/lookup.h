@@ -27,9 +27,9 @@ Ec2Lookup getEc2(const AwsClient& ec2_client, const std::string& subnet_id);
 // One instance named quenfold-test-ec2 in a gateway subnet.
 struct FoundEc2 {
   std::string id;
-  std::string state;                      // State.Name: pending, running, stopping, stopped, ...
-  std::optional<std::string> public_ip;   // of its interface in the subnet, when exactly one has one
-  std::optional<json> other_interface;    // its first interface in another subnet
+  std::string state;                     // State.Name: pending, running, stopping, stopped, ...
+  std::optional<std::string> public_ip;  // of its interface in the subnet, when exactly one has one
+  std::optional<json> other_interface;   // its first interface in another subnet
 };
 // Every instance named quenfold-test-ec2 in the subnet, of every reservation, in the answer's
 // order (one DescribeInstances, as getEc2 makes).

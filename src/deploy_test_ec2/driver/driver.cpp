@@ -3,10 +3,12 @@
 #include "deploy_test_ec2/driver/driver.h"
 
 #include <iostream>
+#include <map>
 
 #include "awsapi/consistency.h"
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
+#include "core/entry_outcomes.h"
 #include "core/exit_request.h"
 #include "core/globals.h"
 #include "core/interrupt.h"
@@ -39,6 +41,15 @@ void validateTestConfig(const json& config, const std::string& path, bool deploy
     if (!entry[key].is_string()) fail("entry " + std::to_string(i) + ": \"" + key + "\" must be text");
     return entry[key].get<std::string>();
   };
+  // One test instance per gateway subnet: two entries deploying into the same one would each find
+  // the other's instance (or launch a second).
+  std::map<std::string, size_t> entryOfGateway;
+  auto name = [&](size_t i) {
+    const json& e = config[i];
+    return "entry " + std::to_string(i) +
+           (e.contains("gw_name") && e["gw_name"].is_string() ? " (" + e["gw_name"].get<std::string>() + ")"
+                                                              : std::string());
+  };
   for (size_t i = 0; i < config.size(); ++i) {
     const json& entry = config[i];
     if (!entry.is_object()) fail("entry " + std::to_string(i) + " is not an object");
@@ -46,6 +57,8 @@ void validateTestConfig(const json& config, const std::string& path, bool deploy
     if (i == 0 || withSubnet) text(entry, i, "gw_subnet_id");
     if (!deploy) continue;
     if (withSubnet) {
+      const auto [at, fresh] = entryOfGateway.emplace(text(entry, i, "gw_subnet_id"), i);
+      if (!fresh) fail(name(at->second) + " and " + name(i) + " have the same \"gw_subnet_id\" " + at->first);
       if (!entry.contains("gw_private_ip")) fail("entry " + std::to_string(i) + " has no \"gw_private_ip\"");
       // Text that is no network at all is refused here; a network that cannot be used (host
       // bits set, outside the VPC) fails only its own entry.
@@ -185,6 +198,14 @@ int run(const Args& args, const std::vector<std::string>& argv) {
   auto iam_client = deploySession.client("iam", args.region);
 
   std::shared_ptr<awsapi::AwsClient> s3_client = workflow.s3;
+  // However the run ends from here, it ends with the summary of its entries.
+  struct Summary {
+    ~Summary() {
+      if (core::EntryOutcomes::all().empty()) return;
+      lib::logger()->info("- Summary: " + core::EntryOutcomes::summary());
+    }
+  };
+  std::optional<Summary> summary(std::in_place);
   if (!args.revert) {
     const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args.image.value_or("al2023-ami-2023*"),
                                                              args.instance_type.value_or("t3.micro"));
@@ -197,6 +218,7 @@ int run(const Args& args, const std::vector<std::string>& argv) {
     if (given(args.s3_bucket)) s3_client = deploySession.client("s3");
   }
 
+  summary.reset();  // logged before the log goes up
   if (given(args.s3_bucket) && core::interruptSignal() == 0) uploadLog(s3_client.get(), *args.s3_bucket);
   return core::AppExitStatus().getStatus();
 }

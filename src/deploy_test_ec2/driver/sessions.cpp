@@ -20,15 +20,16 @@ std::variant<awsapi::Session, std::string> start_aws_session(const std::string& 
                                                              const std::optional<std::string>& profile) {
   auto base = awsapi::Session::from_profile(awsContext(), profile);
   auto sts = base.client("sts");
-  json resp = sts->assume_role({{"RoleArn", assume_role}, {"RoleSessionName", "Quenfold_Workflow"}});
   try {
+    json resp = sts->assume_role({{"RoleArn", assume_role}, {"RoleSessionName", "Quenfold_Workflow"}});
     const json& c = resp.at("Credentials");
     // The same parsing and checks as every other STS answer (no control characters, all three parts).
     awsapi::Credentials creds = awsapi::credentials_from_sts(c, "the AssumeRole answer for " + assume_role);
     return awsapi::Session::from_credentials(awsContext(), creds, profile);
   } catch (const std::exception& e) {
     const std::string failure = "The AWS new session attempt has failed";
-    lib::logger()->error("  **Error** " + failure + ": " + e.what());
+    lib::logger()->error("  **Error** " + failure);
+    lib::logger()->error(std::string("  ") + e.what());
     return failure;
   }
 }

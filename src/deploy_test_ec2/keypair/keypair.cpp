@@ -45,6 +45,14 @@ std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_clien
   }
   if (!found.value("KeyPairs", json::array()).empty()) {
     log->info("  Key " + keyname + " already exist");
+    // AWS hands out a private key only when the pair is made: without the earlier run's file,
+    // nobody can log in to instances launched with this pair.
+    const std::string pem = args.backup_folder.value_or("") + "/" + keyname + ".pem";
+    std::error_code ec;
+    if (!std::filesystem::exists(pem, ec)) {
+      log->info("  **Alert** The private key of " + keyname + " is not in " + pem +
+                ": instances launched with it cannot be reached with a key from this run");
+    }
     return keyname;
   }
   if (args.dry_run) return keyname;

@@ -29,6 +29,17 @@ json groupRequest(const std::string& name, const std::string& vpc_id, const Args
               {"VpcId", vpc_id},
               {"TagSpecifications", tagSpecifications("security-group", name, args)}};
 }
+// SSH from the caller's own address alone.
+json sshRule(const std::string& group_id, const std::string& ip) {
+  return {
+      {"GroupId", group_id},
+      {"IpPermissions",
+       json::array({json{{"IpProtocol", "tcp"},
+                         {"FromPort", 22},
+                         {"ToPort", 22},
+                         {"IpRanges", json::array({json{{"CidrIp", ip + "/32"},
+                                                        {"Description", "SSH access from the workflow engine"}}})}}})}};
+}
 }  // namespace
 
 bool isIpv4Address(const std::string& text) {
@@ -87,6 +98,22 @@ std::optional<std::string> createSG(const AwsClient& ec2_client, const std::stri
   auto log = lib::logger();
   if (auto id = getSgId(ec2_client, vpc_id, kSgName)) {
     log->info(std::string("- Reuse existing SG ") + kSgName + " " + *id + " in " + vpc_id);
+    // An earlier run may have died before the rule was added, or the caller's address changed:
+    // without the rule for today's address nobody reaches the instances.
+    try {
+      const std::string ip = lookupCallerPublicIp();
+      if (args.dry_run) return id;
+      ec2_client.authorize_security_group_ingress(sshRule(*id, ip));
+      log->info("  SSH rule for " + ip + "/32 added");
+    } catch (const awsapi::ClientError& e) {
+      if (e.code() != "InvalidPermission.Duplicate") {
+        lib::reportError(e);
+        throw core::ExitRequest{1};
+      }
+    } catch (const std::exception& e) {
+      lib::reportError(e);
+      throw core::ExitRequest{1};
+    }
     return id;
   }
   json request = groupRequest(kSgName, vpc_id, args);
@@ -96,15 +123,7 @@ std::optional<std::string> createSG(const AwsClient& ec2_client, const std::stri
     if (args.dry_run) return std::nullopt;
     std::string id = ec2_client.create_security_group(request).at("GroupId").get<std::string>();
     log->info("  " + id);
-    ec2_client.authorize_security_group_ingress(
-        {{"GroupId", id},
-         {"IpPermissions",
-          json::array(
-              {json{{"IpProtocol", "tcp"},
-                    {"FromPort", 22},
-                    {"ToPort", 22},
-                    {"IpRanges", json::array({json{{"CidrIp", ip + "/32"},
-                                                   {"Description", "SSH access from the workflow engine"}}})}}})}});
+    ec2_client.authorize_security_group_ingress(sshRule(id, ip));
     return id;
   } catch (const std::exception& e) {
     lib::reportError(e);
