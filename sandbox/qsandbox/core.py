@@ -140,7 +140,8 @@ class Sandbox:
             return None
         from moto.s3.models import s3_backends
         with self.moto.lock:
-            bucket = s3_backends[ACCOUNT][self.partition].buckets.get(name)
+            where = s3_backends.bucket_accounts.get(name)
+            bucket = s3_backends[where[1]][where[0]].buckets.get(name) if where else None
             bucket_region = bucket.region_name if bucket is not None else None
         if bucket_region is None:
             return None

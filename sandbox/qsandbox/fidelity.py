@@ -85,6 +85,7 @@ def install(config, clock):
     address_quota()
     account_attributes()
     attach_in_same_zone()
+    images_in_other_partitions()
     direct_tag_lookup()
 
 
@@ -538,6 +539,30 @@ def attach_in_same_zone():
         return original(self, eni_id, instance_id, device_index)
 
     NetworkInterfaceBackend.attach_network_interface = attach_network_interface
+
+
+_PARTITION_REGION = re.compile(r"/(cn|us-gov)-[a-z]+-\d\.json$")
+
+
+def images_in_other_partitions():
+    """moto ships its default images and their SSM "latest" parameters for the aws partition's
+    regions only, so a China or GovCloud region has no image to launch. Those regions get
+    us-east-1's, as their own equivalents."""
+    import moto.ec2.models.amis as amis
+    import moto.ssm.models as ssm
+
+    for module in (amis, ssm):
+        original = module.load_resource
+
+        def load_resource(package, path, *args, _original=original, **kwargs):
+            try:
+                return _original(package, path, *args, **kwargs)
+            except FileNotFoundError:
+                if not _PARTITION_REGION.search(path):
+                    raise
+                return _original(package, _PARTITION_REGION.sub("/us-east-1.json", path), *args, **kwargs)
+
+        module.load_resource = load_resource
 
 
 def direct_tag_lookup():
