@@ -58,27 +58,39 @@ def seed(moto, account, region, key, pairs=3, map_public_ip=False, bucket_region
     ec2("CreateRoute", RouteTableId=public_rt, DestinationCidrBlock="0.0.0.0/0", GatewayId=igw)
     zones = [z.findtext("zoneName") for z in ec2("DescribeAvailabilityZones").find("availabilityZoneInfo")]
 
+    from moto.ec2.models import ec2_backends
+    backend = ec2_backends[account][region]
+
     def pair(name, plan, gw_zone, private_zone):
+        # Straight into moto's backend: a thousand pairs through its HTTP front would take minutes.
         gw_cidr, gw_ip, private_cidr = plan
-        gw_subnet = ec2("CreateSubnet", VpcId=vpc, CidrBlock=gw_cidr, AvailabilityZone=gw_zone,
-                        **tag_spec("subnet", f"quenfold-sandbox-gw-{name}")).findtext("subnet/subnetId")
-        ec2("AssociateRouteTable", RouteTableId=public_rt, SubnetId=gw_subnet)
+        gw_subnet = backend.create_subnet(vpc_id=vpc, cidr_block=gw_cidr, availability_zone=gw_zone,
+                                          tags={"subnet": {"Name": f"quenfold-sandbox-gw-{name}"}})
+        backend.associate_route_table(public_rt, subnet_id=gw_subnet.id)
         if map_public_ip:
-            ec2("ModifySubnetAttribute", SubnetId=gw_subnet, **{"MapPublicIpOnLaunch.Value": "true"})
-        private_subnet = ec2("CreateSubnet", VpcId=vpc, CidrBlock=private_cidr, AvailabilityZone=private_zone,
-                             **tag_spec("subnet", f"quenfold-sandbox-private-{name}")).findtext("subnet/subnetId")
-        gateway = ec2("CreateNetworkInterface", SubnetId=gw_subnet, PrivateIpAddress=gw_ip,
-                      Description="spoke gateway",
-                      **tag_spec("network-interface", f"quenfold-sandbox-spoke{name}-gw")).findtext(
-            "networkInterface/networkInterfaceId")
-        return {"gw_name": f"spoke{name}", "gw_subnet_id": gw_subnet, "private_subnet_id": private_subnet,
-                "gw_private_ip": gw_ip, "nat_gw_id": gateway, "private_subnet_cidr": private_cidr}
+            backend.modify_subnet_attribute(gw_subnet.id, "map_public_ip_on_launch", True)
+        private_subnet = backend.create_subnet(vpc_id=vpc, cidr_block=private_cidr, availability_zone=private_zone,
+                                               tags={"subnet": {"Name": f"quenfold-sandbox-private-{name}"}})
+        gateway = backend.create_network_interface(gw_subnet, gw_ip, description="spoke gateway",
+                                                   tags={"Name": f"quenfold-sandbox-spoke{name}-gw"})
+        return {"gw_name": f"spoke{name}", "gw_subnet_id": gw_subnet.id, "private_subnet_id": private_subnet.id,
+                "gw_private_ip": gw_ip, "nat_gw_id": gateway.id, "private_subnet_cidr": private_cidr}
 
     entries = []
-    for i in range(1, pairs + 1):
-        zone = zones[(i - 1) % len(zones)]
-        entries.append(pair(i, subnet_plan(i, pairs), zone, zone))
-    cross = pair("-cross-zone", cross_zone_plan(pairs), zones[0], zones[1])
+    with moto.lock:
+        # CreateSubnet checks the new CIDR against every subnet of the VPC, and AssociateRouteTable
+        # looks for an existing association, each through moto's generic filter: quadratic, and
+        # minutes for a thousand pairs. The plan's subnets never overlap and new subnets have no
+        # association yet, so both lookups answer "none" while seeding.
+        backend.describe_subnets = lambda subnet_ids=None, filters=None: []
+        backend.describe_route_tables = lambda route_table_ids=None, filters=None: []
+        try:
+            for i in range(1, pairs + 1):
+                zone = zones[(i - 1) % len(zones)]
+                entries.append(pair(i, subnet_plan(i, pairs), zone, zone))
+            cross = pair("-cross-zone", cross_zone_plan(pairs), zones[0], zones[1])
+        finally:
+            del backend.describe_subnets, backend.describe_route_tables
     aws.s3_create_bucket(BUCKET, bucket_region or region)
     material = ec2("CreateKeyPair", KeyName=SANDBOX_KEY, KeyType="rsa", KeyFormat="pem").findtext("keyMaterial")
     aws.ssm("PutParameter", {"Name": SECRET_PREFIX + SANDBOX_KEY, "Value": material, "Type": "SecureString",
