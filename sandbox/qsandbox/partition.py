@@ -60,8 +60,8 @@ def iam_refusal(params, partition):
             for arn in _document_arns(value):
                 wrong = _ARN.match(arn).group(1)
                 if wrong != partition:
-                    return protocol.error_response(
-                        "iam", 400, "MalformedPolicyDocument", f'Partition "{wrong}" is not valid for resource "{arn}".')
+                    return protocol.error_response("iam", 400, "MalformedPolicyDocument",
+                                                   f'Partition "{wrong}" is not valid for resource "{arn}".')
         else:
             m = _ARN.match(value or "")
             if m and m.group(1) != partition:

@@ -105,7 +105,8 @@ def seed(moto, account, region, key, pairs=3, map_public_ip=False, bucket_region
     return {"vpc_id": vpc, "internet_gateway_id": igw, "zones": zones[:pairs], "entries": entries,
             "cross_zone_entry": cross, "cross_zone_zones": [zones[0], zones[1]],
             "map_public_ip": bool(map_public_ip), "partition": partition.of(region),
-            "bucket": BUCKET, "bucket_region": bucket_region or region, "key_name": SANDBOX_KEY, "key_parameter": SECRET_PREFIX + SANDBOX_KEY,
+            "bucket": BUCKET, "bucket_region": bucket_region or region,
+            "key_name": SANDBOX_KEY, "key_parameter": SECRET_PREFIX + SANDBOX_KEY,
             "workflow_role": WORKFLOW_ROLE, "workflow_role_arn": roles[WORKFLOW_ROLE],
             "deploy_role": DEPLOY_ROLE, "deploy_role_arn": roles[DEPLOY_ROLE]}
 
