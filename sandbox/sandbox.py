@@ -39,6 +39,11 @@ def parse_args(argv):
     p.add_argument("--https", action="store_true",
                    help="AWS_ENDPOINT_URL names the proxy's TLS port (verified with AWS_CA_BUNDLE), as on AWS")
     p.add_argument("--echo-ip")
+    p.add_argument("--region", default="us-east-1",
+                   help="the account's region; cn-* and us-gov-* regions play the aws-cn and aws-us-gov partitions")
+    p.add_argument("--bucket-region", help="the results bucket's region (default: --region)")
+    p.add_argument("--map-public-ip", action="store_true",
+                   help="gateway subnets give instances public addresses (MapPublicIpOnLaunch), as default VPCs do")
     p.add_argument("--watch-pid", type=int, help="exit when this process ends (a test runner that may crash)")
     return p.parse_args(argv)
 
@@ -88,12 +93,13 @@ def main(argv):
     from qsandbox import fidelity, httpserve, proxy, seed, services, state, tls
     from qsandbox.clock import Clock
     from qsandbox.config import Config
-    from qsandbox.core import ACCOUNT, REGION, Sandbox
+    from qsandbox.core import ACCOUNT, Sandbox
 
+    REGION = args.region
     config = Config(**knobs_from(args))
     clock = Clock(args.time_scale)
     fidelity.install(config, clock)
-    sb = Sandbox(config=config, clock=clock)
+    sb = Sandbox(config=config, clock=clock, region=REGION)
     sb.keys.add(TEST_KEY_ID, TEST_SECRET)
     sb.keys.add(PROFILE_KEY_ID, PROFILE_SECRET)
 
@@ -113,10 +119,13 @@ def main(argv):
     def reseed():
         """Seeds the topology and writes its test configurations; ids change on every call."""
         facts.clear()
-        facts.update(seed.seed(sb.moto, ACCOUNT, REGION, TEST_KEY_ID, pairs=args.pairs))
+        facts.update(seed.seed(sb.moto, ACCOUNT, REGION, TEST_KEY_ID, pairs=args.pairs,
+                               map_public_ip=args.map_public_ip, bucket_region=args.bucket_region))
         write(os.path.join(run, "test_config.json"), json.dumps(facts["entries"], indent=2) + "\n")
         write(os.path.join(run, "test_config_skip.json"),
               json.dumps(facts["entries"] + [seed.skip_entry(facts)], indent=2) + "\n")
+        write(os.path.join(run, "test_config_cross_zone.json"),
+              json.dumps(facts["entries"] + [facts["cross_zone_entry"]], indent=2) + "\n")
         if sb.info:
             sb.info["topology"] = dict(facts)
             write(os.path.join(run, "info.json"), json.dumps(sb.info, indent=2) + "\n")
@@ -129,7 +138,8 @@ def main(argv):
         if not clients:  # the reference SDK's models load only when a test first asks
             import botocore.session
             session = botocore.session.get_session()
-            clients.update({name: session.create_client(name, region_name=REGION, endpoint_url=moto_url,
+            clients.update({name: session.create_client(name, endpoint_url=moto_url,
+                                                        region_name=facts["bucket_region"] if name == "s3" else REGION,
                                                         aws_access_key_id=TEST_KEY_ID,
                                                         aws_secret_access_key=TEST_SECRET)
                             for name in ("ec2", "s3", "ssm", "iam")})
@@ -157,6 +167,7 @@ def main(argv):
         "QUENFOLD_SANDBOX_HTTPS_ENDPOINT": tls_endpoint,
         "QUENFOLD_SANDBOX_MOTO": moto_url,
         "QUENFOLD_SANDBOX_TEST_CONFIG": os.path.join(run, "test_config.json"),
+        "QUENFOLD_SANDBOX_CROSS_ZONE_CONFIG": os.path.join(run, "test_config_cross_zone.json"),
         "QUENFOLD_SANDBOX_BUCKET": facts["bucket"],
         "QUENFOLD_SANDBOX_KEY_NAME": facts["key_name"],
         "QUENFOLD_SANDBOX_WORKFLOW_ROLE": facts["workflow_role"],
@@ -177,6 +188,7 @@ def main(argv):
     write(os.path.join(run, "env.sh"), "\n".join(lines) + "\n", mode=0o600)
     write(os.path.join(run, "env.json"), json.dumps(env, indent=2) + "\n", mode=0o600)
     sb.info = {"pid": os.getpid(), "run_dir": run, "account": ACCOUNT, "region": REGION,
+               "partition": sb.partition,
                "endpoint": endpoint, "https_endpoint": env["QUENFOLD_SANDBOX_HTTPS_ENDPOINT"],
                "moto": moto_url, "imds": env["AWS_EC2_METADATA_SERVICE_ENDPOINT"],
                "echo": env["QUENFOLD_IP_ECHO_URL"], "ca_bundle": ca, "time_scale": args.time_scale,

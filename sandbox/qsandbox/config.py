@@ -2,7 +2,7 @@
 import math
 import threading
 
-from . import faults, ratelimits
+from . import faults, launches, ratelimits
 
 DEFAULTS = {
     "seed": 0,
@@ -19,6 +19,13 @@ DEFAULTS = {
     "launch_s": 0.0,            # pending -> running
     "status_ok_s": 0.0,         # running: status checks "initializing" -> "ok"
     "terminate_s": 0.0,         # shutting-down -> terminated
+    "stop_s": 0.0,              # stopping -> stopped
+    "launch_failure": None,     # {"share": S} or {"count": K}: launches that go pending -> terminated
+    "impaired": None,           # same shape: instances whose status checks report "impaired"
+    "eip_quota": 5,             # Elastic IPs per region (AWS's default quota)
+    "eni_release_lag_s": 0.0,   # a terminated instance's interfaces still hold their groups this long
+    "iam_lag_s": 0.0,           # a new IAM role, instance profile or policy is NoSuchEntity this long
+    "sts_duration_s": 3600.0,   # lifetime of credentials STS issues (AssumeRole's DurationSeconds capped)
     "inject": [],               # scripted errors: {"op", "code", "status", "message", "count"}
     "ec2_rate_limits": "off",   # "off", "documented" or an override table (ratelimits.py)
     "consistency_lag_s": 0.0,   # new EC2 resources are NotFound / left out of filtered lists this long
@@ -51,6 +58,8 @@ class Config:
                 value = ratelimits.parse_setting(value)
             elif key == "kill_after_calls":
                 value = faults.parse_kill(value)
+            elif key in ("launch_failure", "impaired"):
+                value = launches.parse(value, key)
             elif kind is float:
                 value = float(value)
             elif kind is int:
@@ -65,9 +74,13 @@ class Config:
         for key in ("throttle_share", "error_share", "drop_share"):
             if key in clean and not 0.0 <= clean[key] <= 1.0:
                 raise ValueError(f"{key} must lie in [0, 1]")
-        lag = clean.get("consistency_lag_s", 0.0)
-        if not (math.isfinite(lag) and lag >= 0):
-            raise ValueError("consistency_lag_s must be a number >= 0")
+        for key in ("consistency_lag_s", "stop_s", "eni_release_lag_s", "iam_lag_s"):
+            if key in clean and not (math.isfinite(clean[key]) and clean[key] >= 0):
+                raise ValueError(f"{key} must be a number >= 0")
+        if "sts_duration_s" in clean and not (math.isfinite(clean["sts_duration_s"]) and clean["sts_duration_s"] > 0):
+            raise ValueError("sts_duration_s must be a number > 0")
+        if "eip_quota" in clean and clean["eip_quota"] < 0:
+            raise ValueError("eip_quota must be an integer >= 0")
         with self._lock:
             self._values.update(clean)
 

@@ -1,10 +1,13 @@
 """The sandbox's shared state: knobs, clock, known keys, call log, moto, and the few AWS
 behaviours the proxy adds around moto (instance profile propagation, AssumeRole checks,
-EC2's eventual consistency) and the kill switch for crash tests."""
+EC2's eventual consistency, IAM propagation, credentials that expire, partitions and S3's
+regional endpoints) and the kill switch for crash tests."""
+import datetime
 import os
+import re
 import signal
 
-from . import consistency, faults, protocol, proxy
+from . import consistency, faults, fidelity, iamlag, partition, protocol, proxy
 from .clock import Clock
 from .config import Config
 from .motohost import MotoHost
@@ -15,8 +18,15 @@ ACCOUNT = "123456789012"
 REGION = "us-east-1"
 
 
+STS_ISSUERS = frozenset({"AssumeRole", "AssumeRoleWithWebIdentity", "AssumeRoleWithSAML", "GetSessionToken",
+                         "GetFederationToken"})
+_EXPIRATION = re.compile(rb"<Expiration>[^<]*</Expiration>")
+
+
 class Sandbox:
-    def __init__(self, config=None, clock=None, moto=None):
+    def __init__(self, config=None, clock=None, moto=None, region=REGION):
+        self.region = region
+        self.partition = partition.of(region)
         self.config = config or Config()
         self.clock = clock or Clock()
         self.keys = KeyStore()
@@ -24,6 +34,8 @@ class Sandbox:
         self.ratelimits = RateLimits(self.clock.now)
         self.ratelimits.configure(self.config.get("ec2_rate_limits"))
         self.moto = moto or MotoHost()
+        self.moto.hooks = (fidelity.begin_call, fidelity.end_call)
+        self.iam_young = iamlag.Ledger()
         self.profiles_created = {}  # instance profile name -> nominal creation time
         self.young = consistency.Ledger()
         self.killswitch = faults.KillSwitch()
@@ -80,9 +92,26 @@ class Sandbox:
         now = self.clock.now()
         return consistency.hide(op, data, lambda rid: self.young.young(rid, now, lag) is not None)
 
+    # ---- credentials that expire ----------------------------------------------------------
+    def register_credentials(self, access_key, secret, token, duration_s=None):
+        """Makes issued credentials known until they expire, after min(duration_s, sts_duration_s)
+        nominal seconds. Returns the expiry as the real UTC time an answer's Expiration shows."""
+        limit = self.config.get("sts_duration_s")
+        duration = limit if duration_s is None else min(float(duration_s), limit)
+        self.keys.add(access_key, secret, token, issued=True, expires=self.clock.now() + duration)
+        return datetime.datetime.fromtimestamp(self.clock.wall() + duration * self.clock.scale, datetime.timezone.utc)
+
     # ---- before moto ------------------------------------------------------------------------
-    def fidelity_precheck(self, service, op, headers, path, body):
+    def fidelity_precheck(self, service, op, headers, path, body, scope=None):
         """An AWS answer that moto would not give, or None to let moto answer."""
+        if service == "iam":
+            params = proxy.query_params(path, headers, body)
+            refusal = partition.iam_refusal(params, self.partition)
+            if refusal is None:
+                refusal = self.iam_young.refusal(op, params, self.clock.now(), self.config.get("iam_lag_s"))
+            return refusal
+        if service == "s3" and scope is not None:
+            return self._s3_region_check(op, path, scope[2])
         if service == "ec2" and op == "RunInstances":
             params = proxy.query_params(path, headers, body)
             name = params.get("IamInstanceProfile.Name")
@@ -94,13 +123,29 @@ class Sandbox:
             if not self._role_exists(arn):
                 return protocol.error_response(
                     "sts", 403, "AccessDenied",
-                    f"User: arn:aws:iam::{ACCOUNT}:user/sandbox is not authorized to perform: "
+                    f"User: arn:{self.partition}:iam::{ACCOUNT}:user/sandbox is not authorized to perform: "
                     f"sts:AssumeRole on resource: {arn}")
         return None
 
     def _iam(self):
         from moto.iam.models import iam_backends
-        return iam_backends[ACCOUNT]["aws"]
+        return iam_backends[ACCOUNT][self.partition]
+
+    def _s3_region_check(self, op, path, request_region):
+        """S3's redirect or refusal for a bucket request signed for another region than the bucket's."""
+        if op in ("ListBuckets", "CreateBucket"):
+            return None
+        name = path.split("?", 1)[0].lstrip("/").split("/", 1)[0]
+        if not name:
+            return None
+        from moto.s3.models import s3_backends
+        with self.moto.lock:
+            where = s3_backends.bucket_accounts.get(name)
+            bucket = s3_backends[where[1]][where[0]].buckets.get(name) if where else None
+            bucket_region = bucket.region_name if bucket is not None else None
+        if bucket_region is None:
+            return None
+        return partition.s3_redirect(name, bucket_region, request_region, "HEAD" if op == "HeadBucket" else "GET")
 
     def _profile_check(self, name, arn):
         with self.moto.lock:
@@ -120,7 +165,7 @@ class Sandbox:
         return protocol.error_response("ec2", 400, "InvalidParameterValue", message)
 
     def _role_exists(self, arn):
-        prefix = f"arn:aws:iam::{ACCOUNT}:role/"
+        prefix = f"arn:{self.partition}:iam::{ACCOUNT}:role/"
         if not arn.startswith(prefix):
             return False
         name = arn[len(prefix):].rsplit("/", 1)[-1]
@@ -129,8 +174,9 @@ class Sandbox:
 
     # ---- after moto ------------------------------------------------------------------------
     def observe(self, service, op, headers, path, body, status, data):
+        """Learns from a successful answer; returns the answer's body (STS's Expiration rewritten)."""
         if status != 200:
-            return
+            return data
         if service == "ec2" and self._lag() > 0:
             made = consistency.created_ids(op, proxy.query_params(path, headers, body), data)
             if made:
@@ -139,10 +185,16 @@ class Sandbox:
             name = proxy.query_params(path, headers, body).get("InstanceProfileName")
             if name:
                 self.profiles_created[name] = self.clock.now()
-        elif service == "sts":
+        if service == "iam":
+            self.iam_young.observe(op, proxy.query_params(path, headers, body), data, self.clock.now())
+        elif service == "sts" and op in STS_ISSUERS:
             creds = proxy.sts_credentials(data)
             if creds:
-                self.keys.add(*creds, issued=True)
+                requested = proxy.query_params(path, headers, body).get("DurationSeconds")
+                expiry = self.register_credentials(*creds, duration_s=requested or None)
+                stamp = expiry.strftime("%Y-%m-%dT%H:%M:%SZ").encode()
+                data = _EXPIRATION.sub(b"<Expiration>" + stamp + b"</Expiration>", data, count=1)
+        return data
 
     def reset(self):
         """Forgets every resource and every issued credential, then seeds the topology again."""
@@ -150,6 +202,8 @@ class Sandbox:
         if status != 200:
             raise RuntimeError(f"moto reset answered {status}: {data[:200]!r}")
         self.keys.forget_issued()
+        fidelity.forget()
+        self.iam_young.clear()
         self.profiles_created.clear()
         self.young.clear()
         self.calls.reset()

@@ -1,12 +1,25 @@
 """Adjustments to moto, made once before serving, where moto differs from AWS in a way the
 tool depends on. Each function restores one AWS behaviour; sandbox/README.md lists them.
 
-The time-based ones (pending, status checks, shutting-down) read the knobs and the clock
-given to install()."""
+The time-based ones (pending, status checks, stopping, shutting-down, interfaces released
+late) read the knobs and the clock given to install(). moto is called one request at a time
+(motohost's lock); at the start of each call begin_call() fixes "now" for the whole call and
+runs the state changes that have come due, so no answer sees half a transition."""
+import copy
+import heapq
+import itertools
 import re
+import sys
+import traceback
 from datetime import datetime, timedelta, timezone
 
-_knobs = {"config": None, "clock": None}
+from . import launches
+
+_knobs = {"config": None, "clock": None, "frozen": None}
+_due = []                 # heap of (nominal time, sequence, function): state changes to come
+_sequence = itertools.count()
+_releasing = {}           # interface id -> (group ids, nominal time it lets go of them)
+_pickers = {"launch_failure": launches.Picker("launch_failure"), "impaired": launches.Picker("impaired")}
 
 
 def _cfg(key):
@@ -14,9 +27,44 @@ def _cfg(key):
     return config.get(key) if config is not None else 0.0
 
 
+def _setting(key):
+    config = _knobs["config"]
+    return config.get(key) if config is not None else None
+
+
 def _now():
+    if _knobs["frozen"] is not None:
+        return _knobs["frozen"]
     clock = _knobs["clock"]
     return clock.now() if clock is not None else 0.0
+
+
+def at(due, fn):
+    """Runs fn at the first moto call at or after nominal time `due`."""
+    heapq.heappush(_due, (due, next(_sequence), fn))
+
+
+def begin_call():
+    """Fixes the call's "now" and applies every state change due by then (motohost's lock held)."""
+    clock = _knobs["clock"]
+    now = clock.now() if clock is not None else 0.0
+    _knobs["frozen"] = now
+    while _due and _due[0][0] <= now:
+        _, _, fn = heapq.heappop(_due)
+        try:
+            fn()
+        except Exception:  # one broken transition must not break every later call
+            traceback.print_exc(file=sys.stderr)
+
+
+def end_call():
+    _knobs["frozen"] = None
+
+
+def forget():
+    """Drops pending state changes and held groups (moto was reset)."""
+    _due.clear()
+    _releasing.clear()
 
 
 def install(config, clock):
@@ -33,6 +81,11 @@ def install(config, clock):
     launch_interfaces_get_their_tags()
     distinct_image_dates()
     instance_timing()
+    start_stop_timing()
+    address_quota()
+    account_attributes()
+    attach_in_same_zone()
+    images_in_other_partitions()
     direct_tag_lookup()
 
 
@@ -68,9 +121,15 @@ def dependency_violations():
     def delete_security_group(self, name=None, group_id=None):
         group = self.get_security_group_by_name_or_id(group_id or name) if (group_id or name) else None
         if group is not None:
-            for eni in list(getattr(self, "enis", {}).values()):
-                if group in set(eni.group_set):
-                    raise EC2ClientError("DependencyViolation", f"resource {group.id} has a dependent object")
+            held = any(group in set(eni.group_set) for eni in list(getattr(self, "enis", {}).values()))
+            now = _now()
+            for eni_id, (groups, until) in list(_releasing.items()):
+                if until <= now:
+                    del _releasing[eni_id]
+                elif group.id in groups:
+                    held = True
+            if held:
+                raise EC2ClientError("DependencyViolation", f"resource {group.id} has a dependent object")
         return original_sg(self, name=name, group_id=group_id)
 
     SecurityGroupBackend.delete_security_group = delete_security_group
@@ -85,10 +144,31 @@ def dependency_violations():
     NetworkInterfaceBackend.delete_network_interface = delete_network_interface
 
 
+def _finish_termination(instance):
+    """What AWS does once an instance is terminated: interfaces made at launch are deleted (their
+    groups stay held for eni_release_lag_s), the others detached, Elastic IPs disassociated."""
+    backend = instance.ec2_backend
+    lag, now = _cfg("eni_release_lag_s"), _now()
+    for nic in list(instance.nics.values()):
+        for address in backend.addresses:
+            if address.eni is nic:
+                address.eni, address.instance, address.association_id = None, None, None
+                nic.public_ip = None
+        delete = nic.delete_on_termination
+        nic.stop()
+        instance.detach_eni(nic)
+        if delete:
+            backend.enis.pop(nic.id, None)
+            for entry in nic.private_ip_addresses:
+                nic.subnet.del_subnet_ip(entry["PrivateIpAddress"])
+            if lag > 0:
+                _releasing[nic.id] = ({g.id for g in nic.group_set}, now + lag)
+
+
 def interfaces_follow_termination():
-    """Interfaces made at launch are deleted with the instance (DeleteOnTermination defaults to
-    true there); interfaces attached later are detached and left "available"; an Elastic IP on
-    any of them is disassociated."""
+    """Interfaces made at launch are deleted with the instance once it is terminated (not while it
+    is shutting down; DeleteOnTermination defaults to true there); interfaces attached later are
+    detached and left "available"; an Elastic IP on any of them is disassociated."""
     from moto.ec2.models.instances import Instance
 
     original_prep = Instance.prep_nics
@@ -107,23 +187,21 @@ def interfaces_follow_termination():
     original_terminate = Instance.terminate
 
     def terminate(self):
-        backend = self.ec2_backend
-        for nic in list(self.nics.values()):
-            for address in backend.addresses:
-                if address.eni is nic:
-                    address.eni, address.instance, address.association_id = None, None, None
-                    nic.public_ip = None
-            delete = nic.delete_on_termination
-            nic.stop()
-            self.detach_eni(nic)
-            if delete:
-                backend.enis.pop(nic.id, None)
-                for entry in nic.private_ip_addresses:
-                    nic.subnet.del_subnet_ip(entry["PrivateIpAddress"])
-        previous = original_terminate(self)
+        if self._state.name in ("shutting-down", "terminated"):
+            return copy.copy(self._state)
+        self.sandbox_user_terminated = True
+        nics, self.nics = self.nics, {}  # moto's own clean-up of interfaces is replaced below
+        try:
+            previous = original_terminate(self)
+        finally:
+            self.nics = nics
         delay = _cfg("terminate_s")
         if delay > 0:
-            self._state = TimedState("shutting-down", 32, ("terminated", 48), _now() + delay)
+            due = _now() + delay
+            self._state = TimedState("shutting-down", 32, ("terminated", 48), due)
+            at(due, lambda: _finish_termination(self))
+        else:
+            _finish_termination(self)
         return previous
 
     Instance.terminate = terminate
@@ -285,8 +363,34 @@ class TimedState:
         return TimedState(self._name, self._code, self._then, self._due)
 
 
+def _launch_outcome(instance, now, delay):
+    """Applies the knobs launch_failure and impaired to a new instance."""
+    from moto.ec2.models.instances import StateReason
+
+    seed = int(_cfg("seed"))
+    bad = _pickers["impaired"].pick(_setting("impaired"), seed)
+    instance.sandbox_impaired = bad["check"] if bad else None
+    fail = _pickers["launch_failure"].pick(_setting("launch_failure"), seed)
+    if not fail:
+        return
+    due = now + max(delay, 0)
+    instance._state = TimedState("pending", 0, ("terminated", 48), due)
+
+    def die():
+        if getattr(instance, "sandbox_user_terminated", False) or instance._state.name != "terminated":
+            return
+        instance.state_reason = StateReason(fail["message"], fail["code"])
+        instance._reason = fail["message"]
+        _finish_termination(instance)
+
+    if due <= now:
+        instance.state_reason = StateReason(fail["message"], fail["code"])
+    at(due, die)
+
+
 def instance_timing():
-    """pending -> running after launch_s; status checks "initializing" for status_ok_s more."""
+    """pending -> running after launch_s; status checks "initializing" for status_ok_s more, then
+    "ok" (or "impaired"); launches chosen by launch_failure go pending -> terminated instead."""
     from moto.ec2.models.instances import Instance
 
     original_init = Instance.__init__
@@ -300,19 +404,165 @@ def instance_timing():
         else:
             self._state = TimedState("running", 16)
         self.sandbox_running_at = now + max(delay, 0)
+        _launch_outcome(self, now, delay)
 
     Instance.__init__ = init
 
-    def status(self):
+    def status(self, check):
         if self.state_code != 16:
             return {"Status": "not-applicable"}
-        ready = _now() >= getattr(self, "sandbox_running_at", 0) + _cfg("status_ok_s")
-        word = "passed" if ready else "initializing"
-        return {"Details": [{"Name": "reachability", "Status": word}], "Status": "ok" if ready else "initializing"}
+        if _now() < getattr(self, "sandbox_running_at", 0) + _cfg("status_ok_s"):
+            return {"Details": [{"Name": "reachability", "Status": "initializing"}], "Status": "initializing"}
+        if getattr(self, "sandbox_impaired", None) in (check, "both"):
+            return {"Details": [{"Name": "reachability", "Status": "failed"}], "Status": "impaired"}
+        return {"Details": [{"Name": "reachability", "Status": "passed"}], "Status": "ok"}
 
-    Instance.instance_status = property(status)
-    Instance.system_status = property(status)
+    Instance.instance_status = property(lambda self: status(self, "instance"))
+    Instance.system_status = property(lambda self: status(self, "system"))
 
+
+def start_stop_timing():
+    """StopInstances: stopping for stop_s, then stopped; StartInstances: pending for launch_s,
+    then running with fresh status checks. Their answers show the state of that moment, and a
+    state that cannot be started or stopped is refused with IncorrectInstanceState."""
+    from moto.core.responses import ActionResult
+    from moto.ec2.exceptions import EC2ClientError
+    from moto.ec2.models.instances import Instance, StateReason
+    from moto.ec2.responses.instances import InstanceResponse
+
+    original_stop = Instance.stop
+
+    def refuse(instance, verb):
+        raise EC2ClientError("IncorrectInstanceState",
+                             f"The instance '{instance.id}' is not in a state from which it can be {verb}.")
+
+    def stop(self):
+        state = self._state.name
+        if state in ("stopping", "stopped"):
+            return copy.copy(self._state)
+        if state != "running":
+            refuse(self, "stopped")
+        previous = original_stop(self)
+        delay = _cfg("stop_s")
+        if delay > 0:
+            self._state = TimedState("stopping", 64, ("stopped", 80), _now() + delay)
+        return previous
+
+    def start(self):
+        state = self._state.name
+        if state in ("pending", "running"):
+            return copy.copy(self._state)
+        if state != "stopped":
+            refuse(self, "started")
+        previous = copy.copy(self._state)
+        for nic in self.nics.values():
+            nic.start()
+        delay, now = _cfg("launch_s"), _now()
+        self._state = TimedState("pending", 0, ("running", 16), now + delay) if delay > 0 else TimedState("running", 16)
+        self.sandbox_running_at = now + max(delay, 0)
+        self._reason = ""
+        self.state_reason = StateReason()
+        return previous
+
+    Instance.stop, Instance.start = stop, start
+
+    def answer(key, method):
+        def respond(self):
+            instance_ids = self._get_param("InstanceIds", [])
+            self.error_on_dryrun()
+            changed = getattr(self.ec2_backend, method)(instance_ids)
+            return ActionResult({key: [{
+                "InstanceId": instance.id,
+                "CurrentState": {"Code": instance.state_code, "Name": instance.state},
+                "PreviousState": previous} for instance, previous in changed]})
+        return respond
+
+    InstanceResponse.stop_instances = answer("StoppingInstances", "stop_instances")
+    InstanceResponse.start_instances = answer("StartingInstances", "start_instances")
+
+
+def address_quota():
+    """AllocateAddress beyond the region's Elastic IP quota (eip_quota) is AddressLimitExceeded."""
+    from moto.ec2.exceptions import EC2ClientError
+    from moto.ec2.models.elastic_ip_addresses import ElasticAddressBackend
+
+    original = ElasticAddressBackend.allocate_address
+
+    def allocate_address(self, *args, **kwargs):
+        if _knobs["config"] is not None and len(self.addresses) >= int(_cfg("eip_quota")):
+            raise EC2ClientError("AddressLimitExceeded", "The maximum number of addresses has been reached.")
+        return original(self, *args, **kwargs)
+
+    ElasticAddressBackend.allocate_address = allocate_address
+
+
+def account_attributes():
+    """DescribeAccountAttributes answers the Elastic IP quota the sandbox plays, the region's
+    default VPC, and only the attributes asked for (AttributeName.N), as AWS does."""
+    from moto.core.responses import ActionResult
+    from moto.ec2.responses.account_attributes import AccountAttributes
+
+    def describe_account_attributes(self):
+        quota = str(int(_cfg("eip_quota"))) if _knobs["config"] is not None else "5"
+        default_vpc = self.ec2_backend.get_default_vpc()
+        values = {
+            "supported-platforms": ["VPC"],
+            "vpc-max-security-groups-per-interface": ["5"],
+            "max-instances": ["20"],
+            "max-elastic-ips": [quota],
+            "vpc-max-elastic-ips": [quota],
+            "default-vpc": [default_vpc.id if default_vpc else "none"],
+        }
+        wanted = self._get_param("AttributeNames", []) or list(values)
+        return ActionResult({"AccountAttributes": [
+            {"AttributeName": name, "AttributeValues": [{"AttributeValue": v} for v in values[name]]}
+            for name in wanted if name in values]})
+
+    AccountAttributes.describe_account_attributes = describe_account_attributes
+
+
+def attach_in_same_zone():
+    """AttachNetworkInterface of an interface in another availability zone than the instance is
+    refused with InvalidParameterCombination; moto attaches across zones."""
+    from moto.ec2.exceptions import EC2ClientError
+    from moto.ec2.models.elastic_network_interfaces import NetworkInterfaceBackend
+
+    original = NetworkInterfaceBackend.attach_network_interface
+
+    def attach_network_interface(self, eni_id, instance_id, device_index):
+        eni = self.get_network_interface(eni_id)
+        instance = self.get_instance(instance_id)
+        if eni.subnet is not None and eni.subnet.availability_zone != instance._placement.zone:
+            raise EC2ClientError("InvalidParameterCombination",
+                                 "You may not attach a network interface to an instance if they are not in the "
+                                 "same availability zone")
+        return original(self, eni_id, instance_id, device_index)
+
+    NetworkInterfaceBackend.attach_network_interface = attach_network_interface
+
+
+_PARTITION_REGION = re.compile(r"/(cn|us-gov)-[a-z]+-\d\.json$")
+
+
+def images_in_other_partitions():
+    """moto ships its default images and their SSM "latest" parameters for the aws partition's
+    regions only, so a China or GovCloud region has no image to launch. Those regions get
+    us-east-1's, as their own equivalents."""
+    import moto.ec2.models.amis as amis
+    import moto.ssm.models as ssm
+
+    for module in (amis, ssm):
+        original = module.load_resource
+
+        def load_resource(package, path, *args, _original=original, **kwargs):
+            try:
+                return _original(package, path, *args, **kwargs)
+            except FileNotFoundError:
+                if not _PARTITION_REGION.search(path):
+                    raise
+                return _original(package, _PARTITION_REGION.sub("/us-east-1.json", path), *args, **kwargs)
+
+        module.load_resource = load_resource
 
 
 def direct_tag_lookup():

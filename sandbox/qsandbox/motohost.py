@@ -2,7 +2,8 @@
 
 moto's backends are plain dicts and lists without locks, and the tool calls from many
 threads, so every call into moto (through the proxy, the direct port or the state dump)
-holds one lock."""
+holds one lock. `hooks` (begin, end) run inside that lock around each call: the sandbox fixes
+the call's "now" and applies timed state changes there."""
 import logging
 import threading
 import time
@@ -19,6 +20,23 @@ class MotoHost:
         self.app = DomainDispatcherApplication(create_backend_app)
         self.lock = threading.RLock()
         self._server = None
+        self.hooks = None
+
+    def _run(self, environ):
+        """(status line, headers, body) of one request through moto; the lock must be held."""
+        if self.hooks:
+            self.hooks[0]()
+        try:
+            app_iter, status, headers = run_wsgi_app(self.app, environ, buffered=True)
+            try:
+                data = b"".join(app_iter)
+            finally:
+                if hasattr(app_iter, "close"):
+                    app_iter.close()
+        finally:
+            if self.hooks:
+                self.hooks[1]()
+        return status, headers, data
 
     def call(self, method, raw_path, headers, body):
         """Runs one request through moto; returns (status, header pairs, body, seconds in moto)."""
@@ -30,12 +48,7 @@ class MotoHost:
         environ["REMOTE_ADDR"] = "127.0.0.1"
         with self.lock:
             started = time.perf_counter()
-            app_iter, status, resp_headers = run_wsgi_app(self.app, environ, buffered=True)
-            try:
-                data = b"".join(app_iter)
-            finally:
-                if hasattr(app_iter, "close"):
-                    app_iter.close()
+            status, resp_headers, data = self._run(environ)
             spent = time.perf_counter() - started
         code = int(status.split(" ", 1)[0])
         # The proxy writes its own Date (from the sandbox clock) and Server headers.
@@ -45,12 +58,7 @@ class MotoHost:
     def wsgi(self, environ, start_response):
         """The locked application served on moto's own port (no faults, no signature checks)."""
         with self.lock:
-            app_iter, status, headers = run_wsgi_app(self.app, environ, buffered=True)
-            try:
-                data = b"".join(app_iter)
-            finally:
-                if hasattr(app_iter, "close"):
-                    app_iter.close()
+            status, headers, data = self._run(environ)
         start_response(status, [(k, v) for k, v in headers.items() if k.lower() not in HOP_BY_HOP]
                        + [("Content-Length", str(len(data)))])
         return [data]

@@ -135,6 +135,13 @@ MISSING_AUTH = {
     "s3": (403, "AccessDenied", "Access Denied"),
     "ssm": (400, "MissingAuthenticationTokenException", "Missing Authentication Token"),
 }
+EXPIRED = {
+    "ec2": (400, "RequestExpired", "Request has expired."),
+    "iam": (403, "ExpiredToken", "The security token included in the request is expired"),
+    "sts": (403, "ExpiredToken", "The security token included in the request is expired"),
+    "s3": (400, "ExpiredToken", "The provided token has expired."),
+    "ssm": (400, "ExpiredTokenException", "The security token included in the request is expired"),
+}
 SKEWED = {
     "ec2": (400, "RequestExpired", "Request has expired."),
     "iam": (403, "SignatureDoesNotMatch", "Signature expired: the request time is too far from the server time."),

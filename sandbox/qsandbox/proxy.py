@@ -76,7 +76,8 @@ class ProxyHandler(QuietHandler):
         if cfg["verify_sigv4"]:
             try:
                 sigv4.verify(self.command, path, headers, body, sb.keys, scheme=self.scheme,
-                             now=sb.clock.wall() + cfg["clock_skew_s"], operation=(service, op))
+                             now=sb.clock.wall() + cfg["clock_skew_s"], operation=(service, op),
+                             nominal_now=sb.clock.now())
             except sigv4.Rejection as rejection:
                 answer = protocol.table_response(rejection.table, service)
                 fault = "auth"
@@ -104,7 +105,7 @@ class ProxyHandler(QuietHandler):
             if answer is not None:
                 fault = "consistency"
         if answer is None:
-            answer = sb.fidelity_precheck(service, op, self.headers, path, body)
+            answer = sb.fidelity_precheck(service, op, self.headers, path, body, scope)
             if answer is not None:
                 fault = "fidelity"
         moto_s = None
@@ -121,7 +122,7 @@ class ProxyHandler(QuietHandler):
                     service, 500, protocol.SERVER_ERROR[500].get(service, "InternalError"),
                     "The sandbox's emulator failed on this request (see the sandbox log).")
             else:
-                sb.observe(service, op, self.headers, path, body, status, data)
+                data = sb.observe(service, op, self.headers, path, body, status, data)
                 if service == "ec2" and status == 200:
                     data, hidden = sb.hide_young(op, params, data)
                     if hidden:

@@ -47,8 +47,14 @@ class RawAws:
                                                "X-Amz-Target": f"AmazonSSM.{target}"}, json.dumps(payload).encode())
         return json.loads(data or b"{}")
 
-    def s3_create_bucket(self, bucket):
-        self._send("s3", "PUT", f"/{bucket}", {}, b"")
+    def s3_create_bucket(self, bucket, region=None):
+        """Creates the bucket in `region` (the client's region by default), signed for that region."""
+        region = region or self.region
+        body = b""
+        if region != "us-east-1":
+            body = (f'<CreateBucketConfiguration xmlns="http://s3.amazonaws.com/doc/2006-03-01/">'
+                    f"<LocationConstraint>{region}</LocationConstraint></CreateBucketConfiguration>").encode()
+        RawAws(self.moto, region, self.key)._send("s3", "PUT", f"/{bucket}", {}, body)
 
 
 def tag_spec(resource_type, name, index=1):

@@ -1,6 +1,7 @@
 """Seeds the topology a test run needs and describes it as the tool's test configuration."""
 import json
 
+from . import partition
 from .rawaws import RawAws, tag_spec
 
 SANDBOX_KEY = "quenfold-sandbox-key"
@@ -10,24 +11,39 @@ DEPLOY_ROLE = "quenfold-deploy-role"
 SECRET_PREFIX = "/quenfold/workflow/secrets/"
 
 
-MAX_PAIRS = 500
+MAX_PAIRS = 1000
+CROSS_ZONE_NAME = "spoke-cross-zone"
 
 
 def subnet_plan(i, pairs):
     """(gateway CIDR, gateway address, private CIDR) of pair i (from 1) in the VPC 10.0.0.0/16.
 
-    Up to 100 pairs use /24s (gateway 10.0.i.0, private 10.0.(100+i).0); more pairs use /26s, the
-    gateway subnets in 10.0.0.0/17 and the private ones in 10.0.128.0/17."""
+    Up to 100 pairs use /24s (gateway 10.0.i.0, private 10.0.(100+i).0); up to 500 use /26s and
+    up to 1,000 /27s, the gateway subnets in 10.0.0.0/17 and the private ones in 10.0.128.0/17."""
     if not 1 <= i <= pairs <= MAX_PAIRS:
         raise ValueError(f"pairs must be 1..{MAX_PAIRS}, got {pairs}")
     if pairs <= 100:
         return f"10.0.{i}.0/24", f"10.0.{i}.10", f"10.0.{100 + i}.0/24"
-    third, fourth = divmod((i - 1) * 64, 256)
-    return f"10.0.{third}.{fourth}/26", f"10.0.{third}.{fourth + 10}", f"10.0.{128 + third}.{fourth}/26"
+    size = 64 if pairs <= 500 else 32
+    prefix = 26 if size == 64 else 27
+    third, fourth = divmod((i - 1) * size, 256)
+    return (f"10.0.{third}.{fourth}/{prefix}", f"10.0.{third}.{fourth + 10}",
+            f"10.0.{128 + third}.{fourth}/{prefix}")
 
 
-def seed(moto, account, region, key, pairs=3):
-    """Creates the VPC, subnets, gateways, bucket, key secret and roles; returns the facts."""
+def cross_zone_plan(pairs):
+    """(gateway CIDR, gateway address, private CIDR) of the extra pair whose private subnet lies
+    in another zone: room the numbered pairs never use."""
+    if pairs <= 100:
+        return "10.0.250.0/24", "10.0.250.10", "10.0.251.0/24"
+    return "10.0.127.224/27", "10.0.127.234", "10.0.255.224/27"
+
+
+def seed(moto, account, region, key, pairs=3, map_public_ip=False, bucket_region=None):
+    """Creates the VPC, subnets, gateways, bucket, key secret and roles; returns the facts.
+
+    map_public_ip: gateway subnets give instances public addresses (MapPublicIpOnLaunch), as a
+    default VPC's subnets do. bucket_region: the results bucket's region (default: region)."""
     aws = RawAws(moto, region, key)
 
     def ec2(action, **params):
@@ -41,33 +57,56 @@ def seed(moto, account, region, key, pairs=3):
     public_rt = ec2("CreateRouteTable", VpcId=vpc).findtext("routeTable/routeTableId")
     ec2("CreateRoute", RouteTableId=public_rt, DestinationCidrBlock="0.0.0.0/0", GatewayId=igw)
     zones = [z.findtext("zoneName") for z in ec2("DescribeAvailabilityZones").find("availabilityZoneInfo")]
+
+    from moto.ec2.models import ec2_backends
+    backend = ec2_backends[account][region]
+
+    def pair(name, plan, gw_zone, private_zone):
+        # Straight into moto's backend: a thousand pairs through its HTTP front would take minutes.
+        gw_cidr, gw_ip, private_cidr = plan
+        gw_subnet = backend.create_subnet(vpc_id=vpc, cidr_block=gw_cidr, availability_zone=gw_zone,
+                                          tags={"subnet": {"Name": f"quenfold-sandbox-gw-{name}"}})
+        backend.associate_route_table(public_rt, subnet_id=gw_subnet.id)
+        if map_public_ip:
+            backend.modify_subnet_attribute(gw_subnet.id, "map_public_ip_on_launch", True)
+        private_subnet = backend.create_subnet(vpc_id=vpc, cidr_block=private_cidr, availability_zone=private_zone,
+                                               tags={"subnet": {"Name": f"quenfold-sandbox-private-{name}"}})
+        gateway = backend.create_network_interface(gw_subnet, gw_ip, description="spoke gateway",
+                                                   tags={"Name": f"quenfold-sandbox-spoke{name}-gw"})
+        return {"gw_name": f"spoke{name}", "gw_subnet_id": gw_subnet.id, "private_subnet_id": private_subnet.id,
+                "gw_private_ip": gw_ip, "nat_gw_id": gateway.id, "private_subnet_cidr": private_cidr}
+
     entries = []
-    for i in range(1, pairs + 1):
-        zone = zones[(i - 1) % len(zones)]
-        gw_cidr, gw_ip, private_cidr = subnet_plan(i, pairs)
-        gw_subnet = ec2("CreateSubnet", VpcId=vpc, CidrBlock=gw_cidr, AvailabilityZone=zone,
-                        **tag_spec("subnet", f"quenfold-sandbox-gw-{i}")).findtext("subnet/subnetId")
-        ec2("AssociateRouteTable", RouteTableId=public_rt, SubnetId=gw_subnet)
-        private_subnet = ec2("CreateSubnet", VpcId=vpc, CidrBlock=private_cidr, AvailabilityZone=zone,
-                             **tag_spec("subnet", f"quenfold-sandbox-private-{i}")).findtext("subnet/subnetId")
-        gateway = ec2("CreateNetworkInterface", SubnetId=gw_subnet, PrivateIpAddress=gw_ip,
-                      Description="spoke gateway",
-                      **tag_spec("network-interface", f"quenfold-sandbox-spoke{i}-gw")).findtext(
-            "networkInterface/networkInterfaceId")
-        entries.append({"gw_name": f"spoke{i}", "gw_subnet_id": gw_subnet, "private_subnet_id": private_subnet,
-                        "gw_private_ip": gw_ip, "nat_gw_id": gateway, "private_subnet_cidr": private_cidr})
-    aws.s3_create_bucket(BUCKET)
+    with moto.lock:
+        # CreateSubnet checks the new CIDR against every subnet of the VPC, and AssociateRouteTable
+        # looks for an existing association, each through moto's generic filter: quadratic, and
+        # minutes for a thousand pairs. The plan's subnets never overlap and new subnets have no
+        # association yet, so both lookups answer "none" while seeding.
+        backend.describe_subnets = lambda subnet_ids=None, filters=None: []
+        backend.describe_route_tables = lambda route_table_ids=None, filters=None: []
+        try:
+            for i in range(1, pairs + 1):
+                zone = zones[(i - 1) % len(zones)]
+                entries.append(pair(i, subnet_plan(i, pairs), zone, zone))
+            cross = pair("-cross-zone", cross_zone_plan(pairs), zones[0], zones[1])
+        finally:
+            del backend.describe_subnets, backend.describe_route_tables
+    aws.s3_create_bucket(BUCKET, bucket_region or region)
     material = ec2("CreateKeyPair", KeyName=SANDBOX_KEY, KeyType="rsa", KeyFormat="pem").findtext("keyMaterial")
     aws.ssm("PutParameter", {"Name": SECRET_PREFIX + SANDBOX_KEY, "Value": material, "Type": "SecureString",
                              "Description": "private key of the sandbox's existing key pair"})
     trust = json.dumps({"Version": "2012-10-17", "Statement": [
-        {"Effect": "Allow", "Principal": {"AWS": f"arn:aws:iam::{account}:root"}, "Action": "sts:AssumeRole"}]})
+        {"Effect": "Allow", "Principal": {"AWS": f"arn:{partition.of(region)}:iam::{account}:root"},
+         "Action": "sts:AssumeRole"}]})
     roles = {}
     for name in (WORKFLOW_ROLE, DEPLOY_ROLE):
         roles[name] = aws.query("iam", "CreateRole", {"RoleName": name, "AssumeRolePolicyDocument": trust}).findtext(
             "CreateRoleResult/Role/Arn")
     return {"vpc_id": vpc, "internet_gateway_id": igw, "zones": zones[:pairs], "entries": entries,
-            "bucket": BUCKET, "key_name": SANDBOX_KEY, "key_parameter": SECRET_PREFIX + SANDBOX_KEY,
+            "cross_zone_entry": cross, "cross_zone_zones": [zones[0], zones[1]],
+            "map_public_ip": bool(map_public_ip), "partition": partition.of(region),
+            "bucket": BUCKET, "bucket_region": bucket_region or region,
+            "key_name": SANDBOX_KEY, "key_parameter": SECRET_PREFIX + SANDBOX_KEY,
             "workflow_role": WORKFLOW_ROLE, "workflow_role_arn": roles[WORKFLOW_ROLE],
             "deploy_role": DEPLOY_ROLE, "deploy_role_arn": roles[DEPLOY_ROLE]}
 

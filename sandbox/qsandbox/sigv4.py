@@ -26,24 +26,35 @@ UNSIGNED_OPERATIONS = {("sts", "AssumeRoleWithWebIdentity"), ("sts", "AssumeRole
 
 
 class KeyStore:
-    """access key id -> (secret, session token or None). Thread-safe."""
+    """access key id -> (secret, session token or None), and the nominal time at which an issued
+    credential expires. Thread-safe."""
 
     def __init__(self):
         self._keys = {}
         self._issued = set()
+        self._expiry = {}
         self._lock = threading.Lock()
 
-    def add(self, access_key, secret, token=None, issued=False):
+    def add(self, access_key, secret, token=None, issued=False, expires=None):
         with self._lock:
             self._keys[access_key] = (secret, token)
             if issued:
                 self._issued.add(access_key)
+            if expires is not None:
+                self._expiry[access_key] = expires
+
+    def expired(self, access_key, now):
+        """True once an expiring credential's nominal expiry time has passed."""
+        with self._lock:
+            expiry = self._expiry.get(access_key)
+        return expiry is not None and now >= expiry
 
     def forget_issued(self):
         """Drops the credentials handed out during the run (STS); keeps the fixed ones."""
         with self._lock:
             for key in self._issued:
                 self._keys.pop(key, None)
+                self._expiry.pop(key, None)
             self._issued.clear()
 
     def get(self, access_key):
@@ -114,12 +125,13 @@ def _header_pairs(headers):
     return list(headers)
 
 
-def verify(method, raw_path, headers, body, keys, scheme="http", now=None, operation=None):
+def verify(method, raw_path, headers, body, keys, scheme="http", now=None, operation=None, nominal_now=None):
     """Raises Rejection when the request would be refused; returns the access key otherwise
     (None for an unsigned call of UNSIGNED_OPERATIONS).
 
     headers: the received header (name, value) pairs; raw_path: the path and query as sent;
-    operation: (service, operation name) when known."""
+    operation: (service, operation name) when known; nominal_now: the sandbox clock, against which
+    issued credentials expire."""
     hmap = HTTPHeaders()
     for name, value in _header_pairs(headers):
         hmap[name] = value
@@ -138,6 +150,8 @@ def verify(method, raw_path, headers, body, keys, scheme="http", now=None, opera
         raise Rejection(protocol.BAD_TOKEN, "session token missing or wrong")
     if token is None and sent_token is not None:
         raise Rejection(protocol.BAD_TOKEN, "session token sent with a long-term key")
+    if nominal_now is not None and keys.expired(access_key, nominal_now):
+        raise Rejection(protocol.EXPIRED, "credentials expired")
     amz_date = hmap.get("X-Amz-Date")
     if not amz_date or "host" not in auth["SignedHeaders"] or amz_date[:8] != date:
         raise Rejection(protocol.BAD_SIGNATURE, "X-Amz-Date or host not signed, or scope date differs")

@@ -64,7 +64,9 @@ class Knobbed(unittest.TestCase):
                      latency_jitter_ms=0.0, verify_sigv4=True, clock_skew_s=0.0, inject=[],
                      profile_delay_s=15.0, launch_s=0.0, status_ok_s=0.0, terminate_s=0.0,
                      imds_require_token=False, imds_identity_status=200, strict_assume_role=True,
-                     ec2_rate_limits="off", consistency_lag_s=0.0, kill_after_calls=None)
+                     ec2_rate_limits="off", consistency_lag_s=0.0, kill_after_calls=None, stop_s=0.0,
+                     launch_failure=None, impaired=None, eip_quota=5, eni_release_lag_s=0.0, iam_lag_s=0.0,
+                     sts_duration_s=3600.0)
 
 
 class Topology(unittest.TestCase):
@@ -416,6 +418,199 @@ class MotoFidelity(Knobbed):
         self.assertEqual(("shutting-down", True), (state(), in_subnet()))
         SB.control("advance", {"seconds": 4e5})
         self.assertEqual(("terminated", False), (state(), in_subnet()))
+
+
+class RealAccount(Knobbed):
+    """Quotas, launches that die, zone rules, slow state changes, propagation and expiry."""
+
+    def instance(self, ec2, entry, **extra):
+        return ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1,
+                                 SubnetId=entry["gw_subnet_id"], **extra)["Instances"][0]["InstanceId"]
+
+    def described(self, ec2, iid):
+        return ec2.describe_instances(InstanceIds=[iid])["Reservations"][0]["Instances"][0]
+
+    def test_elastic_ip_quota_and_account_attributes(self):
+        ec2 = SB.client("ec2")
+        quota = len(ec2.describe_addresses()["Addresses"]) + 2  # earlier tests may have left some
+        SB.configure(eip_quota=quota)
+        made = [ec2.allocate_address(Domain="vpc")["AllocationId"] for _ in range(2)]
+        try:
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                ec2.allocate_address(Domain="vpc")
+            self.assertEqual(("AddressLimitExceeded", 400), (code_of(ctx), status_of(ctx)))
+            self.assertEqual("The maximum number of addresses has been reached.",
+                             ctx.exception.response["Error"]["Message"])
+            answer = ec2.describe_account_attributes(AttributeNames=["vpc-max-elastic-ips"])["AccountAttributes"]
+            self.assertEqual([("vpc-max-elastic-ips", [{"AttributeValue": str(quota)}])],
+                             [(a["AttributeName"], a["AttributeValues"]) for a in answer])
+            self.assertEqual({"supported-platforms", "vpc-max-security-groups-per-interface", "max-instances",
+                              "max-elastic-ips", "vpc-max-elastic-ips", "default-vpc"},
+                             {a["AttributeName"] for a in ec2.describe_account_attributes()["AccountAttributes"]})
+        finally:
+            for allocation in made:
+                ec2.release_address(AllocationId=allocation)
+
+    def test_a_dying_launch_ends_terminated_with_its_reason_and_no_interfaces(self):
+        ec2 = SB.client("ec2")
+        SB.configure(launch_s=5e5, launch_failure={"count": 1, "code": "Server.InternalError",
+                                                    "message": "Server.InternalError: Internal error on launch"})
+        doomed, healthy = self.instance(ec2, entries()[0]), self.instance(ec2, entries()[0])
+        self.assertEqual("pending", self.described(ec2, doomed)["State"]["Name"])
+        SB.control("advance", {"seconds": 5e5})
+        dead, alive = self.described(ec2, doomed), self.described(ec2, healthy)
+        self.assertEqual(("terminated", "Server.InternalError", "Server.InternalError: Internal error on launch", []),
+                         (dead["State"]["Name"], dead["StateReason"]["Code"], dead["StateReason"]["Message"],
+                          dead["NetworkInterfaces"]))
+        self.assertEqual("running", alive["State"]["Name"])
+        ec2.terminate_instances(InstanceIds=[healthy])
+
+    def test_impaired_checks_report_impaired_after_initializing(self):
+        ec2 = SB.client("ec2")
+        SB.configure(status_ok_s=5e5, impaired={"count": 1, "check": "system"})
+        iid = self.instance(ec2, entries()[0])
+        status = lambda: ec2.describe_instance_status(InstanceIds=[iid])["InstanceStatuses"][0]  # noqa: E731
+        self.assertEqual("initializing", status()["SystemStatus"]["Status"])
+        SB.control("advance", {"seconds": 5e5})
+        self.assertEqual(("ok", "impaired"), (status()["InstanceStatus"]["Status"], status()["SystemStatus"]["Status"]))
+        ec2.terminate_instances(InstanceIds=[iid])
+
+    def test_an_interface_in_another_zone_cannot_be_attached(self):
+        with open(SB.vars["QUENFOLD_SANDBOX_CROSS_ZONE_CONFIG"]) as f:
+            cross = json.load(f)[-1]
+        self.assertEqual((cross, "spoke-cross-zone"), (SB.info["topology"]["cross_zone_entry"], cross["gw_name"]))
+        ec2 = SB.client("ec2")
+        iid = self.instance(ec2, cross)
+        eni = ec2.create_network_interface(SubnetId=cross["private_subnet_id"])["NetworkInterface"]["NetworkInterfaceId"]
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            ec2.attach_network_interface(NetworkInterfaceId=eni, InstanceId=iid, DeviceIndex=1)
+        self.assertEqual(("InvalidParameterCombination", 400), (code_of(ctx), status_of(ctx)))
+        ec2.terminate_instances(InstanceIds=[iid])
+        ec2.delete_network_interface(NetworkInterfaceId=eni)
+
+    def test_stop_and_start_take_their_time_and_answer_the_state_of_the_moment(self):
+        ec2 = SB.client("ec2")
+        iid = self.instance(ec2, entries()[1])
+        SB.configure(stop_s=4e5, launch_s=3e5)
+        stopping = ec2.stop_instances(InstanceIds=[iid])["StoppingInstances"][0]
+        self.assertEqual(("stopping", "running"), (stopping["CurrentState"]["Name"], stopping["PreviousState"]["Name"]))
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            ec2.start_instances(InstanceIds=[iid])
+        self.assertEqual("IncorrectInstanceState", code_of(ctx))
+        SB.control("advance", {"seconds": 4e5})
+        self.assertEqual("stopped", self.described(ec2, iid)["State"]["Name"])
+        self.assertEqual("pending", ec2.start_instances(InstanceIds=[iid])["StartingInstances"][0]["CurrentState"]["Name"])
+        SB.control("advance", {"seconds": 3e5})
+        self.assertEqual("running", self.described(ec2, iid)["State"]["Name"])
+        SB.configure(stop_s=0)
+        self.assertEqual("stopped", ec2.stop_instances(InstanceIds=[iid])["StoppingInstances"][0]["CurrentState"]["Name"])
+        ec2.terminate_instances(InstanceIds=[iid])
+
+    def test_a_terminated_instances_interfaces_hold_its_group_a_while(self):
+        ec2 = SB.client("ec2")
+        entry = entries()[2]
+        vpc = SB.info["topology"]["vpc_id"]
+        sg = ec2.create_security_group(GroupName="held-late", Description="held", VpcId=vpc)["GroupId"]
+        iid = self.instance(ec2, entry, SecurityGroupIds=[sg])
+        SB.configure(terminate_s=2e5, eni_release_lag_s=3e5)
+        ec2.terminate_instances(InstanceIds=[iid])
+        SB.control("advance", {"seconds": 2e5})
+        self.assertEqual([], self.described(ec2, iid)["NetworkInterfaces"])
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            ec2.delete_security_group(GroupId=sg)
+        self.assertEqual("DependencyViolation", code_of(ctx))
+        SB.control("advance", {"seconds": 3e5})
+        ec2.delete_security_group(GroupId=sg)
+
+    def test_new_iam_entities_are_unknown_while_they_propagate(self):
+        iam = SB.client("iam")
+        SB.configure(iam_lag_s=5e5)
+        iam.create_role(RoleName="young-role", AssumeRolePolicyDocument="{}")
+        try:
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                iam.list_instance_profiles_for_role(RoleName="young-role")
+            self.assertEqual(("NoSuchEntity", "The role with name young-role cannot be found."),
+                             (code_of(ctx), ctx.exception.response["Error"]["Message"]))
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                iam.create_role(RoleName="young-role", AssumeRolePolicyDocument="{}")
+            self.assertEqual("EntityAlreadyExists", code_of(ctx))
+            SB.control("advance", {"seconds": 5e5})
+            iam.get_role(RoleName="young-role")
+        finally:
+            iam.delete_role(RoleName="young-role")
+
+    def test_sts_credentials_expire_and_each_service_says_so(self):
+        SB.configure(sts_duration_s=2e4)
+        started = time.time()
+        creds = SB.client("sts").assume_role(RoleArn=SB.vars["QUENFOLD_SANDBOX_DEPLOY_ROLE_ARN"],
+                                             RoleSessionName="expiry", DurationSeconds=43200)["Credentials"]
+        expected = started + 2e4 * float(SB.vars["QUENFOLD_TIME_SCALE"])  # capped by the knob, in real time
+        self.assertAlmostEqual(expected, creds["Expiration"].timestamp(), delta=5)
+        keys = {"key": creds["AccessKeyId"], "secret": creds["SecretAccessKey"], "token": creds["SessionToken"]}
+        SB.client("ec2", **keys).describe_vpcs()
+        SB.control("advance", {"seconds": 2e4})
+        answers = {}
+        for service, call in (("ec2", "describe_vpcs"), ("iam", "list_roles"), ("sts", "get_caller_identity"),
+                              ("s3", "list_buckets"), ("ssm", "describe_parameters")):
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                getattr(SB.client(service, **keys), call)()
+            answers[service] = (code_of(ctx), status_of(ctx))
+        self.assertEqual({"ec2": ("RequestExpired", 400), "iam": ("ExpiredToken", 403), "sts": ("ExpiredToken", 403),
+                          "s3": ("ExpiredToken", 400), "ssm": ("ExpiredTokenException", 400)}, answers)
+
+    def test_s3_answers_a_request_for_another_regions_bucket_as_aws_does(self):
+        import botocore.session
+        session = botocore.session.Session()
+
+        def s3(region):
+            return session.create_client("s3", region_name=region, endpoint_url=SB.vars["AWS_ENDPOINT_URL"],
+                                         aws_access_key_id=SB.vars["AWS_ACCESS_KEY_ID"],
+                                         aws_secret_access_key=SB.vars["AWS_SECRET_ACCESS_KEY"])
+
+        for bucket, region in (("opt-in-region-bucket", "eu-south-1"), ("old-region-bucket", "eu-west-1")):
+            s3(region).create_bucket(Bucket=bucket, CreateBucketConfiguration={"LocationConstraint": region})
+        SB.control("reset-counts", {})
+        for bucket in ("opt-in-region-bucket", "old-region-bucket"):
+            s3("us-east-1").list_objects_v2(Bucket=bucket)  # the SDK follows the answer to the bucket's region
+        answers = [(c["status"], c["code"]) for c in SB.control("calls")["calls"] if c["op"].startswith("s3:")]
+        self.assertIn((400, "IllegalLocationConstraintException"), answers)
+        self.assertIn((301, "PermanentRedirect"), answers)
+
+
+class ChinaRegionWithPublicSubnets(unittest.TestCase):
+    """A second sandbox started in cn-north-1, with gateway subnets that map public addresses."""
+
+    def test_partition_arns_and_public_addresses_on_launch(self):
+        other = SandboxProcess("--region", "cn-north-1", "--map-public-ip", "--bucket-region", "cn-northwest-1")
+        try:
+            topology = other.info["topology"]
+            self.assertEqual(("aws-cn", True, "cn-northwest-1"),
+                             (other.info["partition"], topology["map_public_ip"], topology["bucket_region"]))
+            self.assertTrue(topology["deploy_role_arn"].startswith("arn:aws-cn:iam::"))
+            iam, ec2 = other.client("iam"), other.client("ec2")
+            document = {"Version": "2012-10-17", "Statement": [
+                {"Effect": "Allow", "Action": "s3:GetObject", "Resource": "arn:aws:s3:::results/*"}]}
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                iam.create_policy(PolicyName="wrong-partition", PolicyDocument=json.dumps(document))
+            self.assertEqual(("MalformedPolicyDocument", 'Partition "aws" is not valid for resource "arn:aws:s3:::results/*".'),
+                             (code_of(ctx), ctx.exception.response["Error"]["Message"]))
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                iam.attach_role_policy(RoleName=topology["deploy_role"],
+                                       PolicyArn="arn:aws:iam::123456789012:policy/anything")
+            self.assertEqual("InvalidInput", code_of(ctx))
+            image = other.client("ssm").get_parameters_by_path(
+                Path="/aws/service/ami-amazon-linux-latest")["Parameters"][0]["Value"]
+            gateway = topology["entries"][0]["gw_subnet_id"]
+
+            def public_ip(**nic):
+                iid = ec2.run_instances(ImageId=image, MinCount=1, MaxCount=1, NetworkInterfaces=[
+                    {"DeviceIndex": 0, "SubnetId": gateway, **nic}])["Instances"][0]["InstanceId"]
+                return ec2.describe_instances(InstanceIds=[iid])["Reservations"][0]["Instances"][0].get("PublicIpAddress")
+
+            self.assertIsNotNone(public_ip())
+            self.assertIsNone(public_ip(AssociatePublicIpAddress=False))
+        finally:
+            other.stop()
 
 
 class Faults(Knobbed):

@@ -14,11 +14,11 @@ from botocore.credentials import Credentials
 from botocore.parsers import create_parser
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sandbox"))
-from qsandbox import consistency, faults, protocol, ratelimits, sigv4  # noqa: E402
+from qsandbox import consistency, faults, iamlag, launches, partition, protocol, ratelimits, sigv4  # noqa: E402
 from qsandbox.clock import Clock  # noqa: E402
 from qsandbox.config import Config  # noqa: E402
 from qsandbox.fidelity import image_date  # noqa: E402
-from qsandbox.seed import MAX_PAIRS, subnet_plan  # noqa: E402
+from qsandbox.seed import MAX_PAIRS, cross_zone_plan, subnet_plan  # noqa: E402
 
 
 class FakeTime:
@@ -469,6 +469,8 @@ class SubnetPlanTest(unittest.TestCase):
                 # AWS keeps the first four addresses of a subnet for itself.
                 self.assertGreater(int(ipaddress.ip_address(gw_ip)) - int(gw_net.network_address), 3)
                 nets += [gw_net, private_net]
+            gw, _, private = cross_zone_plan(pairs)
+            nets += [ipaddress.ip_network(gw), ipaddress.ip_network(private)]
             self.assertTrue(all(n.subnet_of(vpc) for n in nets), pairs)
             nets.sort()
             self.assertFalse(any(a.overlaps(b) for a, b in zip(nets, nets[1:])), pairs)
@@ -477,6 +479,52 @@ class SubnetPlanTest(unittest.TestCase):
         for i, pairs in ((1, 0), (1, MAX_PAIRS + 1), (0, 3), (4, 3)):
             with self.assertRaises(ValueError):
                 subnet_plan(i, pairs)
+
+
+class RealAccountModelsTest(unittest.TestCase):
+    def test_launch_settings_are_checked_and_defaulted(self):
+        self.assertEqual({"count": 2, **launches.DEFAULT_FAILURE}, launches.parse('{"count": 2}', "launch_failure"))
+        self.assertEqual("both", launches.parse({"share": 0.5}, "impaired")["check"])
+        self.assertIsNone(launches.parse(None, "impaired"))
+        for bad in ({}, {"share": 0.5, "count": 1}, {"share": 2}, {"count": -1}, {"count": 1, "check": "system"},
+                    {"count": True}, "[1]"):
+            with self.assertRaises(ValueError, msg=bad):
+                launches.parse(bad, "launch_failure")
+        with self.assertRaises(ValueError):
+            launches.parse({"count": 1, "check": "disk"}, "impaired")
+
+    def test_picker_takes_the_next_k_or_a_reproducible_share(self):
+        picker, setting = launches.Picker("launch_failure"), {"count": 2}
+        self.assertEqual([True, True, False], [picker.pick(setting, 0) is not None for _ in range(3)])
+        self.assertIsNotNone(picker.pick({"count": 2}, 0), "a new setting counts again")
+        share = {"share": 0.3}
+        pickers = [launches.Picker("launch_failure") for _ in range(2)]
+        runs = [[p.pick(share, 7) is not None for _ in range(200)] for p in pickers]
+        self.assertEqual(runs[0], runs[1])
+        self.assertTrue(30 < sum(runs[0]) < 90, sum(runs[0]))
+
+    def test_iam_refuses_arns_of_another_partition(self):
+        document = '{"Statement": [{"Effect": "Allow", "Action": "s3:*", "Resource": ["arn:aws-cn:s3:::b", "arn:aws:s3:::b"]}]}'
+        status, _, body = partition.iam_refusal({"PolicyDocument": document}, "aws-cn")
+        self.assertEqual(400, status)
+        self.assertIn(b'Partition "aws" is not valid for resource "arn:aws:s3:::b".', body)
+        status, _, body = partition.iam_refusal({"PolicyArn": "arn:aws:iam::1:policy/p"}, "aws-us-gov")
+        self.assertIn(b"<Code>InvalidInput</Code>", body)
+        self.assertIsNone(partition.iam_refusal({"PolicyArn": "arn:aws:iam::1:policy/p", "PolicyDocument": "{"}, "aws"))
+        self.assertEqual(("aws", "aws-cn", "aws-us-gov"), tuple(map(partition.of, ("eu-west-1", "cn-north-1",
+                                                                                    "us-gov-east-1"))))
+
+    def test_iam_lag_hides_a_new_entity_from_other_calls_only(self):
+        ledger = iamlag.Ledger()
+        ledger.observe("CreatePolicy", {"PolicyName": "p"}, b"<Arn>arn:aws:iam::1:policy/p</Arn>", 100.0)
+        ledger.observe("CreateRole", {"RoleName": "r"}, b"", 100.0)
+        status, _, body = ledger.refusal("AttachRolePolicy", {"RoleName": "old", "PolicyArn": "arn:aws:iam::1:policy/p"},
+                                         105.0, 10.0)
+        self.assertEqual(404, status)
+        self.assertIn(b"Policy arn:aws:iam::1:policy/p does not exist or is not attachable.", body)
+        self.assertIsNone(ledger.refusal("CreateRole", {"RoleName": "r"}, 105.0, 10.0))
+        self.assertIsNone(ledger.refusal("GetRole", {"RoleName": "r"}, 110.0, 10.0))
+        self.assertIsNone(ledger.refusal("GetRole", {"RoleName": "r"}, 105.0, 0.0))
 
 
 if __name__ == "__main__":
