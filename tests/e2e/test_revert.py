@@ -1,8 +1,9 @@
 """Nothing left behind. A deploy killed after any of its AWS calls is still removed entirely by a
-revert with the same flags; SIGINT stops a deploy with a valid output; two reverts at once, new
-ids that AWS does not know yet, and lookups or deletions that keep failing give an honest exit
-status."""
+revert with the same flags; SIGINT stops a deploy with a valid output, a second signal ends it at
+once; two reverts at once, new ids that AWS does not know yet, and lookups or deletions that keep
+failing give an honest exit status."""
 import json
+import os
 import signal
 import subprocess
 import time
@@ -77,13 +78,18 @@ class CrashConsistency(RevertTest):
 
 
 class Interruption(RevertTest):
-    def test_sigint_mid_deploy_writes_what_is_known_and_exits_130(self):
-        self.sandbox.configure(latency_ms=2000)
+    def deploy_until(self, op, latency_ms):
+        """Starts a deploy with every AWS call slowed down; returns once `op` has been answered."""
+        self.sandbox.configure(latency_ms=latency_ms)
         proc = subprocess.Popen(["sh", "-c", 'exec "$@"', "sh", TOOL, *self.deploy_args()], cwd=self.work,
                                 env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 60
-        while not self.sandbox.control("calls")["counts"].get("ec2:RunInstances") and time.monotonic() < deadline:
+        while not self.counts().get(op) and time.monotonic() < deadline:
             time.sleep(0.01)
+        return proc
+
+    def test_sigint_mid_deploy_writes_what_is_known_and_exits_130(self):
+        proc = self.deploy_until("ec2:RunInstances", 2000)
         proc.send_signal(signal.SIGINT)
         _, err = proc.communicate(timeout=120)
         self.assertEqual(proc.returncode, 130, err[-3000:])
@@ -91,6 +97,23 @@ class Interruption(RevertTest):
         self.assertEqual(len(json.loads(self.read("out.json"))), PAIRS)
         self.sandbox.configure(latency_ms=0)
         self.assertReverted()
+
+    def test_sigint_while_the_shared_resources_are_made_still_writes_the_output(self):
+        proc = self.deploy_until("ec2:CreateSecurityGroup", 20000)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=120)
+        self.assertEqual(proc.returncode, 130, err[-3000:])
+        self.assertNotIn("ec2:RunInstances", self.counts(), "interrupted too late")
+        self.assertEqual(len(json.loads(self.read("out.json"))), PAIRS)
+
+    def test_a_second_signal_ends_the_run_at_once_writing_nothing(self):
+        proc = self.deploy_until("ec2:CreateSecurityGroup", 20000)
+        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=120)
+        self.assertEqual(proc.returncode, 143, err[-3000:])
+        self.assertNotIn("ec2:RunInstances", self.counts(), "interrupted too late")
+        self.assertFalse(os.path.exists(os.path.join(self.work, "out.json")), err[-3000:])
 
 
 class HonestTeardown(RevertTest):

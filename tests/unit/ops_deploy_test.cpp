@@ -1,9 +1,11 @@
 #include "deploy_test_ec2/deploy/deploy.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include "core/exceptions.h"
 #include "core/exit_request.h"
+#include "core/interrupt.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/common/workers.h"
 #include "deploy_test_ec2/network/network.h"
@@ -410,6 +412,20 @@ TEST_F(Deploy, ElasticIpsThatCannotFitTheQuotaStopTheRunBeforeAnythingIsMade) {
              "release some, ask AWS for a higher quota, or deploy without --eip"))
       << ::testing::PrintToString(logs());
   EXPECT_EQ(ec2.count("DescribeSecurityGroups") + ec2.count("RunInstances") + ec2.count("AllocateAddress"), 0u);
+}
+
+TEST_F(Deploy, AnInterruptionWhileTheSharedResourcesAreMadeStillWritesTheOutput) {
+  json config = json::array({entry()});
+  config[0]["ec2_ip"] = "192.0.2.1";
+  args.output_test_config = path("out.json");
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array({{{"GroupId", "sg-1"}}})}});
+  ec2.on("AuthorizeSecurityGroupIngress").fail("InvalidPermission.Duplicate", "the rule is there");
+  // The signal came while the groups were looked up: the client starts no further call.
+  ec2.on("DescribeKeyPairs").reply_with([](const json&) -> json { throw core::Interrupted{SIGINT}; });
+  EXPECT_THROW(deployEc2s(ec2, nullptr, iam, "ami-1", config, args), core::Interrupted);
+  EXPECT_EQ(readTestConfig(path("out.json")), config);
+  EXPECT_EQ(ec2.count("RunInstances"), 0u);
 }
 
 TEST_F(Deploy, OutputThatCannotBeWrittenGoesToStandardError) {

@@ -1,5 +1,6 @@
 #include "deploy_test_ec2/teardown/teardown.h"
 
+#include "awsapi/error.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "ops_support.h"
 
@@ -73,6 +74,40 @@ TEST_F(Teardown, SubnetWithoutInstanceAndDryRun) {
   EXPECT_TRUE(logged("info   terminate i-1 in subnet-g"));
   for (auto op : {"DetachNetworkInterface", "DeleteNetworkInterface", "TerminateInstances", "ReleaseAddress"})
     EXPECT_EQ(dry.count(op), 0u) << op;
+}
+
+TEST_F(Teardown, TerminateFailingOtherThanNotFoundIsNotTakenForGone) {
+  args.eip = true;
+  ec2.on("DescribeInstances").reply(withInstance());
+  ec2.on("DescribeAddresses").reply({{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}}})}});
+  ec2.on("DetachNetworkInterface").reply(json::object());
+  ec2.on("DeleteNetworkInterface").reply(json::object());
+  ec2.on("TerminateInstances").fail("UnauthorizedOperation", "not allowed", 403);
+  ec2.on("ReleaseAddress").reply(json::object());
+  EXPECT_THROW(deleteEc2(ec2, iam, "subnet-g", args), awsapi::ClientError);
+  EXPECT_EQ(ec2.count("ReleaseAddress"), 0u) << "the address of a live instance stays";
+}
+
+TEST_F(Teardown, DryRunRevertDeletesNothingAtAll) {
+  const std::string cfg = path("cfg.json");
+  writeTestConfig(cfg, json::parse(R"([{"gw_subnet_id":"subnet-g","private_subnet_id":"subnet-p"}])"));
+  args.test_config = cfg;
+  args.dry_run = true;
+  args.eip = true;
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeInstances").reply(withInstance());
+  ec2.on("DescribeAddresses").reply_with([](const json& req) {
+    // The instance's own address, then an unassociated one left in the VPC.
+    if (req.contains("PublicIps")) return json{{"Addresses", json::array({{{"AllocationId", "eipalloc-1"}}})}};
+    return json{{"Addresses", json::array({{{"AllocationId", "eipalloc-2"}, {"PublicIp", "198.51.100.7"}}})}};
+  });
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array({{{"GroupId", "sg-1"}}})}});
+  ec2.on("DescribeNetworkInterfaces").reply({{"NetworkInterfaces", json::array({{{"NetworkInterfaceId", "eni-9"}}})}});
+  ec2.on("DescribeKeyPairs").reply({{"KeyPairs", json::array({{{"KeyPairId", "key-1"}}})}});
+  EXPECT_TRUE(terminateEc2s(ec2, iam, args));
+  for (const auto& op : ec2.operations()) EXPECT_EQ(op.rfind("Describe", 0), 0u) << op;
+  EXPECT_TRUE(logged("info - Delete unassociated EIP 198.51.100.7 eipalloc-2 in vpc-1"));
+  EXPECT_EQ(exitStatus(), 0);
 }
 
 TEST_F(Teardown, RevertDeletesSharedResourcesOnlyWhenNoInstanceRemains) {
