@@ -43,7 +43,7 @@ struct SharedResources {
   std::optional<std::string> key_name;
   // With --eip: the instances that hold an Elastic IP already, as read before anything was made.
   // An instance outside it gets one, even when it has a plain public address.
-  std::optional<std::set<std::string>> eip_holders;
+  std::optional<std::set<std::string>> eip_holders = std::nullopt;
 };
 
 // The instance profile to launch with for --ec2_role NAME: the first that ListInstanceProfilesForRole

@@ -281,24 +281,24 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
   std::vector<size_t> entryIndex(config.size());
   for (size_t i : selected) entryIndex[i] = core::EntryOutcomes::add(entryLabel(config[i]));
 
-  // What AWS would refuse is found before anything is made.
-  const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
-  const std::set<size_t> failedEarly = entriesAcrossZones(ec2_client, vpcId, config, selected, entryIndex);
+  std::set<size_t> failedEarly;
   std::vector<size_t> toDeploy;
-  for (size_t i : selected) {
-    if (!failedEarly.count(i)) toDeploy.push_back(i);
-  }
-  std::optional<std::set<std::string>> eipHolders;
-  if (args.eip) eipHolders = checkAddressQuota(ec2_client, vpcId, config, toDeploy);
-
   SharedResources shared;
   try {
+    // What AWS would refuse is found before anything is made.
+    const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
+    failedEarly = entriesAcrossZones(ec2_client, vpcId, config, selected, entryIndex);
+    for (size_t i : selected) {
+      if (!failedEarly.count(i)) toDeploy.push_back(i);
+    }
+    std::optional<std::set<std::string>> eipHolders;
+    if (args.eip) eipHolders = checkAddressQuota(ec2_client, vpcId, config, toDeploy);
     shared = createSharedResources(ec2_client, s3_client, iam_client, vpcId, args);
+    shared.eip_holders = std::move(eipHolders);
   } catch (const core::Interrupted&) {
     writeOutput();
     throw;
   }
-  shared.eip_holders = std::move(eipHolders);
 
   const std::map<size_t, json> earlier = holdAsideEarlierAddresses(config, selected);
   deployEntries(ec2_client, iam_client, ami, config, toDeploy, entryIndex, shared, args);
