@@ -4,7 +4,7 @@ EC2's eventual consistency) and the kill switch for crash tests."""
 import os
 import signal
 
-from . import consistency, faults, protocol, proxy
+from . import consistency, faults, protocol, proxy, sso
 from .clock import Clock
 from .config import Config
 from .motohost import MotoHost
@@ -28,6 +28,7 @@ class Sandbox:
         self.young = consistency.Ledger()
         self.killswitch = faults.KillSwitch()
         self.killswitch.arm(self.config.get("kill_after_calls"))
+        self.sso = sso.Sso(self, ACCOUNT)
         self.info = {}
         self.state_source = None     # callable giving the state summary
         self.reseed = None           # callable seeding the topology again
