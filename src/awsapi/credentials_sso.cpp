@@ -215,7 +215,7 @@ nlohmann::ordered_json refreshed_cache(const Settings& s, const Token& old, cons
   out["clientId"] = old.cache["clientId"];
   out["clientSecret"] = old.cache["clientSecret"];
   out["registrationExpiresAt"] = old.cache["registrationExpiresAt"];
-  out["refreshToken"] = string_member(doc, "refreshToken").empty() ? old.cache["refreshToken"] : doc["refreshToken"];
+  if (!string_member(doc, "refreshToken").empty()) out["refreshToken"] = doc["refreshToken"];
   return out;
 }
 

@@ -72,9 +72,9 @@ Credentials role_credentials_of(const std::string& body, const Settings& s);
 // POST <endpoint>/token with the cache's client registration and refresh token; unsigned.
 HttpRequest create_token_request(const std::string& endpoint, const Token& t);
 // The cache document to write after a CreateToken answer received at `now`: the reference SDK's
-// keys (startUrl, region, accessToken, expiresAt, clientId, clientSecret, registrationExpiresAt,
-// refreshToken when the answer rotated it, else the old one). CredentialsError when the answer lacks
-// accessToken or expiresIn.
+// keys (startUrl, region, accessToken, expiresAt, clientId, clientSecret, registrationExpiresAt, and
+// refreshToken when the answer holds one). CredentialsError when the answer lacks accessToken or
+// expiresIn.
 nlohmann::ordered_json refreshed_cache(const Settings& s, const Token& old, const std::string& body, TimePoint now);
 
 // The error code and message of a portal or OIDC error answer (x-amzn-ErrorType header, or the body's
