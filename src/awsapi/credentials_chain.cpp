@@ -103,8 +103,8 @@ void refuse_unusable_settings(const detail::Sources& s, const std::string& profi
     problem = "an empty web_identity_token_file";
   } else if (any_of({"sso_session", "sso_start_url", "sso_region"})) {
     problem = "SSO settings but is missing " + missing({"sso_account_id", "sso_role_name"});
-  } else if (any_of({"source_profile", "credential_source", "role_session_name", "external_id",
-                     "duration_seconds", "mfa_serial"})) {
+  } else if (any_of({"source_profile", "credential_source", "role_session_name", "external_id", "duration_seconds",
+                     "mfa_serial"})) {
     problem = "role settings but is missing " + missing({"role_arn"});
   } else if (any_of({"aws_session_token", "aws_security_token"})) {
     problem = "a session token but is missing aws_access_key_id, aws_secret_access_key";

@@ -103,8 +103,8 @@ std::optional<Settings> settings_of(const ConfigFiles& files, const std::string&
     if (!value_of(merged, key)) missing += (missing.empty() ? "" : ", ") + std::string(key);
   }
   if (!missing.empty())
-    throw ConfigError("The profile \"" + profile + "\" is configured to use SSO but is missing required configuration: " +
-                      missing);
+    throw ConfigError("The profile \"" + profile +
+                      "\" is configured to use SSO but is missing required configuration: " + missing);
   s.start_url = *value_of(merged, "sso_start_url");
   s.region = *value_of(merged, "sso_region");
   s.account_id = *value_of(merged, "sso_account_id");
@@ -144,8 +144,8 @@ bool refreshable(const Token& t, const Settings& s, TimePoint now) {
   for (const char* key : {"refreshToken", "clientId", "clientSecret"}) {
     if (string_member(t.cache, key).empty()) return false;
   }
-  auto registration = t.cache.contains("registrationExpiresAt") ? parse_cache_time(t.cache["registrationExpiresAt"])
-                                                                 : std::nullopt;
+  auto registration =
+      t.cache.contains("registrationExpiresAt") ? parse_cache_time(t.cache["registrationExpiresAt"]) : std::nullopt;
   return registration && now < *registration;
 }
 
@@ -167,8 +167,7 @@ HttpRequest role_credentials_request(const std::string& endpoint, const Settings
 Credentials role_credentials_of(const std::string& body, const Settings& s) {
   auto doc = nlohmann::ordered_json::parse(body, nullptr, false);
   const std::string source = "the IAM Identity Center portal (profile " + s.profile + ")";
-  if (doc.is_discarded() || !doc.is_object() || !doc.contains("roleCredentials") ||
-      !doc["roleCredentials"].is_object())
+  if (doc.is_discarded() || !doc.is_object() || !doc.contains("roleCredentials") || !doc["roleCredentials"].is_object())
     throw CredentialsError("The GetRoleCredentials answer for profile \"" + s.profile + "\" holds no roleCredentials");
   const auto& rc = doc["roleCredentials"];
   for (const char* key : {"accessKeyId", "secretAccessKey", "sessionToken"}) {

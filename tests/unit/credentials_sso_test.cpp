@@ -134,7 +134,8 @@ class SsoProviderTest : public ::testing::Test {
   }
   ~SsoProviderTest() override { std::filesystem::remove_all(home_); }
 
-  std::shared_ptr<qa::CredentialsProvider> provider(const std::string& profile, std::map<std::string, std::string> extra = {}) {
+  std::shared_ptr<qa::CredentialsProvider> provider(const std::string& profile,
+                                                    std::map<std::string, std::string> extra = {}) {
     extra["HOME"] = home_.string();
     env_ = qa::Environment(extra);
     files_ = qa::ConfigFiles::parse(kConfig, "");
@@ -187,8 +188,9 @@ TEST_F(SsoProviderTest, AValidTokenIsTradedAtThePortalOfTheSessionRegion) {
   EXPECT_EQ(c.expiration, std::chrono::system_clock::time_point(1700003600s));
   ASSERT_EQ(http_->count(), 1u);
   const auto req = http_->requests()[0];
-  EXPECT_EQ(req.url,
-            "https://portal.sso.eu-west-1.amazonaws.com/federation/credentials?role_name=Deploy&account_id=111122223333");
+  EXPECT_EQ(
+      req.url,
+      "https://portal.sso.eu-west-1.amazonaws.com/federation/credentials?role_name=Deploy&account_id=111122223333");
   EXPECT_EQ(req.header("x-amz-sso_bearer_token"), "old-token");
   EXPECT_FALSE(req.header("Authorization"));
 }
@@ -200,15 +202,16 @@ TEST_F(SsoProviderTest, AnExpiringTokenIsRenewedAndTheCacheWrittenBackOwnerOnly)
   provider("dev", {{"AWS_ENDPOINT_URL_SSO_OIDC", "http://127.0.0.1:9/oidc"}})->get();
   ASSERT_EQ(http_->count(), 2u);
   EXPECT_EQ(http_->requests()[0].url, "http://127.0.0.1:9/oidc/token");
-  EXPECT_EQ(json::parse(http_->requests()[0].body),
-            json({{"clientId", "cid"}, {"clientSecret", "csecret"}, {"grantType", "refresh_token"},
-                  {"refreshToken", "old-refresh"}}));
+  EXPECT_EQ(json::parse(http_->requests()[0].body), json({{"clientId", "cid"},
+                                                          {"clientSecret", "csecret"},
+                                                          {"grantType", "refresh_token"},
+                                                          {"refreshToken", "old-refresh"}}));
   EXPECT_EQ(http_->requests()[1].header("x-amz-sso_bearer_token"), "new-token");
   const json cache = read_cache();
   EXPECT_EQ(cache["accessToken"], "new-token");
   EXPECT_EQ(cache["refreshToken"], "new-r");
   EXPECT_EQ(cache["expiresAt"], iso(clock_.now() + 8h));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(cache_file().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600);
 }
@@ -249,7 +252,8 @@ TEST_F(SsoProviderTest, ANamedProfileNeverFallsThroughToAnotherIdentity) {
 
 TEST(SsoEndpoints, PortalAndOidcHostsAndTheirOverrides) {
   qa::Environment none;
-  EXPECT_EQ(qa::resolve_endpoint("sso", "cn-north-1", none, nullptr).url, "https://portal.sso.cn-north-1.amazonaws.com.cn");
+  EXPECT_EQ(qa::resolve_endpoint("sso", "cn-north-1", none, nullptr).url,
+            "https://portal.sso.cn-north-1.amazonaws.com.cn");
   EXPECT_EQ(qa::resolve_endpoint("sso-oidc", "eu-west-1", none, nullptr).url, "https://oidc.eu-west-1.amazonaws.com");
   qa::Environment env({{"AWS_ENDPOINT_URL_SSO", "http://127.0.0.1:1"}, {"AWS_ENDPOINT_URL", "http://127.0.0.1:2"}});
   EXPECT_EQ(qa::resolve_endpoint("sso", "eu-west-1", env, nullptr).url, "http://127.0.0.1:1");
