@@ -41,7 +41,8 @@ json run_one(const json& in) {
   const auto files = ConfigFiles::parse(in.at("config").get<std::string>(), "");
   const auto settings = *sso::settings_of(files, in.at("profile").get<std::string>());
   std::map<std::string, std::string> vars;
-  for (const auto& [k, v] : in.value("env", json::object()).items()) vars[k] = v.get<std::string>();
+  const json env_in = in.value("env", json::object());
+  for (const auto& [k, v] : env_in.items()) vars[k] = v.get<std::string>();
   const Environment env(vars);
   const auto profile = files.profile(settings.profile);
   auto endpoint = [&](const char* service) { return resolve_endpoint(service, settings.region, env, &*profile).url; };
