@@ -39,8 +39,10 @@ class SsoTest(ToolTest):
 
     def assertStoppedBeforeAnyAwsCall(self, out, message):
         self.assertEqual(out.returncode, 1, out.stderr[-3000:])
-        lines = [line for line in (out.stdout + out.stderr).splitlines() if message in line]
-        self.assertEqual(len(lines), 1, out.stdout + out.stderr)
+        # One error line (the failure's trace report follows it, as for every failure).
+        errors = [line for line in (out.stdout + out.stderr).splitlines() if "**Error**" in line]
+        self.assertEqual(len(errors), 1, out.stdout + out.stderr)
+        self.assertIn(message, errors[0])
         self.assertEqual([c["op"] for c in self.calls() if c["op"].startswith(AWS)], [])
         self.assertEqual(self.live_instances(), [])
 
