@@ -48,6 +48,12 @@ region = us-east-1
 
 [profile region-only]
 region = us-east-1
+
+[profile role-half]
+source_profile = dev
+
+[profile token-only]
+aws_session_token = t
 )";
 
 std::string error_of(const std::function<void()>& fn) {
@@ -245,6 +251,11 @@ TEST_F(SsoProviderTest, ANamedProfileNeverFallsThroughToAnotherIdentity) {
   EXPECT_EQ(error_of([&] { provider("half")->get(); }),
             "The profile \"half\" has SSO settings but is missing sso_account_id, sso_role_name; not falling back "
             "to the container or instance role");
+  EXPECT_EQ(error_of([&] { provider("role-half")->get(); }),
+            "The profile \"role-half\" has role settings but is missing role_arn; not falling back to the container "
+            "or instance role");
+  EXPECT_EQ(error_of([&] { provider("token-only")->get(); }).rfind("The profile \"token-only\" has a session token", 0),
+            0u);
   // A profile holding no credential settings may still use the container's or instance's role.
   EXPECT_EQ(error_of([&] { provider("region-only")->get(); }).rfind("Unable to locate credentials", 0), 0u);
   EXPECT_EQ(http_->count(), 0u);
