@@ -91,9 +91,11 @@ std::optional<Settings> settings_of(const ConfigFiles& files, const std::string&
     if (!session) throw ConfigError("The specified sso-session does not exist: \"" + *name + "\"");
     for (const auto& [key, value] : *session) {
       auto it = merged.find(key);
-      if (it != merged.end() && it->second != value)
-        throw ConfigError("The value for " + key + " is inconsistent between profile (" + it->second +
-                          ") and sso-session (" + value + ").");
+      if (it != merged.end() && it->second != value) {
+        std::string what = "The value for " + key;
+        what += " is inconsistent between profile (" + it->second + ") and sso-session (" + value + ").";
+        throw ConfigError(what);
+      }
       merged[key] = value;
     }
     s.session_name = *name;
