@@ -90,7 +90,7 @@ def main(argv):
             os.remove(os.path.join(run, stale))
     write(os.path.join(run, "pid"), f"{os.getpid()}\n")
 
-    from qsandbox import fidelity, httpserve, proxy, seed, services, state, tls
+    from qsandbox import fidelity, httpserve, proxy, seed, services, sso, state, tls
     from qsandbox.clock import Clock
     from qsandbox.config import Config
     from qsandbox.core import ACCOUNT, Sandbox
@@ -177,7 +177,7 @@ def main(argv):
     write(env["AWS_CONFIG_FILE"],
           f"[default]\nregion = {REGION}\n\n[profile sandbox-profile]\nregion = {REGION}\n\n"
           f"[profile sandbox-assume]\nrole_arn = {facts['deploy_role_arn']}\nsource_profile = sandbox-profile\n"
-          f"region = {REGION}\n")
+          f"region = {REGION}\n" + sso.profiles(ACCOUNT, REGION))
     write(env["AWS_SHARED_CREDENTIALS_FILE"],
           f"[default]\naws_access_key_id = {TEST_KEY_ID}\naws_secret_access_key = {TEST_SECRET}\n\n"
           f"[sandbox-profile]\naws_access_key_id = {PROFILE_KEY_ID}\naws_secret_access_key = {PROFILE_SECRET}\n",

@@ -16,6 +16,7 @@ DEFAULTS = {
     "clock_skew_s": 0.0,        # the sandbox's idea of "now" differs from real time by this much
     "profile_delay_s": 15.0,    # a new instance profile is refused by RunInstances this long
     "strict_assume_role": True, # AssumeRole of a role that does not exist is refused
+    "sso_duration_s": 3600.0,   # credentials from the SSO portal expire this long after issue
     "launch_s": 0.0,            # pending -> running
     "status_ok_s": 0.0,         # running: status checks "initializing" -> "ok"
     "terminate_s": 0.0,         # shutting-down -> terminated

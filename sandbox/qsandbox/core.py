@@ -7,7 +7,7 @@ import os
 import re
 import signal
 
-from . import consistency, faults, fidelity, iamlag, partition, protocol, proxy
+from . import consistency, faults, fidelity, iamlag, partition, protocol, proxy, sso
 from .clock import Clock
 from .config import Config
 from .motohost import MotoHost
@@ -40,6 +40,7 @@ class Sandbox:
         self.young = consistency.Ledger()
         self.killswitch = faults.KillSwitch()
         self.killswitch.arm(self.config.get("kill_after_calls"))
+        self.sso = sso.Sso(self, ACCOUNT)
         self.info = {}
         self.state_source = None     # callable giving the state summary
         self.reseed = None           # callable seeding the topology again

@@ -9,7 +9,7 @@ import traceback
 import xml.etree.ElementTree as ET
 from urllib.parse import urlsplit
 
-from . import faults, protocol, ratelimits, sigv4
+from . import faults, protocol, ratelimits, sigv4, sso
 from .httpserve import QuietHandler
 
 _CODE_RE = re.compile(rb"<Code>([^<]+)</Code>")
@@ -47,6 +47,9 @@ class ProxyHandler(QuietHandler):
                 traceback.print_exc(file=sys.stderr)
                 return self.reply_json(500, {"error": repr(exc)})
             return self.reply(status, headers, data)
+        sso_op = sso.handles(self.command, path, self.headers)
+        if sso_op:
+            return self.reply(*self.sandbox.sso.serve(sso_op, path, self.headers, body))
         return self.aws_call(path, body)
 
     # ---- AWS calls --------------------------------------------------------------------------
@@ -78,6 +81,7 @@ class ProxyHandler(QuietHandler):
                 sigv4.verify(self.command, path, headers, body, sb.keys, scheme=self.scheme,
                              now=sb.clock.wall() + cfg["clock_skew_s"], operation=(service, op),
                              nominal_now=sb.clock.now())
+                sb.sso.check_expiry(who)
             except sigv4.Rejection as rejection:
                 answer = protocol.table_response(rejection.table, service)
                 fault = "auth"
@@ -180,6 +184,8 @@ class ProxyHandler(QuietHandler):
                 return self.reply_json(200, {"now": sb.clock.now()})
             if route == "reset" and self.command == "POST":
                 return self.reply_json(200, sb.reset())
+            if route == "sso-login" and self.command == "POST":
+                return self.reply_json(200, sb.sso.login(payload))
             if route == "info":
                 return self.reply_json(200, sb.info)
         except (KeyError, ValueError, TypeError) as exc:

@@ -140,6 +140,7 @@ std::shared_ptr<CredentialsProvider> assume_role_provider(const SourcesPtr& s, c
 
 std::shared_ptr<CredentialsProvider> profile_sources(const SourcesPtr& s, const std::string& profile) {
   if (auto p = web_identity_provider(s, profile, false)) return p;
+  if (auto p = sso_provider(s, profile)) return p;
   if (auto p = file_keys_provider(s, profile, ProfileFile::credentials)) return p;
   if (auto p = process_provider(s, profile)) return p;
   return file_keys_provider(s, profile, ProfileFile::config);

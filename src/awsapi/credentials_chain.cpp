@@ -2,6 +2,7 @@
 // of sources in the reference SDK's order. The first configured source answers; a configured but
 // broken one stops the chain with its error; only the instance role may fail quietly, since off
 // EC2 the metadata service is simply not there.
+#include <algorithm>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -76,17 +77,59 @@ class ChainProvider final : public CredentialsProvider {
   std::shared_ptr<CredentialsProvider> chosen_;
 };
 
+bool has_setting(const Profile& p, const char* key) { return p.contains(key); }
+
+// A profile whose credential settings no source above took must not end in the container's or the
+// instance's role: that would run as an identity the profile does not name, perhaps in another
+// account. Only a profile without any such setting (one that just sets a region, say) goes on to
+// them. Throws a ConfigError naming the profile and what it lacks.
+void refuse_unusable_settings(const detail::Sources& s, const std::string& profile) {
+  auto p = s.files.profile(profile);
+  if (!p) return;
+  auto any_of = [&](std::initializer_list<const char*> keys) {
+    return std::any_of(keys.begin(), keys.end(), [&](const char* k) { return has_setting(*p, k); });
+  };
+  auto missing = [&](std::initializer_list<const char*> keys) {
+    std::string out;
+    for (const char* key : keys) {
+      if (!has_setting(*p, key)) out += (out.empty() ? "" : ", ") + std::string(key);
+    }
+    return out;
+  };
+  std::string problem;
+  if (any_of({"credential_process"})) {
+    problem = "an empty credential_process";
+  } else if (any_of({"web_identity_token_file"})) {
+    problem = "an empty web_identity_token_file";
+  } else if (any_of({"sso_session", "sso_start_url", "sso_region"})) {
+    problem = "SSO settings but is missing " + missing({"sso_account_id", "sso_role_name"});
+  } else if (any_of({"source_profile", "credential_source", "role_session_name", "external_id", "duration_seconds",
+                     "mfa_serial"})) {
+    problem = "role settings but is missing " + missing({"role_arn"});
+  } else if (any_of({"aws_session_token", "aws_security_token"})) {
+    problem = "a session token but is missing aws_access_key_id, aws_secret_access_key";
+  }
+  if (!problem.empty())
+    throw ConfigError("The profile \"" + profile + "\" has " + problem +
+                      "; not falling back to the container or instance role");
+}
+
 // The sources that read the shared files for `profile`, in order. `use_env` lets web identity
 // take its settings from the environment (not for an explicitly named profile).
 std::vector<Source> profile_chain(const SourcesPtr& s, const std::string& profile, bool use_env) {
   return {
       {"assume-role", [s, profile] { return detail::assume_role_provider(s, profile); }},
       {"web-identity", [s, profile, use_env] { return detail::web_identity_provider(s, profile, use_env); }},
+      {"sso", [s, profile] { return detail::sso_provider(s, profile); }},
       {"shared-credentials-file",
        [s, profile] { return detail::file_keys_provider(s, profile, detail::ProfileFile::credentials); }},
       {"credential-process", [s, profile] { return detail::process_provider(s, profile); }},
       {"config-file", [s, profile] { return detail::file_keys_provider(s, profile, detail::ProfileFile::config); }},
-      {"container", [s] { return detail::container_provider(s); }},
+      {"container",
+       [s, profile] {
+         refuse_unusable_settings(*s, profile);
+         return detail::container_provider(s);
+       }},
       {"instance-metadata", [s] { return detail::instance_role_provider(s); }, true},
   };
 }

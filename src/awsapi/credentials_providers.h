@@ -45,6 +45,10 @@ std::shared_ptr<CredentialsProvider> assume_role_provider(const SourcesPtr& s, c
 std::shared_ptr<CredentialsProvider> web_identity_provider(const SourcesPtr& s, const std::string& profile,
                                                            bool use_env);
 
+// IAM Identity Center (SSO): the profile's sso_account_id and sso_role_name, in the sso_session
+// form or the legacy one (credentials_sso.h).
+std::shared_ptr<CredentialsProvider> sso_provider(const SourcesPtr& s, const std::string& profile);
+
 // credential_process of the profile.
 std::shared_ptr<CredentialsProvider> process_provider(const SourcesPtr& s, const std::string& profile);
 
@@ -55,7 +59,7 @@ std::shared_ptr<CredentialsProvider> container_provider(const SourcesPtr& s);
 std::shared_ptr<CredentialsProvider> instance_role_provider(const SourcesPtr& s);
 
 // The credential sources of a profile that is itself a source (no environment, no container):
-// web identity, shared credentials file, credential_process, config file.
+// web identity, SSO, shared credentials file, credential_process, config file.
 std::shared_ptr<CredentialsProvider> profile_sources(const SourcesPtr& s, const std::string& profile);
 
 // Shared helpers.

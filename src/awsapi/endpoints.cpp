@@ -151,7 +151,8 @@ std::optional<std::string> configured_endpoint(const std::string& service, const
   auto ignore = setting(env, "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", profile, {"ignore_configured_endpoint_urls"});
   if (ignore && to_lower(*ignore) == "true") return std::nullopt;
   std::string var = "AWS_ENDPOINT_URL_" + service;
-  std::transform(var.begin(), var.end(), var.begin(), [](unsigned char c) { return std::toupper(c); });
+  std::transform(var.begin(), var.end(), var.begin(),
+                 [](unsigned char c) { return c == '-' ? '_' : static_cast<char>(std::toupper(c)); });
   if (auto v = env.get(var)) return v;
   if (auto v = env.get("AWS_ENDPOINT_URL")) return v;
   return profile_value(profile, "endpoint_url");
@@ -201,7 +202,8 @@ bool virtual_hostable(std::string_view bucket, bool allow_dots) {
 // a partition-wide or global endpoint) may go without.
 std::optional<std::string> checked_region(const std::string& service, const std::optional<std::string>& region_in) {
   const bool global_service = service == "iam" || service == "sts" || service == "s3";
-  if (!global_service && service != "ec2" && service != "ssm") throw ConfigError("Unknown service: " + service);
+  const bool regional_service = service == "ec2" || service == "ssm" || service == "sso" || service == "sso-oidc";
+  if (!global_service && !regional_service) throw ConfigError("Unknown service: " + service);
   std::optional<std::string> region = region_in;
   if (region && region->empty()) region.reset();
   if (region) validate_region(*region);
@@ -307,7 +309,9 @@ ResolvedEndpoint resolve_endpoint(const std::string& service, const std::optiona
 
   // Only the global services above may come this far without a region.
   const Partition& p = partition_for(*region);
-  ep.url = "https://" + service + "." + *region + "." + std::string(p.dns_suffix);
+  // The IAM Identity Center portal and its OIDC service have host prefixes of their own.
+  const std::string prefix = service == "sso" ? "portal.sso" : service == "sso-oidc" ? "oidc" : service;
+  ep.url = "https://" + prefix + "." + *region + "." + std::string(p.dns_suffix);
   ep.signing_region = *region;
   return ep;
 }

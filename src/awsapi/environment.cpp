@@ -59,6 +59,16 @@ std::string profile_name_of(std::string_view header, FileKind kind) {
   return {};
 }
 
+// The session name of a config file's "[sso-session NAME]" header, or "".
+std::string sso_session_name_of(std::string_view header, FileKind kind) {
+  std::string_view name = trim(header);
+  constexpr std::string_view kPrefix = "sso-session";
+  if (kind != FileKind::config || name.substr(0, kPrefix.size()) != kPrefix || name.size() == kPrefix.size() ||
+      (name[kPrefix.size()] != ' ' && name[kPrefix.size()] != '\t'))
+    return {};
+  return std::string(trim(name.substr(kPrefix.size())));
+}
+
 // The state of one file's parse, fed a line at a time.
 class IniParser {
  public:
@@ -78,6 +88,7 @@ class IniParser {
   }
 
   std::map<std::string, Profile> take() { return std::move(out_); }
+  std::map<std::string, Profile> take_sso_sessions() { return std::move(sso_sessions_); }
 
  private:
   ConfigError fail() const {
@@ -109,7 +120,8 @@ class IniParser {
     in_any_section_ = true;
     last_key_.clear();
     if (name.empty()) {
-      section_ = nullptr;
+      const std::string session = sso_session_name_of(header, kind_);
+      section_ = session.empty() ? nullptr : &sso_sessions_[session];
       return;
     }
     // "[default]" and "[profile default]" name the same profile; the later form replaces
@@ -136,14 +148,16 @@ class IniParser {
   const std::string& origin_;
   std::size_t line_no_ = 0;
   std::map<std::string, Profile> out_;
-  Profile* section_ = nullptr;  // null inside a non-profile section
+  std::map<std::string, Profile> sso_sessions_;  // [sso-session NAME] sections of a config file
+  Profile* section_ = nullptr;                   // null inside a section that is neither
   bool in_any_section_ = false;
   std::string last_key_;                          // the key that indented lines continue
   bool last_key_nested_ = false;                  // its value was empty: indented lines are "sub = value" pairs
   std::map<std::string, std::string> header_of_;  // profile name -> header text that opened it
 };
 
-std::map<std::string, Profile> parse_ini(std::string_view text, FileKind kind, const std::string& origin) {
+std::map<std::string, Profile> parse_ini(std::string_view text, FileKind kind, const std::string& origin,
+                                         std::map<std::string, Profile>* sso_sessions = nullptr) {
   IniParser parser(kind, origin);
   std::size_t line_no = 0;
   std::size_t start = 0;
@@ -153,6 +167,7 @@ std::map<std::string, Profile> parse_ini(std::string_view text, FileKind kind, c
     parser.feed(text.substr(start, end - start), ++line_no);
     start = end + 1;
   }
+  if (sso_sessions != nullptr) *sso_sessions = parser.take_sso_sessions();
   return parser.take();
 }
 
@@ -222,7 +237,8 @@ ConfigFiles ConfigFiles::load(const Environment& env) {
                                                     : std::filesystem::path(home) / ".aws" / "credentials";
   ConfigFiles files;
   if (!config_path.empty())
-    files.config_ = parse_ini(read_file_or_empty(config_path), FileKind::config, config_path.string());
+    files.config_ =
+        parse_ini(read_file_or_empty(config_path), FileKind::config, config_path.string(), &files.sso_sessions_);
   if (!creds_path.empty())
     files.credentials_ = parse_ini(read_file_or_empty(creds_path), FileKind::credentials, creds_path.string());
   return files;
@@ -230,7 +246,7 @@ ConfigFiles ConfigFiles::load(const Environment& env) {
 
 ConfigFiles ConfigFiles::parse(std::string_view config_text, std::string_view credentials_text) {
   ConfigFiles files;
-  files.config_ = parse_ini(config_text, FileKind::config, "config");
+  files.config_ = parse_ini(config_text, FileKind::config, "config", &files.sso_sessions_);
   files.credentials_ = parse_ini(credentials_text, FileKind::credentials, "credentials");
   return files;
 }
@@ -255,6 +271,12 @@ std::optional<Profile> ConfigFiles::config_profile(const std::string& name) cons
 std::optional<Profile> ConfigFiles::credentials_profile(const std::string& name) const {
   auto it = credentials_.find(name);
   if (it == credentials_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<Profile> ConfigFiles::sso_session(const std::string& name) const {
+  auto it = sso_sessions_.find(name);
+  if (it == sso_sessions_.end()) return std::nullopt;
   return it->second;
 }
 

@@ -46,6 +46,8 @@ class ConfigFiles {
   // The section of one file only: the credential chain tells the two files apart.
   std::optional<Profile> config_profile(const std::string& name) const;
   std::optional<Profile> credentials_profile(const std::string& name) const;
+  // The config file's "[sso-session NAME]" section (sso_start_url, sso_region, ...).
+  std::optional<Profile> sso_session(const std::string& name) const;
 
   // The profile the environment selects: AWS_PROFILE, else AWS_DEFAULT_PROFILE, else "default".
   static std::string selected_profile_name(const Environment& env);
@@ -55,6 +57,7 @@ class ConfigFiles {
  private:
   std::map<std::string, Profile> config_;  // keyed by profile name ("default", "dev", ...)
   std::map<std::string, Profile> credentials_;
+  std::map<std::string, Profile> sso_sessions_;  // keyed by session name
 };
 
 }  // namespace quenfold_testlibs::awsapi
