@@ -116,10 +116,12 @@ void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
   // Every lookup comes first: one that fails ends the call before anything is deleted, so the
   // second interfaces go only on the path that terminates their instances.
   std::vector<std::optional<std::string>> allocationIds;
+  allocationIds.reserve(found.size());
   for (const auto& f : found) allocationIds.push_back(elasticIpOf(ec2_client, f, args));
   for (const auto& f : found) deleteSecondInterface(ec2_client, f, subnet_id, args);
   log->info(std::string("- Delete ") + kInstanceName + " in " + subnet_id);
   std::vector<std::string> ids;
+  ids.reserve(found.size());
   for (const auto& f : found) {
     log->info("  terminate " + f.id + " in " + subnet_id);
     ids.push_back(f.id);
