@@ -94,6 +94,8 @@ class AwsClient {
   json detach_role_policy(const json& r) const { return call("DetachRolePolicy", r); }
   json delete_policy(const json& r) const { return call("DeletePolicy", r); }
   json delete_role(const json& r) const { return call("DeleteRole", r); }
+  // S3 (objects go through upload_file and download_file)
+  json head_bucket(const json& r) const { return call("HeadBucket", r); }
   // STS
   json assume_role(const json& r) const { return call("AssumeRole", r); }
   json assume_role_with_web_identity(const json& r) const { return call("AssumeRoleWithWebIdentity", r); }

@@ -75,6 +75,14 @@ std::shared_ptr<CredentialsProvider> make_default_chain(const ProviderContext& c
 std::shared_ptr<CredentialsProvider> make_refreshing(std::shared_ptr<CredentialsProvider> inner,
                                                      std::chrono::seconds advance = std::chrono::seconds(300));
 
+// A role's credentials: AssumeRole with `request` (RoleArn, RoleSessionName, ...) through `sts`,
+// signed with `source`'s credentials, and assumed again 5 minutes before they expire (and after
+// invalidate(), which an expired-token answer triggers). `answer_name` names the answer in errors.
+std::shared_ptr<CredentialsProvider> make_assume_role_provider(StsCall sts, nlohmann::ordered_json request,
+                                                               std::shared_ptr<CredentialsProvider> source,
+                                                               std::optional<std::string> region = std::nullopt,
+                                                               std::string answer_name = "the AssumeRole answer");
+
 // Parses an STS "Credentials" member into Credentials (AccessKeyId, SecretAccessKey, SessionToken,
 // Expiration). `source` names the answer in errors.
 Credentials credentials_from_sts(const nlohmann::ordered_json& credentials_member,

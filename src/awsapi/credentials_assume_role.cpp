@@ -16,28 +16,34 @@ bool has_static_keys(const Profile& p) { return has(p, "aws_access_key_id") || h
 
 bool is_role_profile(const Profile& p) { return has(p, "role_arn") && !has(p, "web_identity_token_file"); }
 
+// One AssumeRole call per get(); make_refreshing decides when.
 class AssumeRoleFetcher final : public CredentialsProvider {
  public:
-  AssumeRoleFetcher(SourcesPtr s, nlohmann::ordered_json request, std::shared_ptr<CredentialsProvider> source,
-                    std::optional<std::string> region)
-      : s_(std::move(s)), request_(std::move(request)), source_(std::move(source)), region_(std::move(region)) {}
+  AssumeRoleFetcher(StsCall sts, nlohmann::ordered_json request, std::shared_ptr<CredentialsProvider> source,
+                    std::optional<std::string> region, std::string answer_name)
+      : sts_(std::move(sts)),
+        request_(std::move(request)),
+        source_(std::move(source)),
+        region_(std::move(region)),
+        answer_name_(std::move(answer_name)) {}
 
   Credentials get() override {
-    if (!s_->sts) throw CredentialsError("Cannot assume a role: no STS caller was configured");
-    nlohmann::ordered_json answer = s_->sts("AssumeRole", request_, source_, region_);
+    if (!sts_) throw CredentialsError("Cannot assume a role: no STS caller was configured");
+    nlohmann::ordered_json answer = sts_("AssumeRole", request_, source_, region_);
     if (!answer.is_object() || !answer.contains("Credentials"))
       throw CredentialsError("The AssumeRole answer holds no Credentials");
-    return credentials_from_sts(answer["Credentials"], "the AssumeRole answer");
+    return credentials_from_sts(answer["Credentials"], answer_name_);
   }
 
   void invalidate() override { source_->invalidate(); }
   std::string name() const override { return "assume-role"; }
 
  private:
-  SourcesPtr s_;
+  StsCall sts_;
   nlohmann::ordered_json request_;
   std::shared_ptr<CredentialsProvider> source_;
   std::optional<std::string> region_;
+  std::string answer_name_;
 };
 
 std::shared_ptr<CredentialsProvider> build(const SourcesPtr& s, const std::string& profile,
@@ -125,8 +131,7 @@ std::shared_ptr<CredentialsProvider> build(const SourcesPtr& s, const std::strin
     } catch (const std::exception&) {
     }
   }
-  return make_refreshing(
-      std::make_shared<AssumeRoleFetcher>(s, std::move(request), std::move(source), sts_region(*s, profile)));
+  return make_assume_role_provider(s->sts, std::move(request), std::move(source), sts_region(*s, profile));
 }
 
 }  // namespace
@@ -147,3 +152,15 @@ std::shared_ptr<CredentialsProvider> profile_sources(const SourcesPtr& s, const 
 }
 
 }  // namespace quenfold_testlibs::awsapi::detail
+
+namespace quenfold_testlibs::awsapi {
+
+std::shared_ptr<CredentialsProvider> make_assume_role_provider(StsCall sts, nlohmann::ordered_json request,
+                                                               std::shared_ptr<CredentialsProvider> source,
+                                                               std::optional<std::string> region,
+                                                               std::string answer_name) {
+  return make_refreshing(std::make_shared<detail::AssumeRoleFetcher>(
+      std::move(sts), std::move(request), std::move(source), std::move(region), std::move(answer_name)));
+}
+
+}  // namespace quenfold_testlibs::awsapi

@@ -107,7 +107,7 @@ WireRequest serialize_rest_xml(const shapes::ServiceModel&, const shapes::Operat
     put_member(w, *m, v, key);
   }
   if (!w.bucket) bad_param("Bucket", "missing");
-  if (w.path.empty() || w.path == "/") bad_param("Key", "missing");
+  if (op.input->member("Key") && (w.path.empty() || w.path == "/")) bad_param("Key", "missing");
   return w;
 }
 

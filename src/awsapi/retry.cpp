@@ -48,10 +48,12 @@ constexpr std::array<std::string_view, 7> kTimeWords = {
 // key, which fetching the same credentials again does not cure.
 constexpr std::array<std::string_view, 2> kExpiredTokenCodes = {"ExpiredToken", "ExpiredTokenException"};
 
-// S3 answers a request sent to the wrong region with a redirect status, or with
-// AuthorizationHeaderMalformed naming the right region.
+// S3 answers a request sent to the wrong region with a redirect status, with
+// AuthorizationHeaderMalformed naming the right region, or (regions opened since 2019) with
+// IllegalLocationConstraintException, which names none: HeadBucket then tells.
 constexpr std::array<int, 3> kRedirectStatuses = {301, 302, 307};
-constexpr std::array<std::string_view, 2> kRedirectCodes = {"AuthorizationHeaderMalformed", "PermanentRedirect"};
+constexpr std::array<std::string_view, 3> kRedirectCodes = {"AuthorizationHeaderMalformed", "PermanentRedirect",
+                                                            "IllegalLocationConstraintException"};
 
 template <class Table, class T>
 bool in(const Table& table, const T& value) {

@@ -127,7 +127,10 @@ HttpResponse ServiceClient::execute(const std::string& operation, const Prepared
   for (;;) {
     Attempt a = attempt(p, call);
     if (a.succeeded()) return succeed(call, std::move(a.response));
-    const AttemptOutcome outcome = outcome_of(a, p);
+    AttemptOutcome outcome = outcome_of(a, p);
+    if (p.wire.bucket && !outcome.redirect_region && !call.progress.redirected && operation != "HeadBucket" &&
+        outcome.code == "IllegalLocationConstraintException")
+      outcome.redirect_region = bucket_region(*p.wire.bucket);
     const Decision decision = decide(outcome, call);
     if (call.limiter && !outcome.transport_failed) call.limiter->on_answer(decision.kind == ErrorKind::Throttling);
     if (decision.step == NextStep::GiveUp) fail(a, decision, operation);
@@ -262,6 +265,18 @@ void ServiceClient::fail(const Attempt& a, const Decision& decision, const std::
   if (a.transport_error) std::rethrow_exception(a.transport_error);
   throw ClientError(a.error.code, a.error.message, operation, a.response.status, a.error.request_id,
                     decision.retries_reached);
+}
+
+// The bucket's region as HeadBucket names it (following a redirect of its own); absent when it
+// cannot be learnt, and the answer that asked stands.
+std::optional<std::string> ServiceClient::bucket_region(const std::string& bucket) const {
+  try {
+    json answer = call("HeadBucket", json{{"Bucket", bucket}});
+    const std::string region = answer.value("BucketRegion", "");
+    if (!region.empty()) return region;
+  } catch (const ClientError&) {
+  }
+  return std::nullopt;
 }
 
 // The endpoint of the bucket's region, remembered for the bucket's later calls.

@@ -76,6 +76,7 @@ class ServiceClient final : public AwsClient {
   void act(const Decision& decision, const Prepared& prepared, CallState& call) const;
   [[noreturn]] static void fail(const Attempt& attempt, const Decision& decision, const std::string& operation);
   ResolvedEndpoint redirect(const std::string& bucket, const std::string& region) const;
+  std::optional<std::string> bucket_region(const std::string& bucket) const;
   ResolvedEndpoint endpoint_for(const std::optional<std::string>& bucket) const;
   double draw() const;
 

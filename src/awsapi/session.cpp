@@ -98,6 +98,20 @@ Session Session::from_credentials(std::shared_ptr<const Context> ctx, Credential
                  std::move(region));
 }
 
+Session Session::assuming_role(nlohmann::ordered_json request, std::string answer_name) const {
+  const std::string config_name = profile_.value_or(ConfigFiles::selected_profile_name(ctx_->env));
+  StsCall sts = [ctx = ctx_, config_name](const std::string& operation, const json& r,
+                                          std::shared_ptr<CredentialsProvider> source,
+                                          const std::optional<std::string>& region) {
+    const auto prof = ctx->files.profile(config_name);
+    auto client = make_service_client(ctx, "sts", region_for(*ctx, region, prof), std::move(source), prof);
+    return client->call(operation, r);
+  };
+  auto provider =
+      make_assume_role_provider(std::move(sts), std::move(request), credentials_, region_, std::move(answer_name));
+  return Session(ctx_, std::move(provider), profile_, region_);
+}
+
 std::shared_ptr<AwsClient> Session::client(const std::string& service, const std::optional<std::string>& region) const {
   const auto prof = profile_ ? ctx_->files.profile(*profile_) : std::nullopt;
   return make_service_client(ctx_, service, region ? region : region_, credentials_, prof);

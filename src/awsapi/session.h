@@ -47,6 +47,11 @@ class Session {
   static Session from_credentials(std::shared_ptr<const Context> ctx, Credentials credentials,
                                   const std::optional<std::string>& profile = std::nullopt);
 
+  // A session acting as a role: AssumeRole with `request` (RoleArn, RoleSessionName), signed with
+  // this session's credentials, made on the first use of its credentials and again before they
+  // expire or after an expired-token answer. Same context, profile and default region.
+  Session assuming_role(nlohmann::ordered_json request, std::string answer_name = "the AssumeRole answer") const;
+
   // A client of `service` ("ec2", "iam", "sts", "ssm", "s3"); `region` overrides the session's default.
   std::shared_ptr<AwsClient> client(const std::string& service,
                                     const std::optional<std::string>& region = std::nullopt) const;

@@ -1,4 +1,5 @@
-// S3 objects: the headers of GetObject and PutObject (bodies are streamed by the client).
+// S3 objects: the headers of GetObject and PutObject (bodies are streamed by the client), and
+// HeadBucket, whose answer names the bucket's region.
 // Member names, wire names and types as the service's API defines them; requests carry only
 // what the tool may send, answers every header member except Expires (whose type the reference
 // SDK rewrites at run time; nothing here reads it). Syntax: see shapes.h.
@@ -56,11 +57,16 @@ const ShapeText kShapes[] = {
      "SSEKMSEncryptionContext@x-amz-server-side-encryption-context!h "
      "BucketKeyEnabled@x-amz-server-side-encryption-bucket-key-enabled!h:b "
      "Size@x-amz-object-size!h:i RequestCharged@x-amz-request-charged!h"},
+    {"HeadBucketRequest", "Bucket!u ExpectedBucketOwner@x-amz-expected-bucket-owner!h"},
+    {"HeadBucketOutput",
+     "BucketLocationType@x-amz-bucket-location-type!h BucketLocationName@x-amz-bucket-location-name!h "
+     "BucketRegion@x-amz-bucket-region!h AccessPointAlias@x-amz-access-point-alias!h:b"},
 };
 
 const OperationText kOperations[] = {
     {"GetObject", "GetObjectRequest", "GetObjectOutput", "GET"},
     {"PutObject", "PutObjectRequest", "PutObjectOutput", "PUT"},
+    {"HeadBucket", "HeadBucketRequest", "HeadBucketOutput", "HEAD"},
 };
 
 }  // namespace

@@ -157,5 +157,34 @@ class HonestTeardown(RevertTest):
             self.assertRegex(out.stderr, r"\*\*Error\*\* " + what)
 
 
+class RealAccountAnswers(RevertTest):
+    def test_eip_revert_of_a_plain_deploy_with_groups_freed_late_leaves_nothing(self):
+        out = self.deploy()
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertTrue(any(i.get("public_ip") for i in self.live_instances()), "instances have public addresses")
+        # AWS answers InvalidAddress.NotFound for a public address that is no Elastic IP, and
+        # DependencyViolation while a terminated instance's interfaces are not yet released.
+        self.sandbox.configure(inject=[
+            {"op": "ec2:DescribeAddresses", "status": 400, "code": "InvalidAddress.NotFound",
+             "message": "Address 'x' not found.", "count": PAIRS},
+            {"op": "ec2:DeleteSecurityGroup", "status": 400, "code": "DependencyViolation",
+             "message": "resource sg has a dependent object", "count": 2}])
+        out = self.revert("--eip")
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertEqual(out.stderr.count("is no EIP: nothing to release"), PAIRS)
+        self.assertEqual(out.stderr.count("is still in use (DependencyViolation)"), 2)
+        self.assertNothingLeft()
+
+    def test_iam_refusal_is_named_at_its_cause(self):
+        self.sandbox.configure(inject=[{"op": "iam:CreateRole", "status": 403, "code": "AccessDenied",
+                                        "message": "blocked by a permissions boundary", "count": 1}])
+        out = self.deploy("--ec2_role", "default")
+        self.assertEqual(out.returncode, 1, out.stderr[-3000:])
+        self.assertIn("**Error** An error occurred (AccessDenied) when calling the CreateRole operation: "
+                      "blocked by a permissions boundary", out.stderr)
+        self.assertNotIn("iam:AttachRolePolicy", self.counts())
+        self.assertNotIn("ec2:RunInstances", self.counts())
+
+
 if __name__ == "__main__":
     unittest.main()

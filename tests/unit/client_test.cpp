@@ -400,6 +400,29 @@ TEST(ClientS3, AuthorizationHeaderMalformedNamesTheRegionInItsBody) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(ClientS3, IllegalLocationConstraintAsksHeadBucketForTheRegionAndRetriesThereOnce) {
+  Rig rig;
+  auto dir = fresh_dir("illegal");
+  std::ofstream(dir / "up.log") << "x";
+  // HeadBucket is itself sent to the wrong region first and redirected.
+  rig.http->answer(400, s3_error("IllegalLocationConstraintException"))
+      .answer(301, "", {{"x-amz-bucket-region", "ap-east-1"}})
+      .answer(200, "", {{"x-amz-bucket-region", "ap-east-1"}})
+      .answer(200, "");
+  auto c = rig.client("s3");
+  c->upload_file(dir / "up.log", "b", "k");
+  auto reqs = rig.http->requests();
+  ASSERT_EQ(reqs.size(), 4u);
+  EXPECT_EQ(reqs[1].method, "HEAD");
+  EXPECT_EQ(reqs[3].method, "PUT");
+  EXPECT_NE(reqs[3].url.find("ap-east-1"), std::string::npos);
+  EXPECT_NE(reqs[3].header("authorization")->find("/ap-east-1/s3/"), std::string::npos);
+  // A region HeadBucket cannot name leaves the answer as it was.
+  rig.http->answer(400, s3_error("IllegalLocationConstraintException")).answer(403, "");
+  EXPECT_THROW(c->upload_file(dir / "up.log", "other", "k"), ClientError);
+  std::filesystem::remove_all(dir);
+}
+
 TEST(ClientS3, SecondRedirectIsAnErrorAndLeavesNoFile) {
   Rig rig;
   auto dir = fresh_dir("twice");

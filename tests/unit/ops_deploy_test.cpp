@@ -466,3 +466,18 @@ TEST_F(Deploy, ImageLookupsByName) {
   args.image = "default-x86_64";
   EXPECT_EQ(getAMI(ssm, args), "ami-x86");
 }
+
+TEST_F(Deploy, ImageParameterOnALaterPageIsFound) {
+  args.image = "default-x86_64";
+  FakeAwsClient ssm("ssm");
+  ssm.on("GetParametersByPath")
+      .reply({{"Parameters", json::array({{{"Name", "/aws/service/ami-amazon-linux-latest/amzn2-ami-hvm-arm64-gp2"},
+                                           {"Value", "ami-arm"}}})},
+              {"NextToken", "page-2"}})
+      .reply({{"Parameters",
+               json::array({{{"Name", "/aws/service/ami-amazon-linux-latest/al2023-ami-kernel-default-x86_64"},
+                             {"Value", "ami-x86"}}})}});
+  EXPECT_EQ(getAMI(ssm, args), "ami-x86");
+  ASSERT_EQ(ssm.count("GetParametersByPath"), 2u);
+  EXPECT_EQ(ssm.calls("GetParametersByPath")[1]["NextToken"], "page-2");
+}

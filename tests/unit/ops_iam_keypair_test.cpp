@@ -89,6 +89,50 @@ TEST_F(Iam, PolicyFailureStopsTheRunBeforeAnyRole) {
   EXPECT_TRUE(logged("error   **Error** An error occurred (AccessDenied) when calling the CreatePolicy operation: no"));
 }
 
+TEST_F(Iam, RoleOrProfileRefusedStopsTheRunAtItsCause) {
+  iam.on("CreateRole").fail("AccessDenied", "User: u is not authorized to perform: iam:CreateRole", 403);
+  EXPECT_THROW(createEc2Role(iam, "arn:aws:iam::1:policy/p"), core::ExitRequest);
+  EXPECT_TRUE(
+      logged("error   **Error** An error occurred (AccessDenied) when calling the CreateRole operation: "
+             "User: u is not authorized to perform: iam:CreateRole"));
+  iam.on("CreateInstanceProfile").fail("LimitExceeded", "Cannot exceed quota for InstanceProfilesPerAccount: 1000");
+  EXPECT_THROW(createInstanceProfile(iam), core::ExitRequest);
+  EXPECT_EQ(iam.operations(), (std::vector<std::string>{"CreateRole", "CreateInstanceProfile"}));
+}
+
+TEST_F(Iam, NewObjectsStillPropagatingAreAskedAgainForAboutAMinute) {
+  iam.on("CreateRole").reply(json::object());
+  iam.on("AttachRolePolicy")
+      .fail("NoSuchEntity", "The role with name quenfold-test-ec2-role cannot be found.", 404)
+      .fail("NoSuchEntity", "The role with name quenfold-test-ec2-role cannot be found.", 404)
+      .reply(json::object());
+  createEc2Role(iam, "arn:aws:iam::1:policy/quenfold-test-ec2-policy");
+  EXPECT_EQ(iam.count("AttachRolePolicy"), 3u);
+  EXPECT_EQ(clock_.sleeps(),
+            (std::vector<std::chrono::milliseconds>{std::chrono::seconds(2), std::chrono::seconds(4)}));
+  EXPECT_TRUE(
+      logged("info   role quenfold-test-ec2-role or policy arn:aws:iam::1:policy/quenfold-test-ec2-policy not "
+             "yet known to IAM (NoSuchEntity); retry in 2 s"));
+  // An object that never shows up: the answer stands after about a minute.
+  iam.on("CreateInstanceProfile").reply(json::object());
+  iam.on("AddRoleToInstanceProfile").fail("NoSuchEntity", "not found", 404);
+  const auto before = clock_.total_slept();
+  EXPECT_THROW(createInstanceProfile(iam), awsapi::ClientError);
+  EXPECT_GE(clock_.total_slept() - before, std::chrono::seconds(40));
+  EXPECT_LE(clock_.total_slept() - before, std::chrono::seconds(60));
+}
+
+TEST_F(Iam, ArnsAreInThePartitionOfTheRegion) {
+  FakeAwsClient cn("iam", "cn-northwest-1");
+  args.account = "123456789012";
+  cn.on("CreatePolicy").fail("EntityAlreadyExists", "exists", 409);
+  EXPECT_EQ(createS3Policy(cn, args), "arn:aws-cn:iam::123456789012:policy/quenfold-test-ec2-policy");
+  EXPECT_NE(cn.calls("CreatePolicy")[0]["PolicyDocument"].get<std::string>().find("\"arn:aws-cn:s3:::*\""),
+            std::string::npos);
+  EXPECT_EQ(partitionOf(FakeAwsClient("iam", "us-gov-west-1")), "aws-us-gov");
+  EXPECT_EQ(partitionOf(FakeAwsClient("iam", std::nullopt)), "aws");
+}
+
 TEST_F(Iam, DeleteGoesOnWhenTheProfileIsAlreadyGoneAndFindsTheUnattachedPolicy) {
   iam.on("RemoveRoleFromInstanceProfile").fail("NoSuchEntity", "gone", 404);
   iam.on("DeleteInstanceProfile").fail("NoSuchEntity", "gone", 404);

@@ -2,6 +2,7 @@
 
 #include "awsapi/error.h"
 #include "deploy_test_ec2/common/test_config.h"
+#include "deploy_test_ec2/network/network.h"
 #include "ops_support.h"
 
 using namespace quenfold_testlibs;
@@ -50,7 +51,8 @@ TEST_F(Teardown, DeleteEc2DetachesThenTerminatesThenReleases) {
   std::vector<std::string> order;
   for (const auto& op : ec2.operations())
     if (op != "DescribeInstances") order.push_back(op);
-  EXPECT_EQ(order, (std::vector<std::string>{"DetachNetworkInterface", "DeleteNetworkInterface", "DescribeAddresses",
+  // The address is looked up before anything changes: a failed lookup leaves the instance whole.
+  EXPECT_EQ(order, (std::vector<std::string>{"DescribeAddresses", "DetachNetworkInterface", "DeleteNetworkInterface",
                                              "TerminateInstances", "ReleaseAddress"}));
   EXPECT_EQ(ec2.calls("ReleaseAddress")[0], json::parse(R"({"AllocationId":"eipalloc-1"})"));
   EXPECT_TRUE(logged("info - Delete quenfold-test-ec2 in subnet-g"));
@@ -219,8 +221,77 @@ TEST_F(Teardown, AllEc2InVpcListsOneIdPerReservation) {
   auto ids = getAllEc2InVpc(ec2, "vpc-1");
   ASSERT_TRUE(ids);
   EXPECT_EQ(*ids, (std::vector<std::string>{"i-1", "i-2"}));
-  EXPECT_EQ(ec2.calls("DescribeInstances")[0]["Filters"][2],
-            json::parse(R"({"Name":"instance-state-name","Values":["running","stopped","stopping"]})"));
+  EXPECT_EQ(ec2.calls("DescribeInstances")[0]["Filters"][2], json::parse(R"({"Name":"instance-state-name",
+                "Values":["pending","running","shutting-down","stopped","stopping"]})"));
   EXPECT_TRUE(logged("info   **Alert** More than one ec2 with tag Name:quenfold-test-ec2 found in vpc-1"));
   EXPECT_FALSE(getAllEc2InVpc(ec2, "vpc-1"));
+}
+
+TEST_F(Teardown, EipRevertOfAPlainAddressStillTerminatesAndAFailedLookupChangesNothing) {
+  args.eip = true;
+  ec2.on("DescribeInstances").reply_with([&](const json& req) {
+    if (req.contains("InstanceIds")) return reservations({instance("i-1", {}, "", "terminated")});
+    return ec2.count("DetachNetworkInterface") ? reservations({instance("i-1", {})}) : withInstance();
+  });
+  ec2.on("DescribeAddresses")
+      .fail("InvalidAddress.NotFound", "Address '198.51.100.1' not found.")
+      .fail("RequestLimitExceeded", "Request limit exceeded.", 503);
+  ec2.on("DetachNetworkInterface").reply(json::object());
+  ec2.on("DeleteNetworkInterface").reply(json::object());
+  ec2.on("TerminateInstances").reply(json::object());
+  deleteEc2(ec2, iam, "subnet-g", args);
+  EXPECT_EQ(ec2.count("TerminateInstances"), 1u);
+  EXPECT_EQ(ec2.count("ReleaseAddress"), 0u);
+  EXPECT_TRUE(logged("info   198.51.100.1 of i-1 is no EIP: nothing to release"));
+
+  FakeAwsClient other;
+  other.on("DescribeInstances").reply(withInstance());
+  other.on("DescribeAddresses").fail("UnauthorizedOperation", "not allowed", 403);
+  EXPECT_THROW(deleteEc2(other, iam, "subnet-g", args), awsapi::ClientError);
+  EXPECT_EQ(other.operations(), (std::vector<std::string>{"DescribeInstances", "DescribeAddresses"}));
+}
+
+TEST_F(Teardown, EveryInstanceOfASharedSubnetIsTerminatedOnce) {
+  const std::string cfg = path("cfg.json");
+  writeTestConfig(cfg, json::parse(R"([{"gw_subnet_id":"subnet-g","private_subnet_id":"subnet-p"},
+                                       {"gw_subnet_id":"subnet-g","private_subnet_id":"subnet-q"}])"));
+  args.test_config = cfg;
+  ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeInstances").reply_with([&](const json& req) {
+    if (req.contains("InstanceIds")) return reservations({instance("i-1", {}, "", "terminated")});
+    if (req["Filters"].size() == 3) return reservations({});  // the VPC-wide check
+    return reservations(
+        {instance("i-1", {}), instance("i-2", {}, "", "pending"), instance("i-0", {}, "", "terminated")});
+  });
+  ec2.on("TerminateInstances").reply(json::object());
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
+  scriptNothingShared();
+  EXPECT_TRUE(terminateEc2s(ec2, iam, args));
+  ASSERT_EQ(ec2.count("TerminateInstances"), 2u);
+  EXPECT_EQ(ec2.calls("TerminateInstances")[1], json::parse(R"({"InstanceIds":["i-2"]})"));
+  EXPECT_EQ(countLogged("info - Delete quenfold-test-ec2 in subnet-g"), 1);
+  EXPECT_TRUE(logged("info   2 ec2 with tag Name:quenfold-test-ec2 found in subnet-g: i-1, i-2"));
+  EXPECT_TRUE(logged("info   terminate i-2 in subnet-g"));
+  EXPECT_EQ(exitStatus(), 0);
+}
+
+TEST_F(Teardown, GroupFreedLateIsDeletedAndOneNeverFreedFailsAfterAboutTwoMinutes) {
+  ec2.on("DeleteSecurityGroup")
+      .fail("DependencyViolation", "resource sg-1 has a dependent object")
+      .fail("DependencyViolation", "resource sg-1 has a dependent object")
+      .reply({{"Return", true}});
+  deleteSG(ec2, "sg-1", args);
+  EXPECT_EQ(ec2.count("DeleteSecurityGroup"), 3u);
+  EXPECT_TRUE(logged("info   SG sg-1 is still in use (DependencyViolation); retry in 5 s"));
+  EXPECT_TRUE(logged("info   SG sg-1 is still in use (DependencyViolation); retry in 10 s"));
+  EXPECT_EQ(exitStatus(), 0);
+
+  FakeAwsClient busy;
+  busy.on("DeleteSecurityGroup").fail("DependencyViolation", "resource sg-2 has a dependent object");
+  ::testing::internal::CaptureStderr();
+  deleteSG(busy, "sg-2", args);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_GE(clock_.total_slept(), std::chrono::seconds(100));
+  EXPECT_LE(clock_.total_slept(), std::chrono::seconds(135));
+  EXPECT_EQ(core::AppExitStatus::failures(), (std::vector<std::string>{"security group sg-2 could not be deleted"}));
 }

@@ -130,3 +130,37 @@ TEST(SessionTest, ClientsOfOneContextShareTheRetryQuota) {
   EXPECT_THROW(b->describe_instances(), ClientError);
   EXPECT_EQ(ctx->quota->available(), 500 - 4 * RetryQuota::kRetryCost);
 }
+
+TEST(SessionTest, AssumedRoleSessionIsAssumedAgainBeforeExpiryAndAfterAnExpiredToken) {
+  SessionRig rig;
+  auto ctx = rig.context(
+      {{"AWS_ACCESS_KEY_ID", "AKIDBASE"}, {"AWS_SECRET_ACCESS_KEY", "basesecret"}, {"AWS_REGION", "us-east-1"}});
+  // The clock starts at 2023-11-14T22:13:20Z; each session lasts an hour from its AssumeRole.
+  auto assumed = [](const std::string& key, const std::string& expiration) {
+    std::string xml = kAssumeRole;
+    xml.replace(xml.find("ASIAASSUMED"), 11, key);
+    xml.replace(xml.find("2099-01-01T00:00:00Z"), 20, expiration);
+    return xml;
+  };
+  auto session = Session::from_profile(ctx, std::nullopt)
+                     .assuming_role({{"RoleArn", "arn:aws:iam::123456789012:role/r"}, {"RoleSessionName", "s"}});
+  auto ec2 = session.client("ec2");
+  rig.http->answer(200, assumed("ASIAONE", "2023-11-14T23:13:20Z")).answer(200, kEmptyDescribe);
+  ec2->describe_instances();
+  rig.clock.advance(std::chrono::minutes(56));  // inside the last five minutes: assumed again first
+  rig.http->answer(200, assumed("ASIATWO", "2023-11-15T00:09:20Z")).answer(200, kEmptyDescribe);
+  ec2->describe_instances();
+  // Refused as expired (revoked early, or a clock that drifted): assumed again, the call made once more.
+  rig.http->answer(400, fakes::ec2_error_body("ExpiredToken", "The security token included in the request is expired"))
+      .answer(200, assumed("ASIATHREE", "2023-11-15T00:09:20Z"))
+      .answer(200, kEmptyDescribe);
+  ec2->describe_instances();
+  ASSERT_EQ(rig.http->count(), 7u);
+  EXPECT_NE(rig.auth(0).find("Credential=AKIDBASE/"), std::string::npos);
+  EXPECT_NE(rig.auth(1).find("Credential=ASIAONE/"), std::string::npos);
+  EXPECT_NE(rig.auth(2).find("Credential=AKIDBASE/"), std::string::npos);
+  EXPECT_NE(rig.auth(3).find("Credential=ASIATWO/"), std::string::npos);
+  EXPECT_NE(rig.auth(4).find("Credential=ASIATWO/"), std::string::npos);
+  EXPECT_NE(rig.auth(5).find("Credential=AKIDBASE/"), std::string::npos);
+  EXPECT_NE(rig.auth(6).find("Credential=ASIATHREE/"), std::string::npos);
+}

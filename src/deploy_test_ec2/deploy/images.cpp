@@ -26,14 +26,20 @@ std::string getAMI(const AwsClient& ssm_client, const Args& args) {
   auto log = lib::logger();
   const std::string image = args.image.value_or("");
   log->info("- Lookup AMI for " + image);
-  json resp = ssm_client.get_parameters_by_path({{"Path", "/aws/service/ami-amazon-linux-latest"}});
-  for (const auto& p : resp.value("Parameters", json::array())) {
-    const std::string name = p.value("Name", "");
-    if (name.size() >= image.size() && name.compare(name.size() - image.size(), image.size(), image) == 0) {
-      std::string value = p.at("Value").get<std::string>();
-      log->info("  " + value);
-      return value;
+  // The answer comes in pages (10 names each by default): every page is read until a name matches.
+  json request = {{"Path", "/aws/service/ami-amazon-linux-latest"}};
+  for (;;) {
+    json resp = ssm_client.get_parameters_by_path(request);
+    for (const auto& p : resp.value("Parameters", json::array())) {
+      const std::string name = p.value("Name", "");
+      if (name.size() >= image.size() && name.compare(name.size() - image.size(), image.size(), image) == 0) {
+        std::string value = p.at("Value").get<std::string>();
+        log->info("  " + value);
+        return value;
+      }
     }
+    if (resp.value("NextToken", "").empty()) break;
+    request["NextToken"] = resp["NextToken"];
   }
   lib::failRun("Failed to find image " + image);
 }

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "awsapi/consistency.h"
+#include "awsapi/endpoints.h"
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
 #include "core/entry_outcomes.h"
@@ -154,7 +155,7 @@ WorkflowClients workflowClients(const Args& args) {
   }
   const auto fields = splitCommas(*args.workflow_account_role);
   const auto [number, region] = workflowAccount(fields);
-  const std::string arn = "arn:aws:iam::" + number + ":role/" + fields[0];
+  const std::string arn = "arn:" + awsapi::partition_of(region) + ":iam::" + number + ":role/" + fields[0];
   lib::logger()->info("- Use role " + arn + " for SSM access");
   clients.session = sessionFor(arn, args.profile);
   clients.ssm = clients.session->client("ssm", region);

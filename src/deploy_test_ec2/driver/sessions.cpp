@@ -19,14 +19,14 @@ std::shared_ptr<const awsapi::Context> awsContext() {
 std::variant<awsapi::Session, std::string> start_aws_session(const std::string& assume_role,
                                                              const std::optional<std::string>& profile) {
   auto base = awsapi::Session::from_profile(awsContext(), profile);
-  auto sts = base.client("sts");
+  // The role is assumed again before its credentials expire (they last an hour at most), so that
+  // a long run and its log upload keep working.
+  auto session = base.assuming_role({{"RoleArn", assume_role}, {"RoleSessionName", "Quenfold_Workflow"}},
+                                    "the AssumeRole answer for " + assume_role);
   try {
-    json resp = sts->assume_role({{"RoleArn", assume_role}, {"RoleSessionName", "Quenfold_Workflow"}});
-    const json& c = resp.at("Credentials");
-    // The same parsing and checks as every other STS answer (no control characters, all three parts).
-    awsapi::Credentials creds = awsapi::credentials_from_sts(c, "the AssumeRole answer for " + assume_role);
-    return awsapi::Session::from_credentials(awsContext(), creds, profile);
-  } catch (const std::exception& e) {
+    session.credentials()->get();  // assumed now: STS's refusal propagates from here
+    return session;
+  } catch (const awsapi::CredentialsError& e) {
     const std::string failure = "The AWS new session attempt has failed";
     lib::logger()->error("  **Error** " + failure);
     lib::logger()->error(std::string("  ") + e.what());

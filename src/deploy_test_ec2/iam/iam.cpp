@@ -1,7 +1,12 @@
 #include "deploy_test_ec2/iam/iam.h"
 
+#include <algorithm>
+#include <chrono>
+
+#include "awsapi/endpoints.h"
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
+#include "core/clock.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/common/args.h"
 #include "deploy_test_ec2/common/names.h"
@@ -38,10 +43,11 @@ std::string oneLine(const json& v) {
 json nameTag() { return json::array({json{{"Key", "Name"}, {"Value", kInstanceName}}}); }
 }  // namespace
 
-std::string s3PolicyDocument() {
+std::string s3PolicyDocument(const std::string& partition) {
   json statements = json::array();
   for (const char* action : {"s3:ListBucket", "s3:GetObject", "s3:PutObject"}) {
-    statements.push_back(json{{"Effect", "Allow"}, {"Action", {action}}, {"Resource", {"arn:aws:s3:::*"}}});
+    statements.push_back(
+        json{{"Effect", "Allow"}, {"Action", {action}}, {"Resource", {"arn:" + partition + ":s3:::*"}}});
   }
   return oneLine(json{{"Version", "2012-10-17"}, {"Statement", statements}});
 }
@@ -53,7 +59,31 @@ std::string ec2TrustDocument() {
                                                       {"Action", "sts:AssumeRole"}}})}});
 }
 
+std::string partitionOf(const AwsClient& client) { return awsapi::partition_of(client.region().value_or("")); }
+
 namespace {
+// IAM is eventually consistent: an object just made may be unknown to the next call for a few
+// seconds. `call` is made again, with growing pauses, while it answers NoSuchEntity, for about a
+// minute (nominal) in all; then the answer stands.
+template <class F>
+void whilePropagating(const std::string& what, F&& call) {
+  auto& clock = core::the_clock();
+  const auto deadline = clock.monotonic() + std::chrono::seconds(60);
+  std::chrono::seconds pause{2};
+  for (;;) {
+    try {
+      call();
+      return;
+    } catch (const awsapi::ClientError& e) {
+      if (e.code() != "NoSuchEntity" || clock.monotonic() + pause > deadline) throw;
+      lib::logger()->info("  " + what + " not yet known to IAM (NoSuchEntity); retry in " +
+                          std::to_string(pause.count()) + " s");
+    }
+    clock.sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::seconds(10));
+  }
+}
+
 // The ARNs of the tool's policy, attached or not (a run may have died before attaching it).
 std::vector<std::string> findPolicyArns(const AwsClient& iam_client) {
   std::vector<std::string> arns;
@@ -74,13 +104,15 @@ std::string createS3Policy(const AwsClient& iam_client, const Args& args) {
   log->info(std::string("- Create policy ") + kPolicyName);
   try {
     json resp = iam_client.create_policy({{"PolicyName", kPolicyName},
-                                          {"PolicyDocument", s3PolicyDocument()},
+                                          {"PolicyDocument", s3PolicyDocument(partitionOf(iam_client))},
                                           {"Description", "quenfold test ec2 policy"},
                                           {"Tags", nameTag()}});
     return resp.at("Policy").at("Arn").get<std::string>();
   } catch (const awsapi::ClientError& e) {
     if (e.code() == "EntityAlreadyExists") {
-      if (given(args.account)) return "arn:aws:iam::" + *args.account + ":policy/" + kPolicyName;
+      if (given(args.account)) {
+        return "arn:" + partitionOf(iam_client) + ":iam::" + *args.account + ":policy/" + kPolicyName;
+      }
       // Without --account the ARN is the existing policy's own: an ARN with no account would make
       // the attach fail, and a later run would leave the role without its policy.
       auto arns = findPolicyArns(iam_client);
@@ -104,10 +136,15 @@ void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn) {
   } catch (const awsapi::ClientError& e) {
     // A role left by an earlier run (perhaps one that died before the attach) still gets its
     // policy: attaching is idempotent.
-    if (e.code() == "EntityAlreadyExists") log->info(std::string("  **Alert** ") + e.what());
+    if (e.code() != "EntityAlreadyExists") lib::failRun(e.what());  // AccessDenied, LimitExceeded, ...
+    log->info(std::string("  **Alert** ") + e.what());
   }
   log->info("- Attach policy to role");
-  iam_client.attach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", policy_arn}});
+  // The role and the policy were made just now or were just found to exist: NoSuchEntity here
+  // is IAM still propagating them.
+  whilePropagating(std::string("role ") + kRoleName + " or policy " + policy_arn, [&] {
+    iam_client.attach_role_policy({{"RoleName", kRoleName}, {"PolicyArn", policy_arn}});
+  });
 }
 
 void createInstanceProfile(const AwsClient& iam_client) {
@@ -116,18 +153,19 @@ void createInstanceProfile(const AwsClient& iam_client) {
   try {
     iam_client.create_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"Tags", nameTag()}});
   } catch (const awsapi::ClientError& e) {
-    if (e.code() == "EntityAlreadyExists") {
-      log->info(std::string("  **Alert** ") + e.what());
-      // A profile left by a run that died before adding the role would launch instances
-      // without it: add the role when the profile lacks it.
-      json profile = iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfileName}});
-      for (const auto& role : profile.at("InstanceProfile").value("Roles", json::array())) {
-        if (role.value("RoleName", "") == kRoleName) return;
-      }
+    if (e.code() != "EntityAlreadyExists") lib::failRun(e.what());
+    log->info(std::string("  **Alert** ") + e.what());
+    // A profile left by a run that died before adding the role would launch instances
+    // without it: add the role when the profile lacks it.
+    json profile = iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfileName}});
+    for (const auto& role : profile.at("InstanceProfile").value("Roles", json::array())) {
+      if (role.value("RoleName", "") == kRoleName) return;
     }
   }
   log->info("- Add role to instance profile");
-  iam_client.add_role_to_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"RoleName", kRoleName}});
+  whilePropagating(std::string("instance profile ") + kInstanceProfileName + " or role " + kRoleName, [&] {
+    iam_client.add_role_to_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"RoleName", kRoleName}});
+  });
 }
 
 void deleteInstanceProfile(const AwsClient& iam_client, const Args& args) {

@@ -12,10 +12,18 @@ namespace quenfold_testlibs {
 
 using awsapi::AwsClient;
 
-// The two documents, serialised as they are sent: one line, ", " and ": " separators.
-std::string s3PolicyDocument();
+// The two documents, serialised as they are sent: one line, ", " and ": " separators. The policy's
+// resource is in `partition` ("aws", "aws-cn", "aws-us-gov").
+std::string s3PolicyDocument(const std::string& partition = "aws");
 std::string ec2TrustDocument();
 
+// The partition of the client's region: every ARN the tool writes is in it.
+std::string partitionOf(const AwsClient& client);
+
+// The three creations log each step. "Already exists" is an alert and the existing object is used;
+// any other error of a create call is logged at error level with AWS's code and message and ends
+// the run (exit 1) before the next IAM call. A NoSuchEntity answer right after a creation (IAM
+// still propagating the new object) is retried through the clock for about a minute.
 std::string createS3Policy(const AwsClient& iam_client, const Args& args);
 void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn);
 void createInstanceProfile(const AwsClient& iam_client);

@@ -32,8 +32,15 @@ void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, 
 std::optional<std::string> getEipAllocationId(const AwsClient& ec2_client, const std::string& insId,
                                               const std::string& public_ip) {
   core::Step step;
-  json resp = ec2_client.describe_addresses(
-      {{"Filters", json::array({json{{"Name", "instance-id"}, {"Values", {insId}}}})}, {"PublicIps", {public_ip}}});
+  json resp;
+  try {
+    resp = ec2_client.describe_addresses(
+        {{"Filters", json::array({json{{"Name", "instance-id"}, {"Values", {insId}}}})}, {"PublicIps", {public_ip}}});
+  } catch (const awsapi::ClientError& e) {
+    // EC2's answer for a public address that is no Elastic IP (moto answers an empty list).
+    if (e.code() == "InvalidAddress.NotFound") return std::nullopt;
+    throw;
+  }
   const json& addresses = resp.at("Addresses");
   if (addresses.empty()) return std::nullopt;
   return addresses.at(0).at("AllocationId").get<std::string>();

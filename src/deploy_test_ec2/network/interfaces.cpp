@@ -129,12 +129,21 @@ void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::stri
     if (awsapi::is_not_found(e)) return;  // detached already (another revert, or by hand)
     lib::recordError("Failed to detach natwork interface", "detach of " + *attachment_id + " failed", &e);
   }
-  // Wait until the instance no longer reports a second interface, for at most five minutes.
+  // Wait until no instance of the subnet reports this attachment, for at most five minutes (the
+  // subnet may hold several test instances).
+  auto stillAttached = [&] {
+    for (const auto& ec2 : findEc2s(ec2_client, subnet_id)) {
+      const auto& second = ec2.other_interface;
+      if (second && second->contains("Attachment") &&
+          (*second)["Attachment"].value("AttachmentId", "") == *attachment_id)
+        return true;
+    }
+    return false;
+  };
   auto& clock = core::the_clock();
   const auto deadline = clock.monotonic() + kDetachBound;
   for (;;) {
-    auto [insId, publicIp, second] = getEc2(ec2_client, subnet_id);
-    if (!second || !second->contains("Attachment") || !(*second)["Attachment"].contains("AttachmentId")) return;
+    if (!stillAttached()) return;
     if (clock.monotonic() >= deadline) {
       lib::recordError("attachment " + *attachment_id + " in " + subnet_id +
                            " is still attached after 5 minutes; giving up the wait",

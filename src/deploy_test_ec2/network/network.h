@@ -21,6 +21,8 @@ using awsapi::AwsClient;
 std::optional<std::string> getSgId(const AwsClient& ec2_client, const std::string& vpc_id, const std::string& sg_name);
 std::optional<std::string> createSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args);
 std::optional<std::string> createPrivateInfSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args);
+// A group still in use (DependencyViolation) is asked again for about two minutes (through the
+// clock) before the failure is recorded; a group gone already is no failure.
 void deleteSG(const AwsClient& ec2_client, const std::string& sgId, const Args& args);
 
 // The caller's public IPv4 address, from the IP echo service (QUENFOLD_IP_ECHO_URL, default a public
@@ -52,7 +54,8 @@ bool isIpv4NetworkText(const std::string& cidr);
 void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, const std::string& vpcId,
                   const Args& args);
 // The allocation id of the Elastic IP `public_ip` associated with the instance; absent when there
-// is none (released already, or a plain public address). Lookup errors propagate.
+// is none (released already, or a plain public address: an empty answer or InvalidAddress.NotFound).
+// Other lookup errors propagate.
 std::optional<std::string> getEipAllocationId(const AwsClient& ec2_client, const std::string& insId,
                                               const std::string& public_ip);
 void releaseEIP(const AwsClient& ec2_client, const std::string& eip, const std::string& eipAllocIp,

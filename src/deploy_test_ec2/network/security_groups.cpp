@@ -2,6 +2,8 @@
 // group, which admits nothing. Both are found again by VPC and name on every run.
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 
@@ -9,6 +11,7 @@
 #include "awsapi/error.h"
 #include "awsapi/http.h"
 #include "core/app_exit_status.h"
+#include "core/clock.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
@@ -19,6 +22,11 @@ namespace quenfold_testlibs {
 
 namespace {
 constexpr const char* kDefaultEchoUrl = "https://api.ipify.org";
+// How long a group in use is asked again before its deletion counts as failed (nominal time),
+// and the pauses between the attempts.
+constexpr auto kGroupInUseBound = std::chrono::seconds(120);
+constexpr auto kGroupInUseFirstPause = std::chrono::seconds(5);
+constexpr auto kGroupInUseMaxPause = std::chrono::seconds(20);
 
 std::mutex g_echo_mu;
 std::function<std::string()> g_echo_override;
@@ -153,12 +161,33 @@ std::optional<std::string> createPrivateInfSG(const AwsClient& ec2_client, const
 
 void deleteSG(const AwsClient& ec2_client, const std::string& sgId, const Args& args) {
   if (args.dry_run) return;
-  try {
-    ec2_client.delete_security_group({{"GroupId", sgId}});
-  } catch (const std::exception& e) {
-    if (awsapi::is_not_found(e)) return;  // deleted already
-    lib::recordError("Failed to delete SG " + sgId + ": " + e.what(),
-                     "security group " + sgId + " could not be deleted", &e);
+  // EC2 releases a terminated instance's interfaces some time after it reports the instance
+  // terminated; until then the group answers DependencyViolation. It is asked again, with growing
+  // pauses, for a bounded time.
+  auto& clock = core::the_clock();
+  const auto deadline = clock.monotonic() + kGroupInUseBound;
+  std::chrono::seconds pause = kGroupInUseFirstPause;
+  for (;;) {
+    try {
+      ec2_client.delete_security_group({{"GroupId", sgId}});
+      return;
+    } catch (const awsapi::ClientError& e) {
+      if (e.code() == "DependencyViolation" && clock.monotonic() + pause <= deadline) {
+        lib::logger()->info("  SG " + sgId + " is still in use (DependencyViolation); retry in " +
+                            std::to_string(pause.count()) + " s");
+        clock.sleep_for(pause);
+        pause = std::min(pause * 2, kGroupInUseMaxPause);
+        continue;
+      }
+      if (awsapi::is_not_found(e)) return;  // deleted already
+      lib::recordError("Failed to delete SG " + sgId + ": " + e.what(),
+                       "security group " + sgId + " could not be deleted", &e);
+      return;
+    } catch (const std::exception& e) {
+      lib::recordError("Failed to delete SG " + sgId + ": " + e.what(),
+                       "security group " + sgId + " could not be deleted", &e);
+      return;
+    }
   }
 }
 

@@ -1,5 +1,7 @@
 #include "deploy_test_ec2/teardown/teardown.h"
 
+#include <set>
+
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
 #include "core/raised.h"
@@ -18,10 +20,10 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_clie
                                                        bool* lookup_failed) {
   try {
     json resp = ec2_client.describe_instances(
-        {{"Filters",
-          json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
-                       json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
-                       json{{"Name", "instance-state-name"}, {"Values", {"running", "stopped", "stopping"}}}})}});
+        {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
+                                  json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
+                                  json{{"Name", "instance-state-name"},
+                                       {"Values", {"pending", "running", "shutting-down", "stopped", "stopping"}}}})}});
     const json& reservations = resp.value("Reservations", json::array());
     if (reservations.empty()) return std::nullopt;
     if (reservations.size() > 1) {
@@ -29,7 +31,9 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_clie
                           vpc_id);
     }
     std::vector<std::string> ids;
-    for (const auto& r : reservations) ids.push_back(r.at("Instances").at(0).at("InstanceId").get<std::string>());
+    for (const auto& r : reservations) {
+      for (const auto& i : r.value("Instances", json::array())) ids.push_back(i.at("InstanceId").get<std::string>());
+    }
     return ids;
   } catch (const std::exception& e) {
     lib::reportError(e);
@@ -38,38 +42,94 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_clie
   }
 }
 
+namespace {
+// The allocation id of the instance's Elastic IP, absent when its public address is none (EC2 then
+// answers InvalidAddress.NotFound, or nothing): there is no address to release, and the instance is
+// still terminated. Any other lookup error propagates before anything is changed.
+std::optional<std::string> elasticIpOf(const AwsClient& ec2_client, const FoundEc2& ec2, const Args& args) {
+  if (!ec2.public_ip || !args.eip) return std::nullopt;
+  auto allocationId = getEipAllocationId(ec2_client, ec2.id, *ec2.public_ip);
+  if (!allocationId) lib::logger()->info("  " + *ec2.public_ip + " of " + ec2.id + " is no EIP: nothing to release");
+  return allocationId;
+}
+
+// Detaches and deletes the instance's interface in the private subnet (the calls log "- No
+// attachment found" when it has none). A shutting-down instance keeps its interfaces: they go
+// with it.
+void deleteSecondInterface(const AwsClient& ec2_client, const FoundEc2& ec2, const std::string& subnet_id,
+                           const Args& args) {
+  std::optional<std::string> interfaceId, attachmentId;
+  if (ec2.other_interface && isLive(ec2.state)) {
+    const json& second = *ec2.other_interface;
+    if (second.contains("NetworkInterfaceId")) interfaceId = second["NetworkInterfaceId"].get<std::string>();
+    if (second.contains("Attachment") && second["Attachment"].contains("AttachmentId")) {
+      attachmentId = second["Attachment"]["AttachmentId"].get<std::string>();
+    }
+  }
+  deleteAttachment(ec2_client, attachmentId, subnet_id, args);
+  deleteNetworkInterface(ec2_client, interfaceId, args);
+}
+
+// Terminates the instances one call each (one already gone does not hold up the others), then
+// waits for all of them.
+void terminateAndWait(const AwsClient& ec2_client, const std::vector<std::string>& ids) {
+  auto waiter = ec2_client.get_waiter("instance_terminated");
+  json waitFor = json::array();
+  for (const auto& id : ids) {
+    try {
+      ec2_client.terminate_instances({{"InstanceIds", {id}}});
+      waitFor.push_back(id);
+    } catch (const awsapi::ClientError& e) {
+      if (!awsapi::is_not_found(e.code())) throw;  // gone already
+    }
+  }
+  if (waitFor.empty()) return;
+  try {
+    waiter.wait({{"InstanceIds", waitFor}});
+  } catch (const awsapi::WaiterError& e) {
+    if (!awsapi::is_not_found(e.code())) throw;  // gone while waited for
+  }
+}
+}  // namespace
+
 void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id,
                const Args& args) {
   core::Step step;
   (void)iam_client;
   auto log = lib::logger();
-  auto [insId, publicIp, second] = getEc2(ec2_client, subnet_id);
-  std::optional<std::string> interfaceId, attachmentId;
-  if (second) {
-    if (second->contains("NetworkInterfaceId")) interfaceId = (*second)["NetworkInterfaceId"].get<std::string>();
-    if (second->contains("Attachment") && (*second)["Attachment"].contains("AttachmentId")) {
-      attachmentId = (*second)["Attachment"]["AttachmentId"].get<std::string>();
-    }
+  std::vector<FoundEc2> found = findEc2s(ec2_client, subnet_id);
+  // Terminated instances stay listed for a while and need nothing more.
+  std::erase_if(found, [](const FoundEc2& f) { return f.state == "terminated"; });
+  if (found.empty()) {
+    log->info(std::string("  No ec2 with tag Name:") + kInstanceName + " found in " + subnet_id);
+    deleteAttachment(ec2_client, std::nullopt, subnet_id, args);
+    return;
   }
-  deleteAttachment(ec2_client, attachmentId, subnet_id, args);
-  deleteNetworkInterface(ec2_client, interfaceId, args);
-  if (!insId) return;
-  std::optional<std::string> allocationId;
-  if (publicIp && args.eip) allocationId = getEipAllocationId(ec2_client, *insId, *publicIp);
+  if (found.size() > 1) {
+    // Two pipelines, or a retried job, in the same subnet: every one of them goes.
+    std::string ids;
+    for (const auto& f : found) ids += (ids.empty() ? "" : ", ") + f.id;
+    log->info(std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " + subnet_id);
+    log->info("  " + std::to_string(found.size()) + " ec2 with tag Name:" + kInstanceName + " found in " + subnet_id +
+              ": " + ids);
+  }
+  // Every lookup comes first: one that fails ends the call before anything is deleted, so the
+  // second interfaces go only on the path that terminates their instances.
+  std::vector<std::optional<std::string>> allocationIds;
+  allocationIds.reserve(found.size());
+  for (const auto& f : found) allocationIds.push_back(elasticIpOf(ec2_client, f, args));
+  for (const auto& f : found) deleteSecondInterface(ec2_client, f, subnet_id, args);
   log->info(std::string("- Delete ") + kInstanceName + " in " + subnet_id);
-  log->info("  terminate " + *insId + " in " + subnet_id);
-  if (!args.dry_run) {
-    auto waiter = ec2_client.get_waiter("instance_terminated");
-    try {
-      ec2_client.terminate_instances({{"InstanceIds", {*insId}}});
-      waiter.wait({{"InstanceIds", {*insId}}});
-    } catch (const awsapi::ClientError& e) {
-      if (!awsapi::is_not_found(e.code())) throw;  // gone already
-    } catch (const awsapi::WaiterError& e) {
-      if (!awsapi::is_not_found(e.code())) throw;  // gone while waited for
-    }
+  std::vector<std::string> ids;
+  ids.reserve(found.size());
+  for (const auto& f : found) {
+    log->info("  terminate " + f.id + " in " + subnet_id);
+    ids.push_back(f.id);
   }
-  if (allocationId) releaseEIP(ec2_client, *publicIp, *allocationId, *insId, args);
+  if (!args.dry_run) terminateAndWait(ec2_client, ids);
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (allocationIds[i]) releaseEIP(ec2_client, *found[i].public_ip, *allocationIds[i], found[i].id, args);
+  }
 }
 
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args) {
@@ -81,9 +141,12 @@ namespace {
 void deleteTestInstances(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config,
                          const Args& args) {
   std::vector<WorkerTask> workers;
+  std::set<std::string> seen;
   for (const auto& entry : config) {
     if (entry.at("private_subnet_id").get<std::string>().empty()) continue;
     const std::string subnet = entry.at("gw_subnet_id").get<std::string>();
+    // Entries may share a gateway subnet: its instances are deleted once.
+    if (!seen.insert(subnet).second) continue;
     workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }});
   }
   runWorkers(workers);

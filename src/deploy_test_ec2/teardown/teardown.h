@@ -1,4 +1,4 @@
-// Teardown: terminate each test subnet's instance (in parallel), then, once no test instance is
+// Teardown: terminate each test subnet's instances (in parallel), then, once no test instance is
 // left in the VPC, delete the groups, the leftover interfaces and the key pair.
 #pragma once
 
@@ -22,7 +22,8 @@ bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args);
 void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id,
                const Args& args);
-// Ids of the test instances still running, stopped or stopping in the VPC; absent when none.
+// Ids of the test instances not yet terminated in the VPC (pending, running, shutting-down,
+// stopping or stopped), every instance of every reservation; absent when none.
 // When the lookup fails, the error is reported, `lookup_failed` set and absent returned.
 std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_client, const std::string& vpc_id,
                                                        bool* lookup_failed = nullptr);
