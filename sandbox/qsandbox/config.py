@@ -24,7 +24,7 @@ DEFAULTS = {
     "launch_failure": None,     # {"share": S} or {"count": K}: launches that go pending -> terminated
     "impaired": None,           # same shape: instances whose status checks report "impaired"
     "eip_quota": 5,             # Elastic IPs per region (AWS's default quota)
-    "eni_release_lag_s": 0.0,   # a terminated instance's interfaces still hold their groups this long
+    "eni_release_lag_s": 5.0,   # a terminated instance's interfaces still hold their groups this long
     "iam_lag_s": 0.0,           # a new IAM role, instance profile or policy is NoSuchEntity this long
     "sts_duration_s": 3600.0,   # lifetime of credentials STS issues (AssumeRole's DurationSeconds capped)
     "inject": [],               # scripted errors: {"op", "code", "status", "message", "count"}

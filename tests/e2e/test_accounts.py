@@ -23,7 +23,7 @@ tearDownModule = stop_sandbox
 class RealAccounts(ToolTest):
     def setUp(self):
         super().setUp()
-        self.sandbox.configure(eip_quota=5, launch_failure=None, impaired=None)
+        self.sandbox.configure(eip_quota=5, launch_failure=None, impaired=None, iam_lag_s=0, eni_release_lag_s=5)
         self.ec2 = self.sandbox.client("ec2")
 
     def calls_of(self, op):
@@ -115,6 +115,40 @@ class RealAccounts(ToolTest):
         iam.remove_role_from_instance_profile(InstanceProfileName="lab-role-profile-1A2B", RoleName="lab-role")
         iam.delete_instance_profile(InstanceProfileName="lab-role-profile-1A2B")
         iam.delete_role(RoleName="lab-role")
+        self.assertNothingLeft()
+
+
+class PropagationAndSessions(ToolTest):
+    def setUp(self):
+        super().setUp()
+        self.sandbox.configure(iam_lag_s=0, sts_duration_s=3600, latency_ms=0, eni_release_lag_s=5)
+
+    def tearDown(self):
+        self.sandbox.configure(iam_lag_s=0, sts_duration_s=3600, latency_ms=0, eni_release_lag_s=5)
+        super().tearDown()
+
+    def test_iam_objects_unknown_for_a_while_and_groups_freed_late_do_not_stop_deploy_or_revert(self):
+        # AWS's IAM takes seconds to know a new object; a terminated instance's interfaces hold its
+        # group for a minute here (the revert retries for two).
+        self.sandbox.configure(iam_lag_s=10, eni_release_lag_s=60)
+        out = self.deploy("--ec2_role", "default")
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        out = self.revert("--ec2_role", "default")
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertIn("(DependencyViolation); retry in", out.stderr)
+        self.assertNothingLeft()
+
+    def test_a_workflow_session_shorter_than_the_run_is_assumed_again(self):
+        # 100 ms a call makes the run outlive its credentials many times over.
+        self.sandbox.configure(sts_duration_s=60, latency_ms=100)
+        role = self.sandbox.vars["QUENFOLD_SANDBOX_WORKFLOW_ROLE"]
+        bucket = self.sandbox.vars["QUENFOLD_SANDBOX_BUCKET"]
+        out = self.deploy("--workflow_account_role", f"{role},123456789012,us-east-1", "--s3_bucket", bucket)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertGreater(self.counts().get("sts:AssumeRole", 0), 1)
+        self.assertNotIn("ExpiredToken", out.stderr)
+        self.assertIn("backup/log/quenfold_testlibs.log", [o["key"] for o in self.state()["s3"][bucket]])
+        self.assertEqual(self.revert().returncode, 0)
         self.assertNothingLeft()
 
 

@@ -4,6 +4,7 @@
 
 #include "awsapi/error.h"
 #include "core/app_exit_status.h"
+#include "core/entry_outcomes.h"
 #include "core/raised.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/common/workers.h"
@@ -147,7 +148,10 @@ void deleteTestInstances(const AwsClient& ec2_client, const AwsClient& iam_clien
     const std::string subnet = entry.at("gw_subnet_id").get<std::string>();
     // Entries may share a gateway subnet: its instances are deleted once.
     if (!seen.insert(subnet).second) continue;
-    workers.push_back({subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }});
+    const std::string label =
+        entry.contains("gw_name") && entry["gw_name"].is_string() ? entry["gw_name"].get<std::string>() : subnet;
+    workers.push_back(
+        {subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }, core::EntryOutcomes::add(label)});
   }
   runWorkers(workers);
 }
