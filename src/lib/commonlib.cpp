@@ -421,6 +421,8 @@ void recordError(const std::string& line, const std::string& failure, const std:
 
 void failRun(const std::string& line, const std::exception* cause, core::SourceLocation where) {
   logError(line, cause, where);
+  // The run's summary names what ended it.
+  core::EntryOutcomes::noteFailure(line);
   throw core::ExitRequest{1};
 }
 
