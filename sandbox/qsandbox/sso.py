@@ -19,15 +19,6 @@ from . import protocol, sigv4
 ACCESS_TOKEN_S = 8 * 3600        # what an access token from a sign-in or a renewal lasts
 REGISTRATION_S = 90 * 24 * 3600  # the OIDC client registration
 
-# What each service answers a request signed with temporary credentials that have expired.
-EXPIRED = {
-    "ec2": (400, "RequestExpired", "Request has expired."),
-    "iam": (403, "ExpiredToken", "The security token included in the request is expired"),
-    "sts": (403, "ExpiredToken", "The security token included in the request is expired"),
-    "s3": (400, "ExpiredToken", "The provided token has expired."),
-    "ssm": (400, "ExpiredTokenException", "The security token included in the request is expired"),
-}
-
 
 def cache_file_name(session_name=None, start_url=None):
     """The token cache's file name: SHA-1 of the session name, or of the start URL (legacy form)."""
@@ -162,4 +153,4 @@ class Sso:
         with self._lock:
             expiry = self._issued.get(access_key)
         if expiry is not None and self.sb.clock.now() >= expiry:
-            raise sigv4.Rejection(EXPIRED, "credentials from the SSO portal have expired")
+            raise sigv4.Rejection(protocol.EXPIRED, "credentials from the SSO portal have expired")
