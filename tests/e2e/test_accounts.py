@@ -174,5 +174,30 @@ class SubnetsThatGivePublicAddresses(ToolTest):
         self.assertNothingLeft()
 
 
+class ChinaRegionAndAnOptInBucketRegion(ToolTest):
+    """The aws-cn partition refuses ARNs of another; a bucket in a region opened since 2019 answers a
+    request for another region with IllegalLocationConstraintException, naming no region."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = SandboxProcess("--region", "cn-north-1", "--bucket-region", "ap-east-1")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.stop()
+
+    def test_deploy_and_revert_with_the_default_role_and_a_log_upload(self):
+        bucket = self.sandbox.vars["QUENFOLD_SANDBOX_BUCKET"]
+        out = self.deploy("--ec2_role", "default", "--s3_bucket", bucket)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertEqual([p["arn"].split(":")[1] for p in self.state()["iam"]["policies"]], ["aws-cn"])
+        self.assertIn("backup/log/quenfold_testlibs.log", [o["key"] for o in self.state()["s3"][bucket]])
+        # The key and the log: the first request, sent to the run's region, was refused and followed.
+        self.assertEqual(len(self.state()["s3"][bucket]), 2)
+        self.assertEqual(self.counts()["s3:PutObject"], 3)
+        self.assertEqual(self.revert("--ec2_role", "default").returncode, 0)
+        self.assertNothingLeft()
+
+
 if __name__ == "__main__":
     unittest.main()
