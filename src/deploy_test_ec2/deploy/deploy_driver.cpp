@@ -107,9 +107,11 @@ std::set<size_t> entriesAcrossZones(const AwsClient& ec2_client, const std::stri
     // A subnet outside the VPC is not judged here; the calls naming it will say what is wrong.
     if (!zoneOf.count(gw) || !zoneOf.count(priv) || zoneOf[gw] == zoneOf[priv]) continue;
     core::EntryScope scope(entryIndex[i]);
-    lib::recordError(gw + ": private subnet " + priv + " is in " + zoneOf[priv] + " and gateway subnet " + gw + " in " +
-                         zoneOf[gw] + "; an instance can only attach an interface in its own zone",
-                     gw + ": private subnet in another zone");
+    std::string line = gw;
+    line.append(": private subnet ").append(priv).append(" is in ").append(zoneOf[priv]);
+    line.append(" and gateway subnet ").append(gw).append(" in ").append(zoneOf[gw]);
+    line.append("; an instance can only attach an interface in its own zone");
+    lib::recordError(line, gw + ": private subnet in another zone");
     failed.insert(i);
   }
   return failed;

@@ -210,6 +210,23 @@ bool waitUntilReady(const AwsClient& ec2_client, const std::string& insId, const
   }
 }
 
+// The tool's live instances in the gateway subnet. More than one (two pipelines at once, a retried
+// job) fails the entry: launching yet another would only pile them up.
+std::vector<FoundEc2> liveEc2s(const AwsClient& ec2_client, const TestSubnet& subnet) {
+  std::vector<FoundEc2> live;
+  for (auto& f : findEc2s(ec2_client, subnet.gw_subnet_id)) {
+    if (isLive(f.state)) live.push_back(std::move(f));
+  }
+  if (live.size() > 1) {
+    std::string ids;
+    for (const auto& f : live) ids += (ids.empty() ? "" : ", ") + f.id;
+    lib::recordError(std::string("More than one ec2 with tag Name:") + kInstanceName + " found in " +
+                         subnet.gw_subnet_id + ": " + ids + "; launch none (terminate the extra ones, or revert)",
+                     "more than one test instance in " + subnet.gw_subnet_id);
+  }
+  return live;
+}
+
 // Starts a stopped (or stopping) instance found from an earlier run.
 void startInstance(const AwsClient& ec2_client, const FoundEc2& found) {
   auto log = lib::logger();
@@ -276,19 +293,8 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
   }
   log->info(std::string("- Create ") + kInstanceName + " in private " + subnet.private_subnet_id);
 
-  std::vector<FoundEc2> live;
-  for (auto& f : findEc2s(ec2_client, subnet.gw_subnet_id)) {
-    if (isLive(f.state)) live.push_back(std::move(f));
-  }
-  if (live.size() > 1) {
-    // Two pipelines at once or a retried job: launching yet another would only pile them up.
-    std::string ids;
-    for (const auto& f : live) ids += (ids.empty() ? "" : ", ") + f.id;
-    lib::recordError(std::string("More than one ec2 with tag Name:") + kInstanceName + " found in " +
-                         subnet.gw_subnet_id + ": " + ids + "; launch none (terminate the extra ones, or revert)",
-                     "more than one test instance in " + subnet.gw_subnet_id);
-    return;
-  }
+  std::vector<FoundEc2> live = liveEc2s(ec2_client, subnet);
+  if (live.size() > 1) return;
 
   TestInstance ins;
   if (live.empty()) {

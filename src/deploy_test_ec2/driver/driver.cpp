@@ -33,6 +33,29 @@ void getPemKeyFromSSM(const awsapi::AwsClient& ssm_client, const std::string& pe
   writePrivateFile(args.key_name.value_or(""), resp.at("Parameter").at("Value").get<std::string>());
 }
 
+namespace {
+// One test instance per gateway subnet: two entries deploying into the same one would each find
+// the other's instance (or launch a second). Entries without a test subnet do not count.
+void refuseSharedGateways(const json& config, const std::string& path) {
+  auto name = [&](size_t i) {
+    const json& e = config[i];
+    std::string text = "entry " + std::to_string(i);
+    if (e.contains("gw_name") && e["gw_name"].is_string())
+      text.append(" (").append(e["gw_name"].get<std::string>()).append(")");
+    return text;
+  };
+  std::map<std::string, size_t> entryOfGateway;
+  for (size_t i = 0; i < config.size(); ++i) {
+    if (config[i]["private_subnet_id"].get<std::string>().empty()) continue;
+    const auto [at, fresh] = entryOfGateway.emplace(config[i]["gw_subnet_id"].get<std::string>(), i);
+    if (!fresh) {
+      throw TestConfigError("test configuration " + path + ": " + name(at->second) + " and " + name(i) +
+                            " have the same \"gw_subnet_id\" " + at->first);
+    }
+  }
+}
+}  // namespace
+
 void validateTestConfig(const json& config, const std::string& path, bool deploy) {
   auto fail = [&](const std::string& what) { throw TestConfigError("test configuration " + path + ": " + what); };
   if (!config.is_array()) fail("must be a JSON list of entries");
@@ -42,15 +65,6 @@ void validateTestConfig(const json& config, const std::string& path, bool deploy
     if (!entry[key].is_string()) fail("entry " + std::to_string(i) + ": \"" + key + "\" must be text");
     return entry[key].get<std::string>();
   };
-  // One test instance per gateway subnet: two entries deploying into the same one would each find
-  // the other's instance (or launch a second).
-  std::map<std::string, size_t> entryOfGateway;
-  auto name = [&](size_t i) {
-    const json& e = config[i];
-    return "entry " + std::to_string(i) +
-           (e.contains("gw_name") && e["gw_name"].is_string() ? " (" + e["gw_name"].get<std::string>() + ")"
-                                                              : std::string());
-  };
   for (size_t i = 0; i < config.size(); ++i) {
     const json& entry = config[i];
     if (!entry.is_object()) fail("entry " + std::to_string(i) + " is not an object");
@@ -58,8 +72,6 @@ void validateTestConfig(const json& config, const std::string& path, bool deploy
     if (i == 0 || withSubnet) text(entry, i, "gw_subnet_id");
     if (!deploy) continue;
     if (withSubnet) {
-      const auto [at, fresh] = entryOfGateway.emplace(text(entry, i, "gw_subnet_id"), i);
-      if (!fresh) fail(name(at->second) + " and " + name(i) + " have the same \"gw_subnet_id\" " + at->first);
       if (!entry.contains("gw_private_ip")) fail("entry " + std::to_string(i) + " has no \"gw_private_ip\"");
       // Text that is no network at all is refused here; a network that cannot be used (host
       // bits set, outside the VPC) fails only its own entry.
@@ -71,6 +83,7 @@ void validateTestConfig(const json& config, const std::string& path, bool deploy
       fail("entry " + std::to_string(i) + " has an empty \"private_subnet_id\" and no \"nat_gw_id\"");
     }
   }
+  if (deploy) refuseSharedGateways(config, path);
 }
 
 namespace {
