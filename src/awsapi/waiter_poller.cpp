@@ -50,31 +50,36 @@ std::vector<std::string> named_in(const std::string& message, const std::vector<
   return named;
 }
 
+bool names_one_of(const json& item, const std::set<std::string>& ids) {
+  auto it = item.find("InstanceId");
+  return it != item.end() && it->is_string() && ids.count(it->get<std::string>()) > 0;
+}
+
+// A reservation cut down to the instances of `ids`; null when it holds none of them.
+json reservation_part(const json& reservation, const std::set<std::string>& ids) {
+  json instances = json::array();
+  for (const auto& i : reservation.value("Instances", json::array()))
+    if (names_one_of(i, ids)) instances.push_back(i);
+  if (instances.empty()) return nullptr;
+  json copy = reservation;
+  copy["Instances"] = std::move(instances);
+  return copy;
+}
+
 // The part of a batched answer that concerns `ids`: what a call naming only them would have listed.
 json part_for(const std::string& operation, const std::vector<json>& pages, const std::set<std::string>& ids) {
-  auto mine = [&](const json& item) {
-    auto it = item.find("InstanceId");
-    return it != item.end() && it->is_string() && ids.count(it->get<std::string>()) > 0;
-  };
   if (operation == "DescribeInstances") {
     json reservations = json::array();
     for (const auto& page : pages) {
-      for (const auto& r : page.value("Reservations", json::array())) {
-        json instances = json::array();
-        for (const auto& i : r.value("Instances", json::array()))
-          if (mine(i)) instances.push_back(i);
-        if (instances.empty()) continue;
-        json copy = r;
-        copy["Instances"] = std::move(instances);
-        reservations.push_back(std::move(copy));
-      }
+      for (const auto& r : page.value("Reservations", json::array()))
+        if (json part = reservation_part(r, ids); !part.is_null()) reservations.push_back(std::move(part));
     }
     return {{"Reservations", std::move(reservations)}};
   }
   json statuses = json::array();
   for (const auto& page : pages)
     for (const auto& s : page.value("InstanceStatuses", json::array()))
-      if (mine(s)) statuses.push_back(s);
+      if (names_one_of(s, ids)) statuses.push_back(s);
   return {{"InstanceStatuses", std::move(statuses)}};
 }
 
@@ -83,8 +88,9 @@ json part_for(const std::string& operation, const std::vector<json>& pages, cons
 class PollerState {
  public:
   PollerState(const AwsClient& c, std::string op, std::chrono::seconds delay)
-      : client(c), operation(std::move(op)), grid(std::chrono::duration_cast<steady::duration>(delay) /
-                                                   SharedPoller::kRoundsPerInterval) {}
+      : client(c),
+        operation(std::move(op)),
+        grid(std::chrono::duration_cast<steady::duration>(delay) / SharedPoller::kRoundsPerInterval) {}
 
   const AwsClient& client;
   const std::string operation;
@@ -236,7 +242,8 @@ PollAnswer SharedPoller::poll(std::optional<std::chrono::steady_clock::time_poin
     }
   }
   const std::set<std::string> mine(ids_.begin(), ids_.end());
-  if (round->calls == 1 && round->pages.size() == 1 && mine == std::set<std::string>(round->ids.begin(), round->ids.end())) {
+  if (round->calls == 1 && round->pages.size() == 1 &&
+      mine == std::set<std::string>(round->ids.begin(), round->ids.end())) {
     answer.response = round->pages.front();  // a call of its own: its answer as it came
   } else {
     answer.response = part_for(s.operation, round->pages, mine);

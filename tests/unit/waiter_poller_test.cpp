@@ -47,12 +47,15 @@ TEST(SharedPoller, WorkersShareCallsAndEachEndsOnItsOwnInstance) {
     const auto t = nominal();
     json list = json::array();
     for (const auto& id : request["InstanceIds"]) {
-      if (id == id_of(kLate) && t < 20s) throw ClientError("InvalidInstanceID.NotFound",
-                                                           "The instance ID '" + id_of(kLate) + "' does not exist",
-                                                           "DescribeInstanceStatus", 400);
-      if (id == id_of(kDies) && t >= 20s) list.push_back(status(id, "terminated", "not-applicable"));
-      else if (id == id_of(kStuck) || t < 60s) list.push_back(status(id, "running", "initializing"));
-      else list.push_back(status(id, "running", "ok"));
+      if (id == id_of(kLate) && t < 20s)
+        throw ClientError("InvalidInstanceID.NotFound", "The instance ID '" + id_of(kLate) + "' does not exist",
+                          "DescribeInstanceStatus", 400);
+      if (id == id_of(kDies) && t >= 20s)
+        list.push_back(status(id, "terminated", "not-applicable"));
+      else if (id == id_of(kStuck) || t < 60s)
+        list.push_back(status(id, "running", "initializing"));
+      else
+        list.push_back(status(id, "running", "ok"));
     }
     return json{{"InstanceStatuses", list}};
   });
@@ -103,7 +106,8 @@ TEST(SharedPoller, ListsOverAHundredIdsArePagedAndAnUnattributedNotFoundIsAskedP
     if (std::exchange(first, false))
       throw ClientError("InvalidInstanceID.NotFound", "unknown", "DescribeInstances", 400);
     json instances = json::array();
-    for (const auto& id : request["InstanceIds"]) instances.push_back({{"InstanceId", id}, {"State", {{"Name", "terminated"}}}});
+    for (const auto& id : request["InstanceIds"])
+      instances.push_back({{"InstanceId", id}, {"State", {{"Name", "terminated"}}}});
     return json{{"Reservations", {{{"Instances", instances}}}}};
   });
   json ids = json::array();
