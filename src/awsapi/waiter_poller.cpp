@@ -1,8 +1,8 @@
 // The shared poller behind the instance waiters. Polls fall in rounds; a round's first member
 // (its leader) sleeps on the tool's clock until the round is due, closes it, makes the calls for
 // every id that joined, and wakes the others. A worker's next poll is due one interval after the
-// round that answered it, so each worker keeps its own cadence and attempt count, and workers
-// whose instances launched at different times meet on a grid of half-intervals.
+// round that answered it, so each worker keeps its own cadence and attempt count; when many wait,
+// workers whose instances launched at different times meet on a grid of half-intervals.
 #include "awsapi/waiter_poller.h"
 
 #include <algorithm>
@@ -199,8 +199,9 @@ PollAnswer SharedPoller::poll(std::optional<std::chrono::steady_clock::time_poin
   steady::time_point at = now;
   if (!s.origin) {
     s.origin = now;
-  } else if (due || s.members > kImmediateFirstPolls) {
-    at = s.on_grid(std::max(due.value_or(now), now));
+  } else {
+    at = std::max(due.value_or(now), now);
+    if (s.members > kGridFrom) at = s.on_grid(at);
   }
   std::shared_ptr<Round> round;
   bool leader = false;

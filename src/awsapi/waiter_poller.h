@@ -39,12 +39,13 @@ class SharedPoller {
   // poll). Transport and credential failures of the shared call propagate.
   PollAnswer poll(std::optional<std::chrono::steady_clock::time_point> due);
 
-  // Rounds fall on a grid of this many intervals' fractions, so that workers that joined at
-  // different moments share calls after their first poll.
+  // While more workers than kGridFrom wait on one poller, its rounds fall on a grid of
+  // kRoundsPerInterval rounds an interval, and a poll goes to the first grid point at or after it
+  // is due, so that workers that started at different moments share calls. With fewer, each
+  // worker polls when due, as an unshared waiter does (sharing a round only with workers due at
+  // the same moment).
   static constexpr int kRoundsPerInterval = 2;
-  // While fewer workers than this wait on one poller, a worker's first poll goes out at once, as
-  // an unshared waiter's would; past it the first poll joins the next round.
-  static constexpr std::size_t kImmediateFirstPolls = 16;
+  static constexpr std::size_t kGridFrom = 16;
   // The most ids one describe call names (DescribeInstanceStatus accepts up to 100).
   static constexpr std::size_t kPageSize = 100;
 
