@@ -8,7 +8,11 @@ The floor is the largest over EC2 actions of (calls - capacity) / refill of the 
 bucket, counting the calls that got past the buckets; for the deploy it is RunInstances,
 (N - 5) / 2 s. The resource buckets (1000 instances) cannot bind below 1000 entries.
 
-Usage: bench/scale_bench.py [--tool build/release/deploy_test_ec2] [--sizes 100,250,500]
+With --timings, instances also take AWS's own times (pending 30 s, status checks 3 minutes
+later, 30 s to terminate) at time scale 0.1, and times are nominal seconds: the deploy's floor
+adds launch and status checks to the last launch, the revert's adds the termination.
+
+Usage: bench/scale_bench.py [--tool build/release/deploy_test_ec2] [--sizes 100,250,500] [--timings]
 """
 import argparse
 import json
@@ -25,8 +29,11 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "sandbox"))
 from sandboxproc import SandboxProcess  # noqa: E402
 
-SANDBOX_ARGS = ("--time-scale", "1", "--ec2-rate-limits", "documented")
+SANDBOX_ARGS = ("--ec2-rate-limits", "documented")
+TIMINGS = {"launch_s": 30, "status_ok_s": 180, "terminate_s": 30}
+TIMINGS_SCALE = 0.1
 CALL_LOG_KEEP = 20000  # the sandbox keeps this many calls in its log; the counts stay complete
+POLLS = ("ec2:DescribeInstanceStatus", "ec2:DescribeInstances", "ec2:DescribeNetworkInterfaces")
 TOOL_GROUPS = {"quenfold-test-ec2-sg", "quenfold-test-ec2-private-interface-sg"}
 TOOL_KEY_PREFIX = "quenfold-test-ec2-key-pair-"
 # Left over from a caller's shell, these would change the tool's credentials or its retry mode.
@@ -42,12 +49,12 @@ def default_tool():
     return os.path.join(ROOT, "build", "release", "deploy_test_ec2")
 
 
-def start_sandbox(n):
-    sb = SandboxProcess("--pairs", str(n), *SANDBOX_ARGS)
+def start_sandbox(n, scale):
+    sb = SandboxProcess("--pairs", str(n), "--time-scale", str(scale), *SANDBOX_ARGS)
     env = {k: v for k, v in os.environ.items() if k not in DROPPED_ENV}
     env.update(sb.vars)  # QUENFOLD_TIME_SCALE among them: the tool paces its waits on the same clock
-    if float(env["QUENFOLD_TIME_SCALE"]) != 1:
-        raise SystemExit(f"sandbox runs at time scale {env['QUENFOLD_TIME_SCALE']}, not 1")
+    if float(env["QUENFOLD_TIME_SCALE"]) != scale:
+        raise SystemExit(f"sandbox runs at time scale {env['QUENFOLD_TIME_SCALE']}, not {scale}")
     return sb, env
 
 
@@ -126,8 +133,9 @@ def leftovers(state, seeded_interfaces):
     return {k: v for k, v in left.items() if v}
 
 
-def measure(tool, n):
-    sb, env = start_sandbox(n)
+def measure(tool, n, timings):
+    scale = TIMINGS_SCALE if timings else 1
+    sb, env = start_sandbox(n, scale)
     # The scratch folder holds the backup of the key pair's private key: removed at the end.
     work = tempfile.mkdtemp(prefix="quenfold-scale-")
     try:
@@ -139,15 +147,22 @@ def measure(tool, n):
                                        "--backup_folder", "backup"]),
                            ("revert", ["--revert", "--test_config", config, "--backup_folder", "backup"])):
             fresh_buckets(sb)
+            if timings:
+                sb.configure(**TIMINGS)
             wall, status, cpu, rss_kb, err = run_tool(tool, args, env, work)
+            wall /= scale
             log = sb.control("calls")
             counts = {k: v for k, v in log["counts"].items() if not k.startswith(("imds:", "echo:"))}
             buckets, throttled = bucket_use(sb)
             floor_s, action = floor(counts, buckets, throttled)
+            if timings:
+                extra = TIMINGS["launch_s"] + TIMINGS["status_ok_s"] if mode == "deploy" else TIMINGS["terminate_s"]
+                floor_s, action = floor_s + extra, f"{action} + {extra} s of instance timings"
             row = {"mode": mode, "n": n, "wall_s": wall, "floor_s": floor_s, "floor_action": action,
                    "status": status, "cpu_s": cpu, "peak_rss_mb": rss_kb / 1024,
                    "moto_s": sum(c.get("moto_ms") or 0 for c in log["calls"]) / 1000,
-                   "calls": sum(counts.values()), "log_full": len(log["calls"]) >= CALL_LOG_KEEP,
+                   "calls": sum(counts.values()), "polls": {k[4:]: v for k, v in counts.items() if k in POLLS},
+                   "log_full": len(log["calls"]) >= CALL_LOG_KEEP,
                    "throttled": {k: v for k, v in sorted(throttled.items()) if v},
                    "lost": entries_lost(out, n) if mode == "deploy" else None,
                    "left": leftovers(sb.control("state"), seeded_interfaces) if mode == "revert" else None,
@@ -169,7 +184,8 @@ def print_row(r):
     total = sum(r["throttled"].values())
     print(f"  throttled: {total}" + (" (" + ", ".join(f"{k} {v}" for k, v in r["throttled"].items()) + ")"
                                      if total else ""))
-    print(f"  calls {r['calls']}, cpu {r['cpu_s']:.2f} s, peak rss {r['peak_rss_mb']:.1f} MB, "
+    print(f"  calls {r['calls']} ({r['calls'] / r['n']:.1f} per entry; "
+          + ", ".join(f"{k} {v}" for k, v in sorted(r["polls"].items())) + f"), cpu {r['cpu_s']:.2f} s, peak rss {r['peak_rss_mb']:.1f} MB, "
           f"moto {r['moto_s']:.2f} s" + (f" (call log full: the first {CALL_LOG_KEEP} calls only)"
                                          if r["log_full"] else ""))
     if r["tail"]:
@@ -181,12 +197,15 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--tool", default=default_tool())
     p.add_argument("--sizes", default="100,250,500")
+    p.add_argument("--timings", action="store_true", help="AWS's instance timings, at time scale 0.1")
     a = p.parse_args()
     tool = os.path.abspath(a.tool)  # the runs start in a scratch folder
-    print("EC2 rate limits as documented, time scale 1; floor: the largest over EC2 actions of\n"
-          "(calls - bucket capacity) / refill per second, from the run's own calls.\n", flush=True)
+    print("EC2 rate limits as documented, " + (f"instance timings {TIMINGS}, time scale {TIMINGS_SCALE}, times "
+                                              "in nominal seconds" if a.timings else "time scale 1") +
+          "; floor: the largest over EC2 actions of\n(calls - bucket capacity) / refill per second, from the run's "
+          "own calls" + (", plus the instance timings" if a.timings else "") + ".\n", flush=True)
     for n in [int(x) for x in a.sizes.split(",")]:
-        measure(tool, n)
+        measure(tool, n, a.timings)
 
 
 if __name__ == "__main__":

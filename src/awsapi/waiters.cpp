@@ -1,5 +1,6 @@
-// The two EC2 waiters the tool uses, with the reference SDK's operation, delay, attempt limit and
-// acceptors, and its error texts. Pauses go through the tool's clock.
+// The EC2 waiters the tool uses, with the reference SDK's operation, delay, attempt limit and
+// acceptors, and its error texts. Pauses go through the tool's clock. A wait on instance ids polls
+// through the shared poller of its kind, which answers many waiting workers with one call.
 #include <algorithm>
 #include <array>
 #include <iterator>
@@ -10,6 +11,7 @@
 
 #include "awsapi/client.h"
 #include "awsapi/error.h"
+#include "awsapi/waiter_poller.h"
 #include "core/clock.h"
 
 namespace quenfold_testlibs::awsapi {
@@ -184,13 +186,35 @@ Waiter::Waiter(const AwsClient& c, std::string n) : client_(c), name_(std::move(
   if (!exists(name_)) throw std::invalid_argument("Waiter does not exist: " + name_);
 }
 
+namespace {
+
+// A wait names its instances by id: other waits of the same kind can share its polls.
+bool shares_polls(const json& request) {
+  auto it = request.find("InstanceIds");
+  return it != request.end() && it->is_array() && !it->empty() &&
+         std::all_of(it->begin(), it->end(), [](const json& id) { return id.is_string(); });
+}
+
+}  // namespace
+
 void Waiter::wait(const json& request) const {
   const WaiterConfig& cfg = *find_waiter(name_);
   const std::string prefix = "Waiter " + std::string(cfg.name) + " failed: ";
+  std::optional<SharedPoller> shared;
+  if (shares_polls(request)) shared.emplace(client_, std::string(cfg.operation), request, cfg.delay);
+  std::optional<std::chrono::steady_clock::time_point> due;
   const Acceptor* last_matched = nullptr;
   for (int attempt = 1;; ++attempt) {
     json response;
-    const std::optional<ClientError> error = poll_once(client_, cfg, request, response);
+    std::optional<ClientError> error;
+    if (shared) {
+      PollAnswer answer = shared->poll(due);
+      response = std::move(answer.response);
+      error = std::move(answer.error);
+      due = answer.at + cfg.delay;  // the shared poller pauses until then
+    } else {
+      error = poll_once(client_, cfg, request, response);
+    }
     const Acceptor* matched = first_match(cfg, response, error);
     if (matched) {
       last_matched = matched;
@@ -202,7 +226,7 @@ void Waiter::wait(const json& request) const {
       throw unexpected_error(prefix, *error);
     }
     if (attempt >= cfg.max_attempts) throw attempts_exceeded(prefix, cfg, last_matched, matched, response);
-    core::the_clock().sleep_for(cfg.delay);
+    if (!shared) core::the_clock().sleep_for(cfg.delay);
   }
 }
 

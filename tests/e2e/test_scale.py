@@ -1,25 +1,44 @@
-"""At scale against EC2's own request rates: a sandbox that applies EC2's documented per-action
-token buckets in real time (time scale 1). A 40-entry deploy outruns RunInstances' bucket
-(5 calls, then 2 a second) many times over; every entry must still get its instance, and the
-revert must still remove everything."""
+"""At scale against EC2's own request rates and instance timings: a sandbox that applies EC2's
+documented per-action token buckets, with instances pending for 30 s, passing their status checks
+3 minutes later and taking 30 s to terminate (nominal seconds, at time scale 0.1). A 40-entry
+deploy outruns RunInstances' bucket (5 calls, then 2 a second) many times over; every entry must
+still get its instance, the revert must still remove everything, and the workers waiting for
+their instances must share the status polls rather than each polling on its own."""
+import time
 import unittest
 
 from e2e_support import ToolTest, start_sandbox, stop_sandbox
 
 PAIRS = 40
+TIME_SCALE = 0.1
+WAITER_INTERVAL_S = 15
 
 
 def setUpModule():
-    start_sandbox("--pairs", str(PAIRS), "--time-scale", "1", "--ec2-rate-limits", "documented")
+    start_sandbox("--pairs", str(PAIRS), "--time-scale", str(TIME_SCALE), "--ec2-rate-limits", "documented")
 
 
 tearDownModule = stop_sandbox
 
 
 class DocumentedRateLimits(ToolTest):
+    deploy_nominal_s = 0.0
+
+    def deploy(self, *extra, **kw):
+        started = time.monotonic()
+        try:
+            return super().deploy(*extra, **kw)
+        finally:
+            self.deploy_nominal_s = (time.monotonic() - started) / TIME_SCALE
+
     def test_deploy_and_revert_of_40_entries_lose_nothing(self):
+        self.sandbox.configure(launch_s=30, status_ok_s=180, terminate_s=30)
         self.deploy_and_revert_everything(PAIRS)
         self.assertGreater(self.faults_seen().get("rate_limit", 0), 0, "EC2's buckets never ran dry")
+        # Alone, each worker would poll every interval: 40 polls an interval.
+        polls = self.counts().get("ec2:DescribeInstanceStatus", 0)
+        intervals = self.deploy_nominal_s / WAITER_INTERVAL_S
+        self.assertLess(polls, PAIRS / 10 * intervals, f"{polls} status polls in {intervals:.1f} intervals")
 
 
 if __name__ == "__main__":
