@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -58,15 +57,6 @@ std::optional<TimePoint> parse_cache_time(const nlohmann::ordered_json& v) {
   auto t = parse_iso8601(text);
   if (!t) return std::nullopt;
   return std::chrono::time_point_cast<TimePoint::duration>(*t);
-}
-
-std::string format_utc(TimePoint t) {
-  const std::time_t tt = std::chrono::system_clock::to_time_t(t);
-  std::tm tm{};
-  ::gmtime_r(&tt, &tm);
-  std::array<char, 32> buf{};
-  std::strftime(buf.data(), buf.size(), "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf.data();
 }
 
 bool has_control(const std::string& s) {
@@ -212,7 +202,7 @@ nlohmann::ordered_json refreshed_cache(const Settings& s, const Token& old, cons
   out["startUrl"] = s.start_url;
   out["region"] = s.region;
   out["accessToken"] = doc["accessToken"];
-  out["expiresAt"] = format_utc(now + std::chrono::seconds(doc["expiresIn"].get<long long>()));
+  out["expiresAt"] = format_iso8601(now + std::chrono::seconds(doc["expiresIn"].get<long long>()));
   out["clientId"] = old.cache["clientId"];
   out["clientSecret"] = old.cache["clientSecret"];
   out["registrationExpiresAt"] = old.cache["registrationExpiresAt"];

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 namespace quenfold_testlibs::awsapi {
@@ -148,6 +149,15 @@ std::optional<Timestamp> parse_timestamp(std::string_view text) {
   if (auto t = parse_iso8601(text)) return t;
   if (is_epoch_text(text)) return parse_epoch_text(text);
   return parse_http_date(text);
+}
+
+std::string format_iso8601(std::chrono::system_clock::time_point t) {
+  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  ::gmtime_r(&secs, &tm);
+  char buf[32];
+  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return std::string(buf, n);
 }
 
 }  // namespace quenfold_testlibs::awsapi

@@ -13,6 +13,7 @@
 
 #include "awsapi/endpoints.h"
 #include "awsapi/error.h"
+#include "awsapi/timestamp.h"
 #include "core/clock.h"
 #include "fakes.h"
 
@@ -65,15 +66,6 @@ std::string error_of(const std::function<void()>& fn) {
   return "(no error)";
 }
 
-std::string iso(std::chrono::system_clock::time_point t) {
-  std::time_t tt = std::chrono::system_clock::to_time_t(t);
-  std::tm tm{};
-  ::gmtime_r(&tt, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
 TEST(SsoSettings, BothFormsAndWhatIsWrongWithThem) {
   auto files = qa::ConfigFiles::parse(kConfig, "");
   auto dev = sso::settings_of(files, "dev");
@@ -117,7 +109,7 @@ TEST(SsoTokenPlan, RenewsInsideTheWindowAndRefusesOnlyWhatHasExpired) {
       t.cache = {{"refreshToken", "r"},
                  {"clientId", "c"},
                  {"clientSecret", "s"},
-                 {"registrationExpiresAt", iso(now + registration)}};
+                 {"registrationExpiresAt", qa::format_iso8601(now + registration)}};
     return t;
   };
   using P = sso::TokenPlan;
@@ -156,11 +148,11 @@ class SsoProviderTest : public ::testing::Test {
     json c = {{"startUrl", settings_.start_url},
               {"region", "eu-west-1"},
               {"accessToken", "old-token"},
-              {"expiresAt", iso(clock_.now() + left)}};
+              {"expiresAt", qa::format_iso8601(clock_.now() + left)}};
     if (refresh) {
       c["clientId"] = "cid";
       c["clientSecret"] = "csecret";
-      c["registrationExpiresAt"] = iso(clock_.now() + 24h);
+      c["registrationExpiresAt"] = qa::format_iso8601(clock_.now() + 24h);
       c["refreshToken"] = "old-refresh";
     }
     std::filesystem::create_directories(cache_file().parent_path());
@@ -216,7 +208,7 @@ TEST_F(SsoProviderTest, AnExpiringTokenIsRenewedAndTheCacheWrittenBackOwnerOnly)
   const json cache = read_cache();
   EXPECT_EQ(cache["accessToken"], "new-token");
   EXPECT_EQ(cache["refreshToken"], "new-r");
-  EXPECT_EQ(cache["expiresAt"], iso(clock_.now() + 8h));
+  EXPECT_EQ(cache["expiresAt"], qa::format_iso8601(clock_.now() + 8h));
   struct stat st {};
   ASSERT_EQ(::stat(cache_file().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600);

@@ -18,6 +18,7 @@
 #include "awsapi/error.h"
 #include "awsapi/http.h"
 #include "awsapi/imds.h"
+#include "awsapi/timestamp.h"
 #include "core/clock.h"
 #include "loopback_server.h"
 
@@ -28,15 +29,6 @@ using json = nlohmann::ordered_json;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string iso(std::chrono::system_clock::time_point t) {
-  std::time_t tt = std::chrono::system_clock::to_time_t(t);
-  std::tm tm{};
-  ::gmtime_r(&tt, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
 
 // Stands in for the session layer's STS client: records every call and answers with fresh
 // credentials that expire `lifetime` from the clock's now.
@@ -62,7 +54,7 @@ struct FakeSts {
       creds["AccessKeyId"] = "ASIA-" + request["RoleArn"].get<std::string>() + "-" + std::to_string(calls.size());
       creds["SecretAccessKey"] = "sts-secret";
       creds["SessionToken"] = "sts-token";
-      creds["Expiration"] = iso(core::the_clock().now() + lifetime);
+      creds["Expiration"] = qa::format_iso8601(core::the_clock().now() + lifetime);
       json answer;
       answer["Credentials"] = creds;
       return answer;
@@ -347,7 +339,7 @@ TEST_F(CredentialsTest, AssumedRoleIsRefreshedBeforeItExpires) {
 
 TEST_F(CredentialsTest, CredentialProcessOutputIsParsedAndRefreshedOnExpiry) {
   std::string counter = home_.path() + "/runs";
-  auto exp = iso(clock_.now() + 1h);
+  auto exp = qa::format_iso8601(clock_.now() + 1h);
   std::string script = home_.write("proc.sh",
                                    "#!/bin/sh\necho run >> " + counter +
                                        "\ncat <<EOF\n{\"Version\": 1, \"AccessKeyId\": \"PK\", \"SecretAccessKey\": "
