@@ -2,7 +2,7 @@
 // (its leader) sleeps on the tool's clock until the round is due, closes it, makes the calls for
 // every id that joined, and wakes the others. A worker's next poll is due one interval after the
 // round that answered it, so each worker keeps its own cadence and attempt count; when many wait,
-// workers whose instances launched at different times meet on a grid of half-intervals.
+// workers whose instances launched at different times meet on a grid of a few rounds an interval.
 #include "awsapi/waiter_poller.h"
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 
 #include "core/clock.h"
 
@@ -33,7 +34,30 @@ struct Round {
   std::exception_ptr failure;                 // a transport or credential failure: every member's
 };
 
-bool is_instance_not_found(const ClientError& e) { return e.code() == "InvalidInstanceID.NotFound"; }
+// How an operation names what it is asked about: the request's id list, the answer's list and the
+// id of each item in it, and the error EC2 gives for an unknown id in the list.
+struct IdKind {
+  const char* request_key;
+  const char* list_key;
+  const char* item_key;
+  const char* not_found;
+};
+
+const IdKind* find_id_kind(const std::string& operation) {
+  static const IdKind instances{"InstanceIds", "Reservations", "InstanceId", "InvalidInstanceID.NotFound"};
+  static const IdKind statuses{"InstanceIds", "InstanceStatuses", "InstanceId", "InvalidInstanceID.NotFound"};
+  static const IdKind interfaces{"NetworkInterfaceIds", "NetworkInterfaces", "NetworkInterfaceId",
+                                 "InvalidNetworkInterfaceID.NotFound"};
+  if (operation == "DescribeInstances") return &instances;
+  if (operation == "DescribeNetworkInterfaces") return &interfaces;
+  if (operation == "DescribeInstanceStatus") return &statuses;
+  return nullptr;
+}
+
+const IdKind& id_kind(const std::string& operation) {
+  if (const IdKind* kind = find_id_kind(operation)) return *kind;
+  throw std::invalid_argument("no shared polls for " + operation);
+}
 
 // The ids of `batch` that EC2's not-found message names ("The instance IDs 'i-1, i-2' do not exist").
 std::vector<std::string> named_in(const std::string& message, const std::vector<std::string>& batch) {
@@ -50,8 +74,8 @@ std::vector<std::string> named_in(const std::string& message, const std::vector<
   return named;
 }
 
-bool names_one_of(const json& item, const std::set<std::string>& ids) {
-  auto it = item.find("InstanceId");
+bool names_one_of(const json& item, const std::set<std::string>& ids, const char* key = "InstanceId") {
+  auto it = item.find(key);
   return it != item.end() && it->is_string() && ids.count(it->get<std::string>()) > 0;
 }
 
@@ -67,8 +91,8 @@ json reservation_part(const json& reservation, const std::set<std::string>& ids)
 }
 
 // The part of a batched answer that concerns `ids`: what a call naming only them would have listed.
-json part_for(const std::string& operation, const std::vector<json>& pages, const std::set<std::string>& ids) {
-  if (operation == "DescribeInstances") {
+json part_for(const IdKind& kind, const std::vector<json>& pages, const std::set<std::string>& ids) {
+  if (std::string(kind.list_key) == "Reservations") {
     json reservations = json::array();
     for (const auto& page : pages) {
       for (const auto& r : page.value("Reservations", json::array()))
@@ -76,11 +100,11 @@ json part_for(const std::string& operation, const std::vector<json>& pages, cons
     }
     return {{"Reservations", std::move(reservations)}};
   }
-  json statuses = json::array();
+  json items = json::array();
   for (const auto& page : pages)
-    for (const auto& s : page.value("InstanceStatuses", json::array()))
-      if (names_one_of(s, ids)) statuses.push_back(s);
-  return {{"InstanceStatuses", std::move(statuses)}};
+    for (const auto& item : page.value(kind.list_key, json::array()))
+      if (names_one_of(item, ids, kind.item_key)) items.push_back(item);
+  return {{kind.list_key, std::move(items)}};
 }
 
 }  // namespace
@@ -90,11 +114,13 @@ class PollerState {
   PollerState(const AwsClient& c, std::string op, std::chrono::seconds delay)
       : client(c),
         operation(std::move(op)),
-        grid(std::chrono::duration_cast<steady::duration>(delay) / SharedPoller::kRoundsPerInterval) {}
+        kind(id_kind(operation)),
+        interval(std::chrono::duration_cast<steady::duration>(delay)) {}
 
   const AwsClient& client;
   const std::string operation;
-  const steady::duration grid;
+  const IdKind& kind;
+  const steady::duration interval;
   std::atomic<std::size_t> members{0};  // changed under the registry's lock
 
   std::mutex mu;
@@ -102,9 +128,11 @@ class PollerState {
   std::optional<steady::time_point> origin;  // the first round's time: the grid's zero
   std::map<steady::time_point, std::shared_ptr<Round>> open;
 
-  // The first grid point at or after `t`.
-  steady::time_point on_grid(steady::time_point t) const {
+  // The first point at or after `t` of the grid that `waiting` members use. Grids of 2, 4 and 8
+  // rounds an interval nest, so a change of grid while workers come and go still meets old rounds.
+  steady::time_point on_grid(steady::time_point t, std::size_t waiting) const {
     if (t <= *origin) return *origin;
+    const auto grid = interval / SharedPoller::rounds_per_interval(waiting);
     const auto steps = (t - *origin + grid - steady::duration(1)) / grid;
     return *origin + steps * grid;
   }
@@ -115,13 +143,13 @@ class PollerState {
   void call_page(Round& r, std::vector<std::string> left) {
     while (!left.empty()) {
       json request = r.request;
-      request["InstanceIds"] = left;
+      request[kind.request_key] = left;
       ++r.calls;
       try {
         r.pages.push_back(client.call(operation, request));
         return;
       } catch (const ClientError& e) {
-        if (left.size() == 1 || !is_instance_not_found(e)) {
+        if (left.size() == 1 || e.code() != kind.not_found) {
           for (const auto& id : left) r.errors.emplace(id, e);
           return;
         }
@@ -131,7 +159,7 @@ class PollerState {
           return;
         }
         for (const auto& id : unknown) {
-          r.errors.emplace(id, ClientError(e.code(), "The instance ID '" + id + "' does not exist", e.operation(),
+          r.errors.emplace(id, ClientError(e.code(), "The ID '" + id + "' does not exist", e.operation(),
                                            e.http_status(), e.request_id()));
           left.erase(std::find(left.begin(), left.end(), id));
         }
@@ -169,10 +197,11 @@ Registry& registry() {
 SharedPoller::SharedPoller(const AwsClient& client, std::string operation, const json& request,
                            std::chrono::seconds delay)
     : request_(request) {
-  for (const auto& id : request.at("InstanceIds"))
+  const char* key = id_kind(operation).request_key;
+  for (const auto& id : request.at(key))
     if (std::find(ids_.begin(), ids_.end(), id.get<std::string>()) == ids_.end()) ids_.push_back(id.get<std::string>());
   json rest = request;
-  rest.erase("InstanceIds");
+  rest.erase(key);
   // The client's address is a fair key: a client outlives every wait on it, and the poller goes
   // with its last member.
   key_ = std::to_string(reinterpret_cast<std::uintptr_t>(&client)) + '\n' + operation + '\n' +
@@ -191,6 +220,14 @@ SharedPoller::~SharedPoller() {
   if (--state_->members == 0) reg.pollers.erase(key_);
 }
 
+bool SharedPoller::can_share(const std::string& operation, const json& request) {
+  const IdKind* kind = find_id_kind(operation);
+  if (!kind) return false;
+  auto it = request.find(kind->request_key);
+  return it != request.end() && it->is_array() && !it->empty() &&
+         std::all_of(it->begin(), it->end(), [](const json& id) { return id.is_string(); });
+}
+
 PollAnswer SharedPoller::poll(std::optional<std::chrono::steady_clock::time_point> due) {
   auto& clock = core::the_clock();
   PollerState& s = *state_;
@@ -201,7 +238,7 @@ PollAnswer SharedPoller::poll(std::optional<std::chrono::steady_clock::time_poin
     s.origin = now;
   } else {
     at = std::max(due.value_or(now), now);
-    if (s.members > kGridFrom) at = s.on_grid(at);
+    if (s.members > kGridFrom) at = s.on_grid(at, s.members);
   }
   std::shared_ptr<Round> round;
   bool leader = false;
@@ -247,7 +284,7 @@ PollAnswer SharedPoller::poll(std::optional<std::chrono::steady_clock::time_poin
       mine == std::set<std::string>(round->ids.begin(), round->ids.end())) {
     answer.response = round->pages.front();  // a call of its own: its answer as it came
   } else {
-    answer.response = part_for(s.operation, round->pages, mine);
+    answer.response = part_for(s.kind, round->pages, mine);
   }
   return answer;
 }

@@ -186,22 +186,13 @@ Waiter::Waiter(const AwsClient& c, std::string n) : client_(c), name_(std::move(
   if (!exists(name_)) throw std::invalid_argument("Waiter does not exist: " + name_);
 }
 
-namespace {
-
-// A wait names its instances by id: other waits of the same kind can share its polls.
-bool shares_polls(const json& request) {
-  auto it = request.find("InstanceIds");
-  return it != request.end() && it->is_array() && !it->empty() &&
-         std::all_of(it->begin(), it->end(), [](const json& id) { return id.is_string(); });
-}
-
-}  // namespace
-
 void Waiter::wait(const json& request) const {
   const WaiterConfig& cfg = *find_waiter(name_);
   const std::string prefix = "Waiter " + std::string(cfg.name) + " failed: ";
   std::optional<SharedPoller> shared;
-  if (shares_polls(request)) shared.emplace(client_, std::string(cfg.operation), request, cfg.delay);
+  // A wait that names its instances by id shares its polls with other waits of the same kind.
+  if (SharedPoller::can_share(std::string(cfg.operation), request))
+    shared.emplace(client_, std::string(cfg.operation), request, cfg.delay);
   std::optional<std::chrono::steady_clock::time_point> due;
   const Acceptor* last_matched = nullptr;
   for (int attempt = 1;; ++attempt) {
