@@ -37,7 +37,8 @@ class Deploy : public OpsTest {
           id, {nic("eni-1", gw, "10.0.0.5", "198.51.100.1"), nic("eni-2", "subnet-p", "10.0.101.9")}, "198.51.100.1")});
     });
     c.on("CreateTags").reply(json::object());
-    c.on("CreateNetworkInterface").reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}}}});
+    c.on("CreateNetworkInterface")
+        .reply({{"NetworkInterface", {{"NetworkInterfaceId", "eni-2"}, {"PrivateIpAddress", "10.0.101.9"}}}});
     c.on("AttachNetworkInterface").reply({{"AttachmentId", "eni-attach-2"}});
   }
   json entry() {
@@ -142,6 +143,8 @@ TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
   EXPECT_EQ(cfg["ec2_ip"], "198.51.100.1");
   EXPECT_EQ(cfg["ec2_2nd_private_ip"], "10.0.101.9");
   EXPECT_EQ(ec2.count("CreateNetworkInterface"), 1u);
+  // The address of the interface just made comes from its create answer: no describe after it.
+  EXPECT_EQ(ec2.count("DescribeInstances"), 2u);  // its subnet's instances, then its public address
   EXPECT_EQ(iam.all_calls().size(), 0u);
   EXPECT_TRUE(logged("info - Created quenfold-test-ec2 in subnet-p"));
   EXPECT_TRUE(logged("info   public ip: 198.51.100.1"));
@@ -419,6 +422,7 @@ TEST_F(Deploy, AnInterruptionWhileTheSharedResourcesAreMadeStillWritesTheOutput)
   config[0]["ec2_ip"] = "192.0.2.1";
   args.output_test_config = path("out.json");
   ec2.on("DescribeSubnets").reply({{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}});
+  ec2.on("DescribeInstances").reply({{"Reservations", json::array()}});
   ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array({{{"GroupId", "sg-1"}}})}});
   ec2.on("AuthorizeSecurityGroupIngress").fail("InvalidPermission.Duplicate", "the rule is there");
   // The signal came while the groups were looked up: the client starts no further call.

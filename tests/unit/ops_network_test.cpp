@@ -182,25 +182,27 @@ TEST_F(Network, PrivateAddressGivesUpAfterSixAttemptsAndBadRangesAreNotRetried) 
 }
 
 TEST_F(Network, DeleteAttachmentWaitsForTheDetachAndIsBounded) {
-  deleteAttachment(ec2, std::nullopt, "subnet-g", args);
+  deleteAttachment(ec2, std::nullopt, "", "subnet-g", args);
   EXPECT_TRUE(logged("info - No attachment found"));
   EXPECT_TRUE(ec2.all_calls().empty());
 
-  json attached = reservations({instance(
-      "i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "", "att-0"), nic("eni-2", "subnet-p", "10.0.1.5", "", "att-2")})});
-  json detached = reservations(
-      {instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "", "att-0"), nic("eni-2", "subnet-p", "10.0.1.5")})});
-  ec2.on("DescribeInstances").reply(attached).reply(attached).reply(detached);
+  auto eni = [](const char* status) {
+    return json{
+        {"NetworkInterfaces", json::array({{{"NetworkInterfaceId", "eni-2"},
+                                            {"Attachment", {{"AttachmentId", "att-2"}, {"Status", status}}}}})}};
+  };
+  ec2.on("DescribeNetworkInterfaces").reply(eni("attached")).reply(eni("detaching")).reply(eni("detached"));
   ec2.on("DetachNetworkInterface").reply(json::object());
-  deleteAttachment(ec2, std::string("att-2"), "subnet-g", args);
+  deleteAttachment(ec2, std::string("att-2"), "eni-2", "subnet-g", args);
   EXPECT_EQ(ec2.calls("DetachNetworkInterface").at(0), json::parse(R"({"AttachmentId":"att-2"})"));
+  EXPECT_EQ(ec2.calls("DescribeNetworkInterfaces").at(0), json::parse(R"({"NetworkInterfaceIds":["eni-2"]})"));
   EXPECT_EQ(clock_.sleeps(), (std::vector<std::chrono::milliseconds>{2s, 2s}));
   EXPECT_EQ(exitStatus(), 0);
 
   FakeAwsClient stuck;
   stuck.on("DetachNetworkInterface").fail("IncorrectState", "busy");
-  stuck.on("DescribeInstances").reply(attached);
-  deleteAttachment(stuck, std::string("att-2"), "subnet-g", args);
+  stuck.on("DescribeNetworkInterfaces").reply(eni("attached"));
+  deleteAttachment(stuck, std::string("att-2"), "eni-2", "subnet-g", args);
   EXPECT_TRUE(logged("error   **Error** Failed to detach natwork interface"));
   EXPECT_GE(clock_.total_slept(), 5min);
   EXPECT_LE(clock_.total_slept(), 5min + 10s);
@@ -209,7 +211,7 @@ TEST_F(Network, DeleteAttachmentWaitsForTheDetachAndIsBounded) {
 
 TEST_F(Network, DryRunDeletesNothing) {
   args.dry_run = true;
-  deleteAttachment(ec2, std::string("att-2"), "subnet-g", args);
+  deleteAttachment(ec2, std::string("att-2"), "eni-2", "subnet-g", args);
   deleteNetworkInterface(ec2, std::string("eni-2"), args);
   deleteNetworkInterface(ec2, std::nullopt, args);
   EXPECT_TRUE(ec2.all_calls().empty());
@@ -241,8 +243,7 @@ TEST_F(Network, WhatIsAlreadyGoneIsNotAFailure) {
   ec2.on("DetachNetworkInterface").fail("InvalidAttachmentID.NotFound", "gone");
   ec2.on("DeleteNetworkInterface").fail("InvalidNetworkInterfaceID.NotFound", "gone");
   ec2.on("DeleteSecurityGroup").fail("InvalidGroup.NotFound", "gone").fail("DependencyViolation", "in use");
-  ec2.on("DescribeInstances").reply(reservations({}));
-  deleteAttachment(ec2, std::string("att-2"), "subnet-g", args);
+  deleteAttachment(ec2, std::string("att-2"), "eni-2", "subnet-g", args);
   deleteNetworkInterface(ec2, std::string("eni-2"), args);
   deleteSG(ec2, "sg-1", args);
   EXPECT_EQ(exitStatus(), 0);

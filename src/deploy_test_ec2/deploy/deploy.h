@@ -44,6 +44,9 @@ struct SharedResources {
   // With --eip: the instances that hold an Elastic IP already, as read before anything was made.
   // An instance outside it gets one, even when it has a plain public address.
   std::optional<std::set<std::string>> eip_holders = std::nullopt;
+  // The tool's instances of the VPC by subnet, as read once before the workers start (absent: each
+  // worker looks in its own subnet).
+  std::optional<Ec2sBySubnet> found = std::nullopt;
 };
 
 // The instance profile to launch with for --ec2_role NAME: the first that ListInstanceProfilesForRole

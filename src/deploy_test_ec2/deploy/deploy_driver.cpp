@@ -121,7 +121,7 @@ std::set<size_t> entriesAcrossZones(const AwsClient& ec2_client, const std::stri
 // gateway subnet holds no instance of the tool with an address yet) must fit in what the region's
 // quota leaves, else the run ends (exit 1) with the numbers. Returns the instances that hold an
 // Elastic IP already.
-std::set<std::string> checkAddressQuota(const AwsClient& ec2_client, const std::string& vpcId, const json& config,
+std::set<std::string> checkAddressQuota(const AwsClient& ec2_client, const Ec2sBySubnet& found, const json& config,
                                         const std::vector<size_t>& selected) {
   core::Step step;
   auto log = lib::logger();
@@ -131,15 +131,9 @@ std::set<std::string> checkAddressQuota(const AwsClient& ec2_client, const std::
     if (a.contains("InstanceId") && a["InstanceId"].is_string()) holders.insert(a["InstanceId"].get<std::string>());
   }
   std::map<std::string, std::vector<std::string>> liveIn;  // gateway subnet -> the tool's live instances
-  const json reservations =
-      allPages(ec2_client, "DescribeInstances",
-               {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}}, vpcFilter(vpcId)})}},
-               "Reservations");
-  for (const auto& r : reservations) {
-    for (const auto& ins : r.value("Instances", json::array())) {
-      if (!isLive(ins.value("State", json::object()).value("Name", ""))) continue;
-      liveIn[ins.value("SubnetId", "")].push_back(ins.value("InstanceId", ""));
-    }
+  for (const auto& [subnet, instances] : found) {
+    for (const auto& f : instances)
+      if (isLive(f.state)) liveIn[subnet].push_back(f.id);
   }
   std::set<std::string> gateways;
   for (size_t i : selected) gateways.insert(config[i].at("gw_subnet_id").get<std::string>());
@@ -293,10 +287,13 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
     for (size_t i : selected) {
       if (!failedEarly.count(i)) toDeploy.push_back(i);
     }
+    // One lookup of the tool's instances for every entry: per entry, it would cost a call each.
+    Ec2sBySubnet found = toDeploy.empty() ? Ec2sBySubnet{} : findEc2sInVpc(ec2_client, vpcId);
     std::optional<std::set<std::string>> eipHolders;
-    if (args.eip) eipHolders = checkAddressQuota(ec2_client, vpcId, config, toDeploy);
+    if (args.eip) eipHolders = checkAddressQuota(ec2_client, found, config, toDeploy);
     shared = createSharedResources(ec2_client, s3_client, iam_client, vpcId, args);
     shared.eip_holders = std::move(eipHolders);
+    shared.found = std::move(found);
   } catch (const core::Interrupted&) {
     writeOutput();
     throw;

@@ -148,11 +148,11 @@ void wireUpInstance(const AwsClient& ec2_client, const TestInstance& ins, const 
     running = !status.value("InstanceStatuses", json::array()).empty();
   }
   if (running && !givePublicAddress(ec2_client, ins, subnet, shared, args, test_config)) return;
-  if (!ins.private_interface) {
-    createNetworkfInterface(ec2_client, ins.id, subnet.private_subnet_id, shared.sg_id_private_inf, args);
-  }
+  std::optional<json> second = ins.private_interface;
+  if (!second)
+    second = createNetworkfInterface(ec2_client, ins.id, subnet.private_subnet_id, shared.sg_id_private_inf, args);
   try {
-    lookupInf2PrivateIp(ec2_client, ins.id, test_config);
+    lookupInf2PrivateIp(ec2_client, ins.id, test_config, second ? &*second : nullptr);
   } catch (const std::exception& e) {
     lib::logError(e.what(), &e);
   }
@@ -212,9 +212,16 @@ bool waitUntilReady(const AwsClient& ec2_client, const std::string& insId, const
 
 // The tool's live instances in the gateway subnet. More than one (two pipelines at once, a retried
 // job) fails the entry: launching yet another would only pile them up.
-std::vector<FoundEc2> liveEc2s(const AwsClient& ec2_client, const TestSubnet& subnet) {
+std::vector<FoundEc2> liveEc2s(const AwsClient& ec2_client, const TestSubnet& subnet, const SharedResources& shared) {
   std::vector<FoundEc2> live;
-  for (auto& f : findEc2s(ec2_client, subnet.gw_subnet_id)) {
+  std::vector<FoundEc2> found;
+  if (shared.found) {
+    auto it = shared.found->find(subnet.gw_subnet_id);
+    if (it != shared.found->end()) found = it->second;
+  } else {
+    found = findEc2s(ec2_client, subnet.gw_subnet_id);
+  }
+  for (auto& f : found) {
     if (isLive(f.state)) live.push_back(std::move(f));
   }
   if (live.size() > 1) {
@@ -293,7 +300,7 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
   }
   log->info(std::string("- Create ") + kInstanceName + " in private " + subnet.private_subnet_id);
 
-  std::vector<FoundEc2> live = liveEc2s(ec2_client, subnet);
+  std::vector<FoundEc2> live = liveEc2s(ec2_client, subnet, shared);
   if (live.size() > 1) return;
 
   TestInstance ins;

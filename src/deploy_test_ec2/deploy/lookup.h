@@ -2,6 +2,7 @@
 // and teardown subsystems use.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,10 @@ struct FoundEc2 {
 // Every instance named quenfold-test-ec2 in the subnet, of every reservation, in the answer's
 // order (one DescribeInstances, as getEc2 makes).
 std::vector<FoundEc2> findEc2s(const AwsClient& ec2_client, const std::string& subnet_id);
+// The same for every subnet of the VPC at once, by the instance's subnet: one paged
+// DescribeInstances for the whole run instead of one per entry.
+using Ec2sBySubnet = std::map<std::string, std::vector<FoundEc2>>;
+Ec2sBySubnet findEc2sInVpc(const AwsClient& ec2_client, const std::string& vpc_id);
 // An instance that is neither shutting down nor terminated.
 bool isLive(const std::string& state);
 

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "awsapi/error.h"
+#include "awsapi/waiter_poller.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exceptions.h"
@@ -13,7 +14,6 @@
 #include "core/retry.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
-#include "deploy_test_ec2/deploy/lookup.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
 
@@ -64,12 +64,13 @@ bool ipv4InNetwork(const std::string& address, const std::string& cidr) {
   return (parseIpv4(address) & mask) == net;
 }
 
-void createNetworkfInterface(const AwsClient& ec2_client, const std::string& instance_id, const std::string& subnet_id,
-                             const std::optional<std::string>& sg_id, const Args& args) {
+std::optional<json> createNetworkfInterface(const AwsClient& ec2_client, const std::string& instance_id,
+                                            const std::string& subnet_id, const std::optional<std::string>& sg_id,
+                                            const Args& args) {
   core::Step step;
   auto log = lib::logger();
   log->info("- Create network interface in " + subnet_id + " with " + sg_id.value_or("None"));
-  if (args.dry_run) return;
+  if (args.dry_run) return std::nullopt;
   json resp;
   try {
     // Without the private-interface group the interface would silently get the VPC's default group.
@@ -84,15 +85,25 @@ void createNetworkfInterface(const AwsClient& ec2_client, const std::string& ins
     lib::reportError(e);
     throw core::ExitRequest{1};
   }
-  const json& ni = resp.value("NetworkInterface", json::object());
-  if (!ni.contains("NetworkInterfaceId")) return;
+  json ni = resp.value("NetworkInterface", json::object());
+  if (!ni.contains("NetworkInterfaceId")) return std::nullopt;
   const std::string id = ni["NetworkInterfaceId"].get<std::string>();
   log->info("- Attach network interface to " + instance_id);
   ec2_client.attach_network_interface({{"DeviceIndex", 1}, {"InstanceId", instance_id}, {"NetworkInterfaceId", id}});
+  return ni;
 }
 
-void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, json& test_config) {
+void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, json& test_config, const json* second) {
   core::Step step;
+  // The interface in hand (just made, or found with the instance) already tells its address.
+  if (second && second->contains("PrivateIpAddress") && (*second)["PrivateIpAddress"].is_string()) {
+    const std::string ip = (*second)["PrivateIpAddress"].get<std::string>();
+    if (ipv4InNetwork(ip, test_config.at("private_subnet_cidr").get<std::string>())) {
+      lib::logger()->info("  private subnet IP: " + ip);
+      test_config["ec2_2nd_private_ip"] = ip;
+      return;
+    }
+  }
   auto attempt = [&] {
     json resp = ec2_client.describe_instances({{"InstanceIds", {insId}}});
     const std::string cidr = test_config.at("private_subnet_cidr").get<std::string>();
@@ -113,8 +124,20 @@ void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, 
   core::retry<core::ValueNotFoundException>(6, std::chrono::seconds(2), attempt);
 }
 
+namespace {
+// Whether a DescribeNetworkInterfaces answer still shows the attachment on its interface.
+bool stillHolds(const json& answer, const std::string& attachment_id) {
+  for (const auto& ni : answer.value("NetworkInterfaces", json::array())) {
+    const json attachment = ni.value("Attachment", json::object());
+    if (attachment.value("AttachmentId", "") == attachment_id && attachment.value("Status", "") != "detached")
+      return true;
+  }
+  return false;
+}
+}  // namespace
+
 void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::string>& attachment_id,
-                      const std::string& subnet_id, const Args& args) {
+                      const std::string& interface_id, const std::string& subnet_id, const Args& args) {
   core::Step step;
   auto log = lib::logger();
   if (!attachment_id) {
@@ -129,28 +152,27 @@ void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::stri
     if (awsapi::is_not_found(e)) return;  // detached already (another revert, or by hand)
     lib::recordError("Failed to detach natwork interface", "detach of " + *attachment_id + " failed", &e);
   }
-  // Wait until no instance of the subnet reports this attachment, for at most five minutes (the
-  // subnet may hold several test instances).
-  auto stillAttached = [&] {
-    for (const auto& ec2 : findEc2s(ec2_client, subnet_id)) {
-      const auto& second = ec2.other_interface;
-      if (second && second->contains("Attachment") &&
-          (*second)["Attachment"].value("AttachmentId", "") == *attachment_id)
-        return true;
-    }
-    return false;
-  };
+  // Wait until the interface no longer holds this attachment (or is gone), for at most five
+  // minutes. Every worker of a revert waits at once: their polls share describe calls.
+  awsapi::SharedPoller poller(ec2_client, "DescribeNetworkInterfaces", {{"NetworkInterfaceIds", {interface_id}}},
+                              kDetachPoll);
   auto& clock = core::the_clock();
   const auto deadline = clock.monotonic() + kDetachBound;
+  std::optional<std::chrono::steady_clock::time_point> due;
   for (;;) {
-    if (!stillAttached()) return;
+    awsapi::PollAnswer answer = poller.poll(due);
+    if (answer.error) {
+      if (awsapi::is_not_found(answer.error->code())) return;
+      throw *answer.error;
+    }
+    if (!stillHolds(answer.response, *attachment_id)) return;
     if (clock.monotonic() >= deadline) {
       lib::recordError("attachment " + *attachment_id + " in " + subnet_id +
                            " is still attached after 5 minutes; giving up the wait",
                        "attachment " + *attachment_id + " in " + subnet_id + " was not detached");
       return;
     }
-    clock.sleep_for(kDetachPoll);
+    due = answer.at + kDetachPoll;
   }
 }
 

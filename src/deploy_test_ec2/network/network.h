@@ -34,11 +34,17 @@ void setPublicIpSource(std::function<std::string()> source);
 bool isIpv4Address(const std::string& text);
 
 // --- Network interfaces ---
-void createNetworkfInterface(const AwsClient& ec2_client, const std::string& instance_id, const std::string& subnet_id,
-                             const std::optional<std::string>& sg_id, const Args& args);
-void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, json& test_config);
+// Creates the interface and attaches it as device 1; returns it as created (nothing in a dry run).
+std::optional<json> createNetworkfInterface(const AwsClient& ec2_client, const std::string& instance_id,
+                                            const std::string& subnet_id, const std::optional<std::string>& sg_id,
+                                            const Args& args);
+// Sets ec2_2nd_private_ip: from `second` (the interface in hand) when its address is in the private
+// subnet, else from the instance as EC2 describes it.
+void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, json& test_config,
+                         const json* second = nullptr);
+// Detaches the interface `interface_id` and waits until it no longer holds the attachment.
 void deleteAttachment(const AwsClient& ec2_client, const std::optional<std::string>& attachment_id,
-                      const std::string& subnet_id, const Args& args);
+                      const std::string& interface_id, const std::string& subnet_id, const Args& args);
 void deleteNetworkInterface(const AwsClient& ec2_client, const std::optional<std::string>& network_interface_id,
                             const Args& args);
 json getNetworkInterfaces(const AwsClient& ec2_client, const std::string& vpc_id);

@@ -63,11 +63,11 @@ void deleteSecondInterface(const AwsClient& ec2_client, const FoundEc2& ec2, con
   if (ec2.other_interface && isLive(ec2.state)) {
     const json& second = *ec2.other_interface;
     if (second.contains("NetworkInterfaceId")) interfaceId = second["NetworkInterfaceId"].get<std::string>();
-    if (second.contains("Attachment") && second["Attachment"].contains("AttachmentId")) {
+    if (interfaceId && second.contains("Attachment") && second["Attachment"].contains("AttachmentId")) {
       attachmentId = second["Attachment"]["AttachmentId"].get<std::string>();
     }
   }
-  deleteAttachment(ec2_client, attachmentId, subnet_id, args);
+  deleteAttachment(ec2_client, attachmentId, interfaceId.value_or(""), subnet_id, args);
   deleteNetworkInterface(ec2_client, interfaceId, args);
 }
 
@@ -93,17 +93,17 @@ void terminateAndWait(const AwsClient& ec2_client, const std::vector<std::string
 }
 }  // namespace
 
-void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id,
-               const Args& args) {
+void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id, const Args& args,
+               const std::vector<FoundEc2>* inVpc) {
   core::Step step;
   (void)iam_client;
   auto log = lib::logger();
-  std::vector<FoundEc2> found = findEc2s(ec2_client, subnet_id);
+  std::vector<FoundEc2> found = inVpc ? *inVpc : findEc2s(ec2_client, subnet_id);
   // Terminated instances stay listed for a while and need nothing more.
   std::erase_if(found, [](const FoundEc2& f) { return f.state == "terminated"; });
   if (found.empty()) {
     log->info(std::string("  No ec2 with tag Name:") + kInstanceName + " found in " + subnet_id);
-    deleteAttachment(ec2_client, std::nullopt, subnet_id, args);
+    deleteAttachment(ec2_client, std::nullopt, "", subnet_id, args);
     return;
   }
   if (found.size() > 1) {
@@ -138,9 +138,22 @@ bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
 }
 
 namespace {
+// The tool's instances in the VPC of the first entry's gateway subnet, by subnet: one lookup for
+// every worker. Absent when it cannot be made; each worker then looks in its own subnet.
+std::optional<Ec2sBySubnet> instancesOfTheVpc(const AwsClient& ec2_client, const json& config) {
+  try {
+    const json subnets = ec2_client.describe_subnets({{"SubnetIds", {config.at(0).at("gw_subnet_id")}}});
+    const std::string vpcId = subnets.at("Subnets").at(0).at("VpcId").get<std::string>();
+    return findEc2sInVpc(ec2_client, vpcId);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 // Terminates the test instance of every entry with a private subnet, one worker per entry.
 void deleteTestInstances(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config,
                          const Args& args) {
+  const std::optional<Ec2sBySubnet> inVpc = instancesOfTheVpc(ec2_client, config);
   std::vector<WorkerTask> workers;
   std::set<std::string> seen;
   for (const auto& entry : config) {
@@ -150,8 +163,14 @@ void deleteTestInstances(const AwsClient& ec2_client, const AwsClient& iam_clien
     if (!seen.insert(subnet).second) continue;
     const std::string label =
         entry.contains("gw_name") && entry["gw_name"].is_string() ? entry["gw_name"].get<std::string>() : subnet;
-    workers.push_back(
-        {subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }, core::EntryOutcomes::add(label)});
+    // A subnet outside the first entry's VPC is looked up by its own worker.
+    const std::vector<FoundEc2>* found = nullptr;
+    if (inVpc) {
+      auto it = inVpc->find(subnet);
+      found = it != inVpc->end() ? &it->second : nullptr;
+    }
+    workers.push_back({subnet, [&, subnet, found] { deleteEc2(ec2_client, iam_client, subnet, args, found); },
+                       core::EntryOutcomes::add(label)});
   }
   runWorkers(workers);
 }

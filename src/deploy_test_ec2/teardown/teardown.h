@@ -8,6 +8,7 @@
 
 #include "awsapi/client.h"
 #include "deploy_test_ec2/common/args.h"
+#include "deploy_test_ec2/deploy/lookup.h"
 
 namespace quenfold_testlibs {
 
@@ -20,8 +21,10 @@ using awsapi::AwsClient;
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args);
 // The same with the configuration already read (and checked) by the caller.
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args);
-void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id,
-               const Args& args);
+// Deletes the test instances of the gateway subnet; `found` is what a lookup of the whole VPC saw
+// in it (absent: it looks in the subnet itself).
+void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id, const Args& args,
+               const std::vector<FoundEc2>* found = nullptr);
 // Ids of the test instances not yet terminated in the VPC (pending, running, shutting-down,
 // stopping or stopped), every instance of every reservation; absent when none.
 // When the lookup fails, the error is reported, `lookup_failed` set and absent returned.
