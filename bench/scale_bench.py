@@ -140,8 +140,8 @@ def measure(tool, n, timings):
     work = tempfile.mkdtemp(prefix="quenfold-scale-")
     try:
         config = os.path.join(sb.dir, "test_config.json")
-        with open(config) as f:
-            seeded_interfaces = {e["nat_gw_id"] for e in json.load(f)}
+        # Every interface there before the deploy is the sandbox's (gateways, the cross-zone pair).
+        seeded_interfaces = {n["id"] for n in sb.control("state")["network_interfaces"]}
         out = os.path.join(work, "out.json")
         for mode, args in (("deploy", ["--test_config", config, "--output_test_config", out,
                                        "--backup_folder", "backup"]),

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <condition_variable>
 #include <exception>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
@@ -128,6 +129,13 @@ class PollerState {
   std::optional<steady::time_point> origin;  // the first round's time: the grid's zero
   std::map<steady::time_point, std::shared_ptr<Round>> open;
 
+  // Whether `t` is a point of the finest grid: a worker's later polls, one interval after a round
+  // on the grid, stay there.
+  bool on_finest_grid(steady::time_point t) const {
+    const auto finest = interval / SharedPoller::rounds_per_interval(std::numeric_limits<std::size_t>::max());
+    return t >= *origin && (t - *origin) % finest == steady::duration::zero();
+  }
+
   // The first point at or after `t` of the grid that `waiting` members use. Grids of 2, 4 and 8
   // rounds an interval nest, so a change of grid while workers come and go still meets old rounds.
   steady::time_point on_grid(steady::time_point t, std::size_t waiting) const {
@@ -238,7 +246,9 @@ PollAnswer SharedPoller::poll(std::optional<std::chrono::steady_clock::time_poin
     s.origin = now;
   } else {
     at = std::max(due.value_or(now), now);
-    if (s.members > kGridFrom) at = s.on_grid(at, s.members);
+    // A worker already on the grid keeps its time as the number waiting falls (at most
+    // rounds_per_interval(any) rounds an interval still), so that its polls do not come late.
+    if (s.members > kGridFrom && !s.on_finest_grid(at)) at = s.on_grid(at, s.members);
   }
   std::shared_ptr<Round> round;
   bool leader = false;

@@ -46,9 +46,10 @@ class SharedPoller {
   // While more workers than kGridFrom wait on one poller, its rounds fall on a grid and a poll goes
   // to the first grid point at or after it is due, so that workers that started at different
   // moments share calls. The grid has 2, 4 or 8 rounds an interval, one for about every
-  // kMembersPerRound workers: the more wait, the less late each poll (at most an eighth of an
-  // interval from 160 workers on), while the poller spends no more than about one call an interval
-  // per kMembersPerRound workers. With kGridFrom or fewer,
+  // kMembersPerRound workers: the more wait, the less late a worker's first poll on the grid (at
+  // most an eighth of an interval from 160 workers on), while the poller spends no more than about
+  // one call an interval per kMembersPerRound workers. A worker's later polls keep its place on the
+  // grid as workers leave. With kGridFrom or fewer,
   // each worker polls when due, as an unshared waiter does (sharing a round only with workers due
   // at the same moment).
   static constexpr std::size_t kGridFrom = 16;
