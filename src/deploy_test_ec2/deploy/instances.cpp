@@ -49,7 +49,6 @@ bool hasPublicIp(const json& instance) {
 struct TestInstance {
   std::string id;
   std::optional<json> private_interface;  // its interface in the private subnet, when it has one
-  bool just_launched = false;             // its primary interface still needs its tags
   bool ready = false;                     // running with its status checks ok, as just waited for
 };
 
@@ -62,13 +61,6 @@ std::vector<std::string> interfacesIn(const json& instance, const std::string& s
   return ids;
 }
 
-// Tags interfaces with the tool's interface Name and the --tag_resource pairs.
-void tagInterfaces(const AwsClient& ec2_client, const std::vector<std::string>& networkInfIds, const Args& args) {
-  json tags = json::array({json{{"Key", "Name"}, {"Value", kInterfaceName}}});
-  if (args.tag_resource) populateTags(tags, *args.tag_resource);
-  ec2_client.create_tags({{"Resources", networkInfIds}, {"Tags", tags}});
-}
-
 // The instance as described once it shows a public address, or after the second pause without one.
 json waitForPublicIp(const AwsClient& ec2_client, const std::string& insId, json instance) {
   for (int pauses = 0; !instance.contains("PublicIpAddress") && pauses < 2; ++pauses) {
@@ -79,8 +71,8 @@ json waitForPublicIp(const AwsClient& ec2_client, const std::string& insId, json
 }
 
 // For a running instance: a public address on its gateway-subnet interface (an Elastic IP with
-// --eip), the tags of a new instance's interfaces, and the address as the entry's ec2_ip. False
-// when no public address came, which ends the wiring.
+// --eip), and the address as the entry's ec2_ip. False when no public address came, which ends
+// the wiring. A new instance's primary interface has its tags from the launch request already.
 bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, const TestSubnet& subnet,
                        const SharedResources& shared, const Args& args, json& test_config) {
   auto log = lib::logger();
@@ -99,7 +91,6 @@ bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, con
     }
     instance = describeInstance(ec2_client, ins.id);
   }
-  if (ins.just_launched) tagInterfaces(ec2_client, networkInfIds, args);
   log->info("- Created quenfold-test-ec2 in " + subnet.private_subnet_id);
   instance = waitForPublicIp(ec2_client, ins.id, std::move(instance));
   if (!instance.contains("PublicIpAddress")) {
@@ -314,7 +305,6 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
       return;
     }
     ins.id = std::move(*insId);
-    ins.just_launched = true;
   } else {
     FoundEc2& found = live.front();
     ins.id = found.id;
