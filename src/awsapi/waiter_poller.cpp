@@ -42,10 +42,11 @@ struct IdKind {
   const char* list_key;
   const char* item_key;
   const char* not_found;
+  bool in_reservations = false;  // items sit in Reservations[].Instances (DescribeInstances)
 };
 
 const IdKind* find_id_kind(const std::string& operation) {
-  static const IdKind instances{"InstanceIds", "Reservations", "InstanceId", "InvalidInstanceID.NotFound"};
+  static const IdKind instances{"InstanceIds", "Reservations", "InstanceId", "InvalidInstanceID.NotFound", true};
   static const IdKind statuses{"InstanceIds", "InstanceStatuses", "InstanceId", "InvalidInstanceID.NotFound"};
   static const IdKind interfaces{"NetworkInterfaceIds", "NetworkInterfaces", "NetworkInterfaceId",
                                  "InvalidNetworkInterfaceID.NotFound"};
@@ -93,7 +94,7 @@ json reservation_part(const json& reservation, const std::set<std::string>& ids)
 
 // The part of a batched answer that concerns `ids`: what a call naming only them would have listed.
 json part_for(const IdKind& kind, const std::vector<json>& pages, const std::set<std::string>& ids) {
-  if (std::string(kind.list_key) == "Reservations") {
+  if (kind.in_reservations) {
     json reservations = json::array();
     for (const auto& page : pages) {
       for (const auto& r : page.value("Reservations", json::array()))

@@ -77,17 +77,6 @@ std::vector<size_t> entriesToDeploy(const json& config) {
   return selected;
 }
 
-// Every page of a Describe call that pages with NextToken, its `key` lists joined.
-json allPages(const AwsClient& ec2_client, const std::string& operation, json request, const char* key) {
-  json items = json::array();
-  for (;;) {
-    json resp = ec2_client.call(operation, request);
-    for (auto& item : resp.value(key, json::array())) items.push_back(std::move(item));
-    if (!resp.contains("NextToken") || resp["NextToken"].get<std::string>().empty()) return items;
-    request["NextToken"] = resp["NextToken"];
-  }
-}
-
 json vpcFilter(const std::string& vpcId) { return json{{"Name", "vpc-id"}, {"Values", {vpcId}}}; }
 
 // AWS attaches an interface only to an instance in its own zone: an entry whose private subnet is

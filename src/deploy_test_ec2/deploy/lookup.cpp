@@ -47,22 +47,30 @@ std::vector<FoundEc2> findEc2s(const AwsClient& ec2_client, const std::string& s
   return found;
 }
 
-Ec2sBySubnet findEc2sInVpc(const AwsClient& ec2_client, const std::string& vpc_id) {
-  core::Step step;
-  json request = {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
-                                           json{{"Name", "vpc-id"}, {"Values", {vpc_id}}}})}};
-  Ec2sBySubnet found;
+json allPages(const AwsClient& ec2_client, const std::string& operation, json request, const char* key) {
+  json items = json::array();
   for (;;) {
-    json resp = ec2_client.describe_instances(request);
-    for (const auto& r : resp.value("Reservations", json::array())) {
-      for (const auto& instance : r.value("Instances", json::array())) {
-        const std::string subnet = instance.value("SubnetId", "");
-        found[subnet].push_back(factsOf(instance, subnet));
-      }
-    }
-    if (!resp.contains("NextToken") || resp["NextToken"].get<std::string>().empty()) return found;
+    json resp = ec2_client.call(operation, request);
+    for (auto& item : resp.value(key, json::array())) items.push_back(std::move(item));
+    if (!resp.contains("NextToken") || resp["NextToken"].get<std::string>().empty()) return items;
     request["NextToken"] = resp["NextToken"];
   }
+}
+
+Ec2sBySubnet findEc2sInVpc(const AwsClient& ec2_client, const std::string& vpc_id) {
+  core::Step step;
+  const json reservations = allPages(ec2_client, "DescribeInstances",
+                                     {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
+                                                               json{{"Name", "vpc-id"}, {"Values", {vpc_id}}}})}},
+                                     "Reservations");
+  Ec2sBySubnet found;
+  for (const auto& r : reservations) {
+    for (const auto& instance : r.value("Instances", json::array())) {
+      const std::string subnet = instance.value("SubnetId", "");
+      found[subnet].push_back(factsOf(instance, subnet));
+    }
+  }
+  return found;
 }
 
 Ec2Lookup getEc2(const AwsClient& ec2_client, const std::string& subnet_id) {

@@ -32,6 +32,9 @@ struct FoundEc2 {
   std::optional<std::string> public_ip;  // of its interface in the subnet, when exactly one has one
   std::optional<json> other_interface;   // its first interface in another subnet
 };
+// Every page of a Describe call that pages with NextToken, its `key` lists joined.
+json allPages(const AwsClient& ec2_client, const std::string& operation, json request, const char* key);
+
 // Every instance named quenfold-test-ec2 in the subnet, of every reservation, in the answer's
 // order (one DescribeInstances, as getEc2 makes).
 std::vector<FoundEc2> findEc2s(const AwsClient& ec2_client, const std::string& subnet_id);

@@ -95,14 +95,14 @@ std::optional<json> createNetworkfInterface(const AwsClient& ec2_client, const s
 
 void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, json& test_config, const json* second) {
   core::Step step;
+  auto record = [&](const std::string& ip) {
+    lib::logger()->info("  private subnet IP: " + ip);
+    test_config["ec2_2nd_private_ip"] = ip;
+  };
   // The interface in hand (just made, or found with the instance) already tells its address.
   if (second && second->contains("PrivateIpAddress") && (*second)["PrivateIpAddress"].is_string()) {
     const std::string ip = (*second)["PrivateIpAddress"].get<std::string>();
-    if (ipv4InNetwork(ip, test_config.at("private_subnet_cidr").get<std::string>())) {
-      lib::logger()->info("  private subnet IP: " + ip);
-      test_config["ec2_2nd_private_ip"] = ip;
-      return;
-    }
+    if (ipv4InNetwork(ip, test_config.at("private_subnet_cidr").get<std::string>())) return record(ip);
   }
   auto attempt = [&] {
     json resp = ec2_client.describe_instances({{"InstanceIds", {insId}}});
@@ -112,11 +112,7 @@ void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, 
     for (const auto& ni : instance.value("NetworkInterfaces", json::array())) {
       if (!ni.contains("PrivateIpAddress")) continue;
       const std::string ip = ni["PrivateIpAddress"].get<std::string>();
-      if (ipv4InNetwork(ip, cidr)) {
-        lib::logger()->info("  private subnet IP: " + ip);
-        test_config["ec2_2nd_private_ip"] = ip;
-        return;
-      }
+      if (ipv4InNetwork(ip, cidr)) return record(ip);
     }
     lib::logger()->info("  waiting for secondary interface private IP after attaching ...");
     throw core::ValueNotFoundException("secondary interface private IP not fonud");
