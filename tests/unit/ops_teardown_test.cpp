@@ -282,8 +282,8 @@ TEST_F(Teardown, GroupFreedLateIsDeletedAndOneNeverFreedFailsAfterAboutTwoMinute
       .reply({{"Return", true}});
   deleteSG(ec2, "sg-1", args);
   EXPECT_EQ(ec2.count("DeleteSecurityGroup"), 3u);
-  EXPECT_TRUE(logged("info   SG sg-1 is still in use (DependencyViolation); retry in 5 s"));
-  EXPECT_TRUE(logged("info   SG sg-1 is still in use (DependencyViolation); retry in 10 s"));
+  EXPECT_TRUE(logged("info   SG sg-1 is still in use (DependencyViolation); retry in 1 s"));
+  EXPECT_TRUE(logged("info   SG sg-1 is still in use (DependencyViolation); retry in 2 s"));
   EXPECT_EQ(exitStatus(), 0);
 
   FakeAwsClient busy;

@@ -25,7 +25,7 @@ constexpr const char* kDefaultEchoUrl = "https://api.ipify.org";
 // How long a group in use is asked again before its deletion counts as failed (nominal time),
 // and the pauses between the attempts.
 constexpr auto kGroupInUseBound = std::chrono::seconds(120);
-constexpr auto kGroupInUseFirstPause = std::chrono::seconds(5);
+constexpr auto kGroupInUseFirstPause = std::chrono::seconds(1);
 constexpr auto kGroupInUseMaxPause = std::chrono::seconds(20);
 
 std::mutex g_echo_mu;
