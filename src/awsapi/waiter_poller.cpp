@@ -36,20 +36,24 @@ struct Round {
 };
 
 // How an operation names what it is asked about: the request's id list, the answer's list and the
-// id of each item in it, and the error EC2 gives for an unknown id in the list.
+// id of each item in it, and the error EC2 gives for an unknown id in the list (its code, and the
+// noun of its message: "The instance ID 'i-1' does not exist").
 struct IdKind {
   const char* request_key;
   const char* list_key;
   const char* item_key;
   const char* not_found;
+  const char* noun;
   bool in_reservations = false;  // items sit in Reservations[].Instances (DescribeInstances)
 };
 
 const IdKind* find_id_kind(const std::string& operation) {
-  static const IdKind instances{"InstanceIds", "Reservations", "InstanceId", "InvalidInstanceID.NotFound", true};
-  static const IdKind statuses{"InstanceIds", "InstanceStatuses", "InstanceId", "InvalidInstanceID.NotFound"};
+  static const IdKind instances{"InstanceIds", "Reservations", "InstanceId", "InvalidInstanceID.NotFound", "instance",
+                                true};
+  static const IdKind statuses{"InstanceIds", "InstanceStatuses", "InstanceId", "InvalidInstanceID.NotFound",
+                               "instance"};
   static const IdKind interfaces{"NetworkInterfaceIds", "NetworkInterfaces", "NetworkInterfaceId",
-                                 "InvalidNetworkInterfaceID.NotFound"};
+                                 "InvalidNetworkInterfaceID.NotFound", "networkInterface"};
   if (operation == "DescribeInstances") return &instances;
   if (operation == "DescribeNetworkInterfaces") return &interfaces;
   if (operation == "DescribeInstanceStatus") return &statuses;
@@ -168,8 +172,9 @@ class PollerState {
           return;
         }
         for (const auto& id : unknown) {
-          r.errors.emplace(id, ClientError(e.code(), "The ID '" + id + "' does not exist", e.operation(),
-                                           e.http_status(), e.request_id()));
+          r.errors.emplace(id,
+                           ClientError(e.code(), std::string("The ") + kind.noun + " ID '" + id + "' does not exist",
+                                       e.operation(), e.http_status(), e.request_id()));
           left.erase(std::find(left.begin(), left.end(), id));
         }
       }

@@ -275,6 +275,25 @@ TEST_F(Teardown, EveryInstanceOfASharedSubnetIsTerminatedOnce) {
   EXPECT_EQ(exitStatus(), 0);
 }
 
+TEST_F(Teardown, ASecondRevertLooksUpTheVpcOnceNotEverySubnet) {
+  const std::string cfg = path("cfg.json");
+  writeTestConfig(cfg, json::parse(R"([{"gw_subnet_id":"subnet-g","private_subnet_id":"subnet-p"},
+                                       {"gw_subnet_id":"subnet-h","private_subnet_id":"subnet-q"}])"));
+  args.test_config = cfg;
+  ec2.on("DescribeSubnets").reply_with([](const json& req) {
+    if (req.contains("Filters"))
+      return json{{"Subnets", json::array({{{"SubnetId", "subnet-g"}}, {{"SubnetId", "subnet-h"}}})}};
+    return json{{"Subnets", json::array({{{"VpcId", "vpc-1"}}})}};
+  });
+  ec2.on("DescribeInstances").reply(reservations({}));
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
+  scriptNothingShared();
+  EXPECT_TRUE(terminateEc2s(ec2, iam, args));
+  EXPECT_EQ(ec2.count("DescribeInstances"), 2u);  // the VPC's instances, then the check for any left
+  EXPECT_TRUE(logged("info   No ec2 with tag Name:quenfold-test-ec2 found in subnet-h"));
+  EXPECT_EQ(exitStatus(), 0);
+}
+
 TEST_F(Teardown, GroupFreedLateIsDeletedAndOneNeverFreedFailsAfterAboutTwoMinutes) {
   ec2.on("DeleteSecurityGroup")
       .fail("DependencyViolation", "resource sg-1 has a dependent object")

@@ -77,8 +77,6 @@ std::vector<size_t> entriesToDeploy(const json& config) {
   return selected;
 }
 
-json vpcFilter(const std::string& vpcId) { return json{{"Name", "vpc-id"}, {"Values", {vpcId}}}; }
-
 // AWS attaches an interface only to an instance in its own zone: an entry whose private subnet is
 // in another zone than its gateway subnet fails alone, with both zones named, before anything is
 // made for it. Returns the places of those entries.

@@ -57,12 +57,14 @@ json allPages(const AwsClient& ec2_client, const std::string& operation, json re
   }
 }
 
+json vpcFilter(const std::string& vpc_id) { return json{{"Name", "vpc-id"}, {"Values", {vpc_id}}}; }
+
 Ec2sBySubnet findEc2sInVpc(const AwsClient& ec2_client, const std::string& vpc_id) {
   core::Step step;
-  const json reservations = allPages(ec2_client, "DescribeInstances",
-                                     {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
-                                                               json{{"Name", "vpc-id"}, {"Values", {vpc_id}}}})}},
-                                     "Reservations");
+  const json reservations =
+      allPages(ec2_client, "DescribeInstances",
+               {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}}, vpcFilter(vpc_id)})}},
+               "Reservations");
   Ec2sBySubnet found;
   for (const auto& r : reservations) {
     for (const auto& instance : r.value("Instances", json::array())) {

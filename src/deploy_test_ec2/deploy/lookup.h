@@ -34,6 +34,8 @@ struct FoundEc2 {
 };
 // Every page of a Describe call that pages with NextToken, its `key` lists joined.
 json allPages(const AwsClient& ec2_client, const std::string& operation, json request, const char* key);
+// The Describe filter on a VPC.
+json vpcFilter(const std::string& vpc_id);
 
 // Every instance named quenfold-test-ec2 in the subnet, of every reservation, in the answer's
 // order (one DescribeInstances, as getEc2 makes).

@@ -21,8 +21,7 @@ std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_clie
                                                        bool* lookup_failed) {
   try {
     json resp = ec2_client.describe_instances(
-        {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
-                                  json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
+        {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}}, vpcFilter(vpc_id),
                                   json{{"Name", "instance-state-name"},
                                        {"Values", {"pending", "running", "shutting-down", "stopped", "stopping"}}}})}});
     const json& reservations = resp.value("Reservations", json::array());
@@ -138,13 +137,20 @@ bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
 }
 
 namespace {
-// The tool's instances in the VPC of the first entry's gateway subnet, by subnet: one lookup for
-// every worker. Absent when it cannot be made; each worker then looks in its own subnet.
+// The tool's instances in the VPC of the first entry's gateway subnet, by subnet, every subnet of
+// the VPC listed (one without an instance of the tool has nothing to delete): one lookup for every
+// worker. Absent when it cannot be made; each worker then looks in its own subnet.
 std::optional<Ec2sBySubnet> instancesOfTheVpc(const AwsClient& ec2_client, const json& config) {
   try {
     const json subnets = ec2_client.describe_subnets({{"SubnetIds", {config.at(0).at("gw_subnet_id")}}});
     const std::string vpcId = subnets.at("Subnets").at(0).at("VpcId").get<std::string>();
-    return findEc2sInVpc(ec2_client, vpcId);
+    Ec2sBySubnet found = findEc2sInVpc(ec2_client, vpcId);
+    for (const auto& subnet :
+         allPages(ec2_client, "DescribeSubnets", {{"Filters", json::array({vpcFilter(vpcId)})}}, "Subnets")) {
+      if (subnet.contains("SubnetId") && subnet["SubnetId"].is_string())
+        found.try_emplace(subnet["SubnetId"].get<std::string>());
+    }
+    return found;
   } catch (const std::exception&) {
     return std::nullopt;
   }
