@@ -1,5 +1,6 @@
 #include "deploy_test_ec2/teardown/teardown.h"
 
+#include <algorithm>
 #include <set>
 
 #include "awsapi/error.h"
@@ -137,14 +138,20 @@ bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, con
 }
 
 namespace {
-// The tool's instances in the VPC of the first entry's gateway subnet, by subnet, every subnet of
-// the VPC listed (one without an instance of the tool has nothing to delete): one lookup for every
-// worker. Absent when it cannot be made; each worker then looks in its own subnet.
+// The tool's instances in the VPC of the first entry's gateway subnet, by subnet: one lookup for
+// every worker. When an entry's subnet shows no instance there, the VPC's subnets are listed too, so
+// that one in the VPC is known to be empty. Absent when the lookup cannot be made; each worker then
+// looks in its own subnet.
 std::optional<Ec2sBySubnet> instancesOfTheVpc(const AwsClient& ec2_client, const json& config) {
   try {
     const json subnets = ec2_client.describe_subnets({{"SubnetIds", {config.at(0).at("gw_subnet_id")}}});
     const std::string vpcId = subnets.at("Subnets").at(0).at("VpcId").get<std::string>();
     Ec2sBySubnet found = findEc2sInVpc(ec2_client, vpcId);
+    const bool allSeen = std::all_of(config.begin(), config.end(), [&](const json& entry) {
+      return entry.at("private_subnet_id").get<std::string>().empty() ||
+             found.count(entry.at("gw_subnet_id").get<std::string>()) > 0;
+    });
+    if (allSeen) return found;
     for (const auto& subnet :
          allPages(ec2_client, "DescribeSubnets", {{"Filters", json::array({vpcFilter(vpcId)})}}, "Subnets")) {
       if (subnet.contains("SubnetId") && subnet["SubnetId"].is_string())
