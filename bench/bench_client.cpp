@@ -15,13 +15,13 @@
 #include <memory>
 #include <thread>
 
-#include "awsapi/credentials.h"
-#include "awsapi/endpoints.h"
-#include "awsapi/environment.h"
-#include "awsapi/http.h"
-#include "awsapi/protocol.h"
-#include "awsapi/service_client.h"
-#include "awsapi/sigv4.h"
+#include "awsapi/base/environment.h"
+#include "awsapi/client/service_client.h"
+#include "awsapi/credentials/credentials.h"
+#include "awsapi/protocol/protocol.h"
+#include "awsapi/transport/endpoints.h"
+#include "awsapi/transport/http.h"
+#include "awsapi/transport/sigv4.h"
 #include "core/clock.h"
 #include "describe_instances_body.h"
 

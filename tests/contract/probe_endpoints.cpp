@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "awsapi/endpoints.h"
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
+#include "awsapi/transport/endpoints.h"
 
 using namespace quenfold_testlibs::awsapi;
 

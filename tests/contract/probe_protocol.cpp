@@ -12,9 +12,9 @@
 #include <iterator>
 #include <string>
 
-#include "awsapi/error.h"
-#include "awsapi/protocol.h"
-#include "awsapi/shapes.h"
+#include "awsapi/base/error.h"
+#include "awsapi/protocol/protocol.h"
+#include "awsapi/protocol/shapes.h"
 
 using namespace quenfold_testlibs::awsapi;
 

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "awsapi/sigv4.h"
+#include "awsapi/transport/sigv4.h"
 
 using namespace quenfold_testlibs::awsapi;
 

@@ -13,8 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "awsapi/credentials_sso.h"
-#include "awsapi/endpoints.h"
+#include "awsapi/credentials/credentials_sso.h"
+#include "awsapi/transport/endpoints.h"
 
 using namespace quenfold_testlibs::awsapi;
 using json = nlohmann::ordered_json;

@@ -7,11 +7,11 @@
 #include <fstream>
 #include <thread>
 
-#include "awsapi/credentials.h"
-#include "awsapi/environment.h"
-#include "awsapi/error.h"
-#include "awsapi/service_client.h"
-#include "awsapi/sigv4.h"
+#include "awsapi/base/environment.h"
+#include "awsapi/base/error.h"
+#include "awsapi/client/service_client.h"
+#include "awsapi/credentials/credentials.h"
+#include "awsapi/transport/sigv4.h"
 #include "core/clock.h"
 #include "fakes.h"
 #include "loopback_server.h"

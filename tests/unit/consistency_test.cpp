@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "awsapi/consistency.h"
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
+#include "awsapi/client/consistency.h"
 #include "core/clock.h"
 #include "fakes.h"
 

@@ -1,7 +1,7 @@
 // IAM Identity Center profiles: which settings make one and what is wrong with them, when a cached
 // token is used, renewed or refused, and the provider's calls against a scripted transport, with
 // the token cache in a temporary HOME.
-#include "awsapi/credentials_sso.h"
+#include "awsapi/credentials/credentials_sso.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,9 +11,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "awsapi/endpoints.h"
-#include "awsapi/error.h"
-#include "awsapi/timestamp.h"
+#include "awsapi/base/error.h"
+#include "awsapi/base/timestamp.h"
+#include "awsapi/transport/endpoints.h"
 #include "core/clock.h"
 #include "fakes.h"
 

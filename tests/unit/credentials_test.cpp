@@ -1,6 +1,6 @@
 // Credential sources and their precedence, with a temporary HOME holding the shared files, a
 // recording STS stand-in, and loopback stubs for the container and metadata endpoints.
-#include "awsapi/credentials.h"
+#include "awsapi/credentials/credentials.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,11 +14,11 @@
 #include <mutex>
 #include <thread>
 
-#include "awsapi/environment.h"
-#include "awsapi/error.h"
-#include "awsapi/http.h"
-#include "awsapi/imds.h"
-#include "awsapi/timestamp.h"
+#include "awsapi/base/environment.h"
+#include "awsapi/base/error.h"
+#include "awsapi/base/timestamp.h"
+#include "awsapi/credentials/imds.h"
+#include "awsapi/transport/http.h"
 #include "core/clock.h"
 #include "loopback_server.h"
 

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "awsapi/endpoints.h"
-#include "awsapi/environment.h"
-#include "awsapi/error.h"
+#include "awsapi/base/environment.h"
+#include "awsapi/base/error.h"
+#include "awsapi/transport/endpoints.h"
 
 using namespace quenfold_testlibs::awsapi;
 

@@ -1,5 +1,5 @@
 // The environment snapshot and the shared config/credentials files as the reference SDKs read them.
-#include "awsapi/environment.h"
+#include "awsapi/base/environment.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include <unistd.h>
 
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
 
 namespace qa = quenfold_testlibs::awsapi;
 using Vars = std::map<std::string, std::string>;

@@ -40,9 +40,9 @@
 
 #include <gtest/gtest.h>
 
-#include "awsapi/client.h"
-#include "awsapi/error.h"
-#include "awsapi/http.h"
+#include "awsapi/base/error.h"
+#include "awsapi/client/client.h"
+#include "awsapi/transport/http.h"
 
 namespace quenfold_testlibs::fakes {
 

@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
-#include "awsapi/environment.h"
-#include "awsapi/error.h"
-#include "awsapi/http.h"
+#include "awsapi/base/environment.h"
+#include "awsapi/base/error.h"
+#include "awsapi/transport/http.h"
 #include "loopback_server.h"
 
 namespace qa = quenfold_testlibs::awsapi;

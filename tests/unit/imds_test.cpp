@@ -1,6 +1,6 @@
 // The metadata client's IMDSv2 token flow and its fallbacks: against a loopback stub for the wire
 // behaviour, and against a scripted transport where exact attempt counts and time-outs matter.
-#include "awsapi/imds.h"
+#include "awsapi/credentials/imds.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "awsapi/environment.h"
-#include "awsapi/error.h"
+#include "awsapi/base/environment.h"
+#include "awsapi/base/error.h"
 #include "core/clock.h"
 #include "loopback_server.h"
 

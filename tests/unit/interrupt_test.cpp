@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "awsapi/service_client.h"
+#include "awsapi/client/service_client.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/interrupt.h"

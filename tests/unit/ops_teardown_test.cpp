@@ -1,6 +1,6 @@
 #include "deploy_test_ec2/teardown/teardown.h"
 
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/network/network.h"
 #include "ops_support.h"

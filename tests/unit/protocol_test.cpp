@@ -2,10 +2,10 @@
 // answers, error bodies of every shape, timestamp spellings, and the shape tables themselves.
 #include <gtest/gtest.h>
 
-#include "awsapi/error.h"
-#include "awsapi/protocol.h"
-#include "awsapi/shapes.h"
-#include "awsapi/shapes_wire.h"
+#include "awsapi/base/error.h"
+#include "awsapi/protocol/protocol.h"
+#include "awsapi/protocol/shapes.h"
+#include "awsapi/protocol/shapes_wire.h"
 
 namespace quenfold_testlibs::awsapi {
 namespace {

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "awsapi/rate_limiter.h"
+#include "awsapi/retry/rate_limiter.h"
 #include "core/clock.h"
 
 using namespace quenfold_testlibs;

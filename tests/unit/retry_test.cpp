@@ -4,9 +4,9 @@
 #include <thread>
 #include <vector>
 
-#include "awsapi/environment.h"
-#include "awsapi/error.h"
-#include "awsapi/retry.h"
+#include "awsapi/base/environment.h"
+#include "awsapi/base/error.h"
+#include "awsapi/retry/retry.h"
 
 using namespace quenfold_testlibs::awsapi;
 using namespace std::chrono_literals;

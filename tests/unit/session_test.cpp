@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "awsapi/error.h"
-#include "awsapi/service_client.h"
-#include "awsapi/session.h"
+#include "awsapi/base/error.h"
+#include "awsapi/client/service_client.h"
+#include "awsapi/client/session.h"
 #include "core/clock.h"
 #include "fakes.h"
 

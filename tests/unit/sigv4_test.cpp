@@ -10,10 +10,10 @@
 
 #include <unistd.h>
 
-#include "awsapi/credentials.h"
-#include "awsapi/error.h"
-#include "awsapi/http.h"
-#include "awsapi/sigv4.h"
+#include "awsapi/base/error.h"
+#include "awsapi/credentials/credentials.h"
+#include "awsapi/transport/http.h"
+#include "awsapi/transport/sigv4.h"
 
 using namespace quenfold_testlibs::awsapi;
 

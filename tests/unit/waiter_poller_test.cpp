@@ -6,9 +6,9 @@
 #include <semaphore>
 #include <thread>
 
-#include "awsapi/client.h"
-#include "awsapi/error.h"
-#include "awsapi/waiter_poller.h"
+#include "awsapi/base/error.h"
+#include "awsapi/client/client.h"
+#include "awsapi/waiters/waiter_poller.h"
 #include "core/clock.h"
 #include "fakes.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "awsapi/client.h"
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
+#include "awsapi/client/client.h"
 #include "core/clock.h"
 #include "fakes.h"
 

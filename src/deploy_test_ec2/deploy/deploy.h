@@ -9,10 +9,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "awsapi/client.h"
+#include "awsapi/client/client.h"
 #include "deploy_test_ec2/common/args.h"
 #include "deploy_test_ec2/common/names.h"
-#include "deploy_test_ec2/deploy/lookup.h"
+#include "deploy_test_ec2/lookup/lookup.h"
 
 namespace quenfold_testlibs {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
 #include "core/app_exit_status.h"
 #include "core/entry_outcomes.h"
 #include "core/exit_request.h"

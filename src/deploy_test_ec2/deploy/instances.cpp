@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exceptions.h"

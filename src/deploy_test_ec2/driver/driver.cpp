@@ -5,9 +5,9 @@
 #include <iostream>
 #include <map>
 
-#include "awsapi/consistency.h"
-#include "awsapi/endpoints.h"
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
+#include "awsapi/client/consistency.h"
+#include "awsapi/transport/endpoints.h"
 #include "core/app_exit_status.h"
 #include "core/entry_outcomes.h"
 #include "core/exit_request.h"

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "awsapi/session.h"
+#include "awsapi/client/session.h"
 #include "deploy_test_ec2/driver/options.h"
 
 namespace quenfold_testlibs {

@@ -4,7 +4,7 @@
 
 #include <iostream>
 
-#include "awsapi/session.h"
+#include "awsapi/client/session.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/driver/driver.h"
 #include "deploy_test_ec2/results/results.h"

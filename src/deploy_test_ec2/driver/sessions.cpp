@@ -1,6 +1,6 @@
 // Sessions and account context: assumed-role sessions and the instance identity document.
-#include "awsapi/credentials.h"
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
+#include "awsapi/credentials/credentials.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/driver/driver.h"
 #include "lib/commonlib.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "awsapi/endpoints.h"
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
+#include "awsapi/transport/endpoints.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exit_request.h"

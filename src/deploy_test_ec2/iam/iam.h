@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "awsapi/client.h"
+#include "awsapi/client/client.h"
 #include "deploy_test_ec2/common/args.h"
 #include "deploy_test_ec2/common/names.h"
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
 #include "core/app_exit_status.h"
 #include "core/atomic_file.h"
 #include "core/exit_request.h"

@@ -1,7 +1,7 @@
 // Elastic IPs for --eip: allocated (tagged with the VPC) and associated with the instance's public
 // interface when it comes up without an address, found again from the instance at teardown and
 // released; what is left unassociated in the VPC is found by its tags and released too.
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
 #include "core/app_exit_status.h"
 #include "core/raised.h"
 #include "deploy_test_ec2/common/tags.h"

@@ -4,8 +4,8 @@
 
 #include <chrono>
 
-#include "awsapi/error.h"
-#include "awsapi/waiter_poller.h"
+#include "awsapi/base/error.h"
+#include "awsapi/waiters/waiter_poller.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exceptions.h"

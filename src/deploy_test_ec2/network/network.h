@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "awsapi/client.h"
+#include "awsapi/client/client.h"
 #include "deploy_test_ec2/common/args.h"
 #include "deploy_test_ec2/common/names.h"
 

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "awsapi/environment.h"
-#include "awsapi/error.h"
-#include "awsapi/http.h"
+#include "awsapi/base/environment.h"
+#include "awsapi/base/error.h"
+#include "awsapi/transport/http.h"
 #include "core/app_exit_status.h"
 #include "core/clock.h"
 #include "core/exit_request.h"

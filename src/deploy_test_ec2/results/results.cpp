@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "lib/commonlib.h"
 

@@ -1,7 +1,7 @@
 // Collection of the test results that the test instances upload to S3 after their tests.
 #pragma once
 
-#include "awsapi/client.h"
+#include "awsapi/client/client.h"
 #include "deploy_test_ec2/common/args.h"
 
 namespace quenfold_testlibs {

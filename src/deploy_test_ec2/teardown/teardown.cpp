@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <set>
 
-#include "awsapi/error.h"
+#include "awsapi/base/error.h"
 #include "core/app_exit_status.h"
 #include "core/entry_outcomes.h"
 #include "core/raised.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/common/workers.h"
-#include "deploy_test_ec2/deploy/lookup.h"
 #include "deploy_test_ec2/keypair/keypair.h"
+#include "deploy_test_ec2/lookup/lookup.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
 
