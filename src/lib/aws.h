@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "awsapi/client.h"
+#include "awsapi/client/client.h"
 
 namespace quenfold_testlibs::lib {
 

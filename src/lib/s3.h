@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "awsapi/client.h"
+#include "awsapi/client/client.h"
 
 namespace quenfold_testlibs::lib {
 

@@ -1,19 +1,14 @@
+// The log: the named logger, its line format (control characters escaped), its sinks (console,
+// the log file, each entry's first error) and their set-up.
 #include "lib/commonlib.h"
 
-#include "core/app_exit_status.h"
 #include "core/entry_outcomes.h"
-#include "core/exit_request.h"
-#include "core/raised.h"
+#include "lib/log_file.h"
 
-#include <cxxabi.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <iostream>
 #include <mutex>
 #include <utility>
 
@@ -26,8 +21,6 @@ namespace quenfold_testlibs::lib {
 
 namespace {
 constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S,%e - %l - %*";  // %*: the escaped message
-constexpr const char* kLogFolder = "log";
-constexpr const char* kLogFileName = "quenfold_testlibs.log";
 
 // Set while logLines logs: the message keeps its line breaks. The logger formats in the calling
 // thread, so a thread-local flag reaches exactly that message.
@@ -192,119 +185,6 @@ std::shared_ptr<spdlog::logger> make_logger(std::shared_ptr<spdlog::sinks::sink>
   return l;
 }
 
-// Owns a descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    std::swap(fd_, o.fd_);
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-// A failure that is the environment's (no permission, a full disk), not something planted.
-struct SoftFailure {
-  std::string what;
-};
-
-[[noreturn]] void failSoft(const std::string& path, int err) { throw SoftFailure{path + ": " + std::strerror(err)}; }
-
-bool isLink(int at, const std::string& name) {
-  struct stat st {};
-  return ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-}
-
-// Opens folder `name` under `at`, making it owner-only when it is missing. A folder made here is
-// opened without following links (a link there now was put there since); an existing one is
-// followed only when `follow` (the folders the user named). Folders that already exist keep
-// their permissions: they may be shared on purpose.
-Fd openFolder(int at, const std::string& name, bool follow, const std::string& shown) {
-  const bool made = ::mkdirat(at, name.c_str(), 0700) == 0;
-  if (!made && errno != EEXIST) failSoft(shown, errno);
-  Fd fd(::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (made || !follow ? O_NOFOLLOW : 0)));
-  if (fd.get() < 0) {
-    const int err = errno;
-    if (isLink(at, name)) throw LogFileError("refusing to write the log under " + shown + ": it is a symbolic link");
-    if (err == ENOTDIR) throw LogFileError("refusing to write the log under " + shown + ": it is not a folder");
-    failSoft(shown, err);
-  }
-  // mkdirat's mode is cut by the umask; set it whole.
-  if (made && ::fchmod(fd.get(), 0700) != 0) failSoft(shown, errno);
-  return fd;
-}
-
-// Opens (creating, owner-only) the log file in the folder `dir` for appending, refusing a link, a
-// file that is not a regular file, one with other names (hard links) and one of another user.
-Fd openLogFile(int dir, const std::string& shown) {
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
-  bool made = false;
-  Fd fd(::openat(dir, kLogFileName, kFlags | O_CREAT | O_EXCL, 0600));
-  if (fd.get() >= 0) {
-    made = true;
-  } else if (errno == EEXIST) {
-    // O_NONBLOCK: a FIFO planted here must not hold the run until someone reads it.
-    fd = Fd(::openat(dir, kLogFileName, kFlags | O_NONBLOCK));
-  }
-  if (fd.get() < 0) {
-    const int err = errno;
-    if (isLink(dir, kLogFileName))
-      throw LogFileError("refusing to write the log to " + shown + ": it is a symbolic link");
-    if (err == ENXIO) throw LogFileError("refusing to write the log to " + shown + ": it is not a regular file");
-    failSoft(shown, err);
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) failSoft(shown, errno);
-  if (!S_ISREG(st.st_mode)) throw LogFileError("refusing to write the log to " + shown + ": it is not a regular file");
-  if (st.st_nlink != 1)
-    throw LogFileError("refusing to write the log to " + shown + ": it has " + std::to_string(st.st_nlink) +
-                       " names (hard links)");
-  if (st.st_uid != ::geteuid())
-    throw LogFileError("refusing to write the log to " + shown + ": it belongs to another user");
-  if (made && ::fchmod(fd.get(), 0600) != 0) failSoft(shown, errno);
-  if (!made) ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);  // back to blocking writes
-  return fd;
-}
-
-// Opens the log file of `backup_folder`, making what is missing.
-Fd openLogLocation(const std::string& backup_folder, const std::string& path) {
-  const std::filesystem::path folder(backup_folder);
-  Fd at(::open(folder.is_absolute() ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (at.get() < 0) failSoft(backup_folder, errno);
-  std::filesystem::path reached = folder.root_path();
-  for (const auto& part : folder.relative_path()) {
-    if (part.empty() || part == ".") continue;
-    reached /= part;
-    at = openFolder(at.get(), part.string(), true, reached.string());
-  }
-  Fd logDir = openFolder(at.get(), kLogFolder, false, std::filesystem::path(path).parent_path().string());
-  return openLogFile(logDir.get(), path);
-}
-
-// "void ns::{anonymous}::f(const T&, ...)" -> "ns::{anonymous}::f": the report names the function,
-// its full signature would only bury it.
-std::string shortFunctionName(const char* signature) {
-  std::string s(signature);
-  if (auto paren = s.find('('); paren != std::string::npos) s.resize(paren);
-  if (auto space = s.rfind(' '); space != std::string::npos) s.erase(0, space + 1);
-  return s;
-}
-
-std::string demangle(const char* name) {
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> p(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
-  return status == 0 && p ? std::string(p.get()) : std::string(name);
-}
 }  // namespace
 
 std::shared_ptr<spdlog::logger> logger() {
@@ -337,7 +217,7 @@ void Common::initLogLocation(const std::string& backup_folder) {
   auto l = logger();
   std::shared_ptr<DescriptorFileSink> file;
   try {
-    file = std::make_shared<DescriptorFileSink>(openLogLocation(backup_folder, path).release());
+    file = std::make_shared<DescriptorFileSink>(openLogLocation(backup_folder, path));
   } catch (const SoftFailure& e) {
     // Without a log file the run still logs to the console; say so once.
     l->error("  **Error** cannot write the log file " + path + ": " + e.what);
@@ -381,49 +261,6 @@ void Common::resetForTests(std::shared_ptr<spdlog::sinks::sink> sink) {
   g_logger = make_logger(std::move(sink));
   g_file.reset();
   g_file_path.clear();
-}
-
-void reportError(const std::exception& e, core::SourceLocation where) { reportError(e, std::string(), where); }
-
-void reportError(const std::exception& e, const std::string& subject, core::SourceLocation where) {
-  // One line per error, so the report stays next to the log line it explains; through the logger,
-  // so that it reaches the log file (and its copy in S3) as well as standard error.
-  const std::string raised = core::takeRaisedIn();
-  logger()->error(
-      "Error report: " + (subject.empty() ? "" : subject + ": ") + demangle(typeid(e).name()) + ": " + e.what() + " (" +
-      (raised.empty() ? "" : "raised in " + raised + "; ") + "caught in " + shortFunctionName(where.function_name()) +
-      ", " + std::filesystem::path(where.file_name()).filename().string() + ":" + std::to_string(where.line()) + ")");
-}
-
-void reportError(const std::exception_ptr& ep, core::SourceLocation where) { reportError(ep, std::string(), where); }
-
-void reportError(const std::exception_ptr& ep, const std::string& subject, core::SourceLocation where) {
-  try {
-    std::rethrow_exception(ep);
-  } catch (const std::exception& e) {
-    reportError(e, subject, where);
-  } catch (...) {
-    logger()->error("Error report: " + (subject.empty() ? "" : subject + ": ") + "unknown error (caught in " +
-                    shortFunctionName(where.function_name()) + ")");
-  }
-}
-
-void logError(const std::string& line, const std::exception* cause, core::SourceLocation where) {
-  logger()->error("  **Error** " + line);
-  if (cause) reportError(*cause, where);
-}
-
-void recordError(const std::string& line, const std::string& failure, const std::exception* cause,
-                 core::SourceLocation where) {
-  logError(line, cause, where);
-  core::AppExitStatus::recordFailure(failure);
-}
-
-void failRun(const std::string& line, const std::exception* cause, core::SourceLocation where) {
-  logError(line, cause, where);
-  // The run's summary names what ended it.
-  core::EntryOutcomes::noteFailure(line);
-  throw core::ExitRequest{1};
 }
 
 }  // namespace quenfold_testlibs::lib
