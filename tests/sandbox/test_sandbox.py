@@ -28,7 +28,7 @@ POLICY = "quenfold-test-ec2-policy"
 
 def setUpModule():
     global SB
-    SB = SandboxProcess()
+    SB = SandboxProcess("--unrouted-pair", "3")
 
 
 def tearDownModule():
@@ -92,6 +92,17 @@ class Topology(unittest.TestCase):
         self.assertEqual(3, len(zones), "each pair lies in its own zone")
         igws = ec2.describe_internet_gateways(Filters=[{"Name": "attachment.vpc-id", "Values": [vpc]}])
         self.assertEqual(1, len(igws["InternetGateways"]))
+
+        def routes_out(subnet):  # its own table's gateways, else the main table's
+            found = ec2.describe_route_tables(Filters=[{"Name": "association.subnet-id", "Values": [subnet]}])
+            tables = found["RouteTables"] or ec2.describe_route_tables(Filters=[
+                {"Name": "vpc-id", "Values": [vpc]}, {"Name": "association.main", "Values": ["true"]}])["RouteTables"]
+            return [r.get("GatewayId") for r in tables[0]["Routes"] if r.get("GatewayId") != "local"]
+
+        igw = [igws["InternetGateways"][0]["InternetGatewayId"]]
+        self.assertEqual([igw, igw, [], []], [routes_out(e["gw_subnet_id"]) for e in entries] +
+                         [routes_out(entries[0]["private_subnet_id"])], "pair 3 is started unrouted")
+        self.assertEqual([entries[2]["gw_subnet_id"]], SB.info["topology"]["unrouted_gw_subnets"])
 
     def test_skip_configuration_has_one_entry_without_a_test_subnet(self):
         with open(os.path.join(SB.dir, "test_config_skip.json")) as f:
@@ -578,12 +589,15 @@ class RealAccount(Knobbed):
 
 
 class ChinaRegionWithPublicSubnets(unittest.TestCase):
-    """A second sandbox started in cn-north-1, with gateway subnets that map public addresses."""
+    """A second sandbox started in cn-north-1, with gateway subnets that map public addresses, and no
+    internet gateway."""
 
     def test_partition_arns_and_public_addresses_on_launch(self):
-        other = SandboxProcess("--region", "cn-north-1", "--map-public-ip", "--bucket-region", "cn-northwest-1")
+        other = SandboxProcess("--region", "cn-north-1", "--map-public-ip", "--bucket-region", "cn-northwest-1",
+                               "--no-igw")
         try:
             topology = other.info["topology"]
+            self.assertEqual([], other.client("ec2").describe_internet_gateways()["InternetGateways"])
             self.assertEqual(("aws-cn", True, "cn-northwest-1"),
                              (other.info["partition"], topology["map_public_ip"], topology["bucket_region"]))
             self.assertTrue(topology["deploy_role_arn"].startswith("arn:aws-cn:iam::"))
