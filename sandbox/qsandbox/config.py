@@ -2,7 +2,7 @@
 import math
 import threading
 
-from . import faults, launches, ratelimits
+from . import faults, launches, policy, ratelimits
 
 DEFAULTS = {
     "seed": 0,
@@ -31,6 +31,7 @@ DEFAULTS = {
     "ec2_rate_limits": "off",   # "off", "documented" or an override table (ratelimits.py)
     "consistency_lag_s": 0.0,   # new EC2 resources are NotFound / left out of filtered lists this long
     "kill_after_calls": None,   # {"pid": P, "calls": k}: SIGKILL P once the k-th AWS call is served
+    "deny_actions": [],         # "service:Action": refused as an explicit deny in a service control policy
     "imds_require_token": False,
     "imds_identity_status": 200,
     "echo_ip": "203.0.113.7",
@@ -38,6 +39,7 @@ DEFAULTS = {
 }
 
 _TYPES = {k: type(v) for k, v in DEFAULTS.items()}
+_PARSERS = {"deny_actions": policy.parse_actions}
 
 
 class Config:
@@ -61,6 +63,8 @@ class Config:
                 value = faults.parse_kill(value)
             elif key in ("launch_failure", "impaired"):
                 value = launches.parse(value, key)
+            elif key in _PARSERS:
+                value = _PARSERS[key](value)
             elif kind is float:
                 value = float(value)
             elif kind is int:

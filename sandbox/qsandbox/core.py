@@ -1,13 +1,14 @@
 """The sandbox's shared state: knobs, clock, known keys, call log, moto, and the few AWS
 behaviours the proxy adds around moto (instance profile propagation, AssumeRole checks,
 EC2's eventual consistency, IAM propagation, credentials that expire, partitions and S3's
-regional endpoints) and the kill switch for crash tests."""
+regional endpoints, the account's policies) and the kill switch for crash tests."""
 import datetime
+import json
 import os
 import re
 import signal
 
-from . import consistency, faults, fidelity, iamlag, partition, protocol, proxy, sso
+from . import consistency, faults, fidelity, iamlag, partition, policy, protocol, proxy, sso
 from .clock import Clock
 from .config import Config
 from .motohost import MotoHost
@@ -101,6 +102,52 @@ class Sandbox:
         duration = limit if duration_s is None else min(float(duration_s), limit)
         self.keys.add(access_key, secret, token, issued=True, expires=self.clock.now() + duration)
         return datetime.datetime.fromtimestamp(self.clock.wall() + duration * self.clock.scale, datetime.timezone.utc)
+
+    # ---- the account's policies --------------------------------------------------------
+    def _place(self, scope):
+        return policy.Place(self.partition, scope[2] if scope else self.region, ACCOUNT)
+
+    def caller(self, access_key):
+        """(id, ARN) of the principal signing with the key, as GetCallerIdentity names it."""
+        from moto.sts.models import sts_backends
+        with self.moto.lock:
+            user_id, arn, _ = sts_backends[ACCOUNT][self.partition].get_caller_identity(access_key or "",
+                                                                                         self.region)
+        return user_id, arn
+
+    @staticmethod
+    def request_params(service, headers, path, body):
+        """A request's parameters: the query protocol's flat names, a JSON body's top level."""
+        if service in protocol.JSON_SERVICES:
+            try:
+                doc = json.loads(body or b"{}")
+            except ValueError:
+                return {}
+            return doc if isinstance(doc, dict) else {}
+        if service in ("ec2", "iam", "sts"):
+            return proxy.query_params(path, headers, body)
+        return {}
+
+    def guard(self, cfg, service, op, headers, path, body, scope, params=None):
+        """(answer, fault) for a call refused by the account's policies before anything happens
+        (fault "deny"), or for an EC2 dry run; (None, None) to go on."""
+        if params is None:
+            params = self.request_params(service, headers, path, body) if cfg["deny_actions"] else {}
+        place = self._place(scope)
+        found = policy.denial(cfg, service, op, params, place, path)
+        if found:
+            return policy.refusal(found, service, self.caller(scope[0] if scope else None), place), "deny"
+        if policy.is_dry_run(service, params):
+            return policy.dry_run_answer(), None
+        return None, None
+
+    def own_answer(self, service, op, headers, path, body, scope):
+        """Answers for calls moto does not implement, or not as the knobs play them; None otherwise."""
+        if service == "sts" and op == "DecodeAuthorizationMessage":
+            return policy.decode_answer(proxy.query_params(path, headers, body))
+        if service == "iam" and op == "SimulatePrincipalPolicy":
+            return policy.simulate_answer(self.config.get("deny_actions"), proxy.query_params(path, headers, body))
+        return None
 
     # ---- before moto ------------------------------------------------------------------------
     def fidelity_precheck(self, service, op, headers, path, body, scope=None):

@@ -66,7 +66,7 @@ class Knobbed(unittest.TestCase):
                      imds_require_token=False, imds_identity_status=200, strict_assume_role=True,
                      ec2_rate_limits="off", consistency_lag_s=0.0, kill_after_calls=None, stop_s=0.0,
                      launch_failure=None, impaired=None, eip_quota=5, eni_release_lag_s=0.0, iam_lag_s=0.0,
-                     sts_duration_s=3600.0)
+                     sts_duration_s=3600.0, deny_actions=[])
 
 
 class Topology(unittest.TestCase):
@@ -431,6 +431,80 @@ class MotoFidelity(Knobbed):
         self.assertEqual(("terminated", False), (state(), in_subnet()))
 
 
+class AccountPolicies(Knobbed):
+    """Explicit denies of a service control policy, dry runs, and the calls that explain a refusal."""
+
+    def test_dry_runs_change_nothing_and_denies_explain_themselves(self):
+        ec2, iam, sts = SB.client("ec2"), SB.client("iam"), SB.client("sts")
+        entry = entries()[0]
+        iid = ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1,
+                                SubnetId=entry["gw_subnet_id"])["Instances"][0]["InstanceId"]
+        eip = ec2.allocate_address(Domain="vpc")["AllocationId"]
+        sg = ec2.create_security_group(GroupName="dry-run-target", Description="x",
+                                       VpcId=SB.info["topology"]["vpc_id"])["GroupId"]
+        key, eni = SB.vars["QUENFOLD_SANDBOX_KEY_NAME"], entry["nat_gw_id"]
+        dry = [lambda: ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1, DryRun=True,
+                                         SubnetId=entry["gw_subnet_id"]),
+               lambda: ec2.create_network_interface(SubnetId=entry["gw_subnet_id"], DryRun=True),
+               lambda: ec2.allocate_address(Domain="vpc", DryRun=True),
+               lambda: ec2.create_security_group(GroupName="dry", Description="x", DryRun=True),
+               lambda: ec2.create_key_pair(KeyName="dry", DryRun=True),
+               lambda: ec2.terminate_instances(InstanceIds=[iid], DryRun=True),
+               lambda: ec2.detach_network_interface(AttachmentId="eni-attach-0123456789abcdef0", DryRun=True),
+               lambda: ec2.delete_network_interface(NetworkInterfaceId=eni, DryRun=True),
+               lambda: ec2.release_address(AllocationId=eip, DryRun=True),
+               lambda: ec2.delete_security_group(GroupId=sg, DryRun=True),
+               lambda: ec2.delete_key_pair(KeyName=key, DryRun=True)]
+        before = SB.control("state")
+        answers = []
+        for call in dry:
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                call()
+            answers.append((code_of(ctx), status_of(ctx)))
+        self.assertEqual([("DryRunOperation", 412)] * len(dry), answers)
+        self.assertEqual(before, SB.control("state"))
+
+        SB.configure(deny_actions=["ec2:RunInstances", "iam:CreateRole", "servicequotas:GetServiceQuota"])
+        for dry_run in (True, False):
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                dry[0]() if dry_run else ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1)
+            self.assertEqual(("UnauthorizedOperation", 403), (code_of(ctx), status_of(ctx)))
+        me = sts.get_caller_identity()["Arn"]
+        message = ctx.exception.response["Error"]["Message"]
+        prefix = (f"You are not authorized to perform this operation. User: {me} is not authorized to perform: "
+                  "ec2:RunInstances on resource: arn:aws:ec2:us-east-1:123456789012:instance/* with an explicit "
+                  "deny in a service control policy. Encoded authorization failure message: ")
+        self.assertTrue(message.startswith(prefix), message)
+        decoded = json.loads(sts.decode_authorization_message(EncodedMessage=message[len(prefix):])["DecodedMessage"])
+        self.assertEqual((False, True, "DENY", "ec2:RunInstances", me),
+                         (decoded["allowed"], decoded["explicitDeny"],
+                          decoded["matchedStatements"]["items"][0]["effect"], decoded["context"]["action"],
+                          decoded["context"]["principal"]["arn"]))
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            sts.decode_authorization_message(EncodedMessage="not-a-message")
+        self.assertEqual("InvalidAuthorizationMessageException", code_of(ctx))
+        refusals = {}
+        for name, call in (("iam", lambda: iam.create_role(RoleName="denied", AssumeRolePolicyDocument="{}")),
+                           ("servicequotas", lambda: SB.client("service-quotas").get_service_quota(
+                               ServiceCode="ec2", QuotaCode="L-1216C47A"))):
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                call()
+            refusals[name] = (code_of(ctx), status_of(ctx), "with an explicit deny" in str(ctx.exception))
+        self.assertEqual({"iam": ("AccessDenied", 403, True), "servicequotas": ("AccessDeniedException", 400, True)},
+                         refusals)
+        results = iam.simulate_principal_policy(PolicySourceArn=SB.info["topology"]["deploy_role_arn"],
+                                                ActionNames=["ec2:RunInstances", "ec2:CreateNetworkInterface"])
+        self.assertEqual([("ec2:RunInstances", "explicitDeny"), ("ec2:CreateNetworkInterface", "allowed")],
+                         [(r["EvalActionName"], r["EvalDecision"]) for r in results["EvaluationResults"]])
+        self.assertEqual([("iam:CreateRole", "deny"), ("servicequotas:GetServiceQuota", "deny"),
+                          ("iam:SimulatePrincipalPolicy", None)],
+                         [(c["op"], c["fault"]) for c in SB.control("calls")["calls"][-3:]])
+        SB.configure(deny_actions=[])
+        ec2.terminate_instances(InstanceIds=[iid])
+        ec2.release_address(AllocationId=eip)
+        ec2.delete_security_group(GroupId=sg)
+
+
 class RealAccount(Knobbed):
     """Quotas, launches that die, zone rules, slow state changes, propagation and expiry."""
 
@@ -785,7 +859,8 @@ class Faults(Knobbed):
         self.assertEqual(400, ctx.exception.code)
         for nonsense in ({"no_such_knob": 1}, {"ec2_rate_limits": {"mutating": [-1, 5]}},
                          {"ec2_rate_limits": {"no_such_category": [1, 1]}}, {"consistency_lag_s": -1},
-                         {"kill_after_calls": {"pid": 1, "calls": 1}}, {"kill_after_calls": {"calls": 1}}):
+                         {"kill_after_calls": {"pid": 1, "calls": 1}}, {"kill_after_calls": {"calls": 1}},
+                         {"deny_actions": ["RunInstances"]}):
             with self.assertRaises(urllib.error.HTTPError) as ctx:
                 SB.configure(**nonsense)
             self.assertEqual(400, ctx.exception.code)

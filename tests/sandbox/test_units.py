@@ -159,6 +159,8 @@ class ProtocolTest(unittest.TestCase):
              ("ec2", "RunInstances")),
             ("POST", "/", dict(form), b"Action=CreateRole&Version=2010-05-08", ("iam", "CreateRole")),
             ("POST", "/", {"X-Amz-Target": "AmazonSSM.GetParameter"}, b"{}", ("ssm", "GetParameter")),
+            ("POST", "/", {"X-Amz-Target": "ServiceQuotasV20190624.GetServiceQuota",
+                           "Authorization": auth.format("servicequotas")}, b"{}", ("servicequotas", "GetServiceQuota")),
             ("PUT", "/bucket/result-a.txt", {"Authorization": auth.format("s3")}, b"x", ("s3", "PutObject")),
             ("GET", "/bucket?list-type=2", {"Authorization": auth.format("s3")}, b"", ("s3", "ListObjectsV2")),
             ("GET", "/", {"Authorization": auth.format("s3")}, b"", ("s3", "ListBuckets")),
