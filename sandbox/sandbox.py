@@ -95,7 +95,7 @@ def main(argv):
             os.remove(os.path.join(run, stale))
     write(os.path.join(run, "pid"), f"{os.getpid()}\n")
 
-    from qsandbox import fidelity, httpserve, proxy, seed, services, sso, state, tls
+    from qsandbox import fidelity, httpserve, proxy, seed, services, sso, state, tls, walls
     from qsandbox.clock import Clock
     from qsandbox.config import Config
     from qsandbox.core import ACCOUNT, Sandbox
@@ -104,6 +104,7 @@ def main(argv):
     config = Config(**knobs_from(args))
     clock = Clock(args.time_scale)
     fidelity.install(config, clock)
+    walls.install(config)
     sb = Sandbox(config=config, clock=clock, region=REGION)
     sb.keys.add(TEST_KEY_ID, TEST_SECRET)
     sb.keys.add(PROFILE_KEY_ID, PROFILE_SECRET)

@@ -1,14 +1,15 @@
 """The sandbox's shared state: knobs, clock, known keys, call log, moto, and the few AWS
 behaviours the proxy adds around moto (instance profile propagation, AssumeRole checks,
 EC2's eventual consistency, IAM propagation, credentials that expire, partitions and S3's
-regional endpoints, the account's policies) and the kill switch for crash tests."""
+regional endpoints, the account's policies and limits) and the kill switch for crash tests."""
 import datetime
 import json
 import os
 import re
 import signal
+import time
 
-from . import consistency, faults, fidelity, iamlag, partition, policy, protocol, proxy, sso
+from . import consistency, faults, fidelity, iamlag, partition, policy, protocol, proxy, sso, walls
 from .clock import Clock
 from .config import Config
 from .motohost import MotoHost
@@ -43,6 +44,7 @@ class Sandbox:
         self.killswitch.arm(self.config.get("kill_after_calls"))
         self.sso = sso.Sso(self, ACCOUNT)
         self.info = {}
+        self.block_public_access_set = time.time()  # when block_public_access last changed (real time)
         self.state_source = None     # callable giving the state summary
         self.reseed = None           # callable seeding the topology again
 
@@ -55,6 +57,8 @@ class Sandbox:
             self.ratelimits.configure(self.config.get("ec2_rate_limits"))  # every bucket full again
         if "kill_after_calls" in changes:
             self.killswitch.arm(self.config.get("kill_after_calls"))  # counting starts now
+        if {"block_public_access", "block_public_access_exclusions"} & set(changes):
+            self.block_public_access_set = time.time()
 
     # ---- the kill switch ------------------------------------------------------------------
     def kill(self, pid):
@@ -103,7 +107,7 @@ class Sandbox:
         self.keys.add(access_key, secret, token, issued=True, expires=self.clock.now() + duration)
         return datetime.datetime.fromtimestamp(self.clock.wall() + duration * self.clock.scale, datetime.timezone.utc)
 
-    # ---- the account's policies --------------------------------------------------------
+    # ---- the account's policies and limits --------------------------------------------------
     def _place(self, scope):
         return policy.Place(self.partition, scope[2] if scope else self.region, ACCOUNT)
 
@@ -143,6 +147,11 @@ class Sandbox:
 
     def own_answer(self, service, op, headers, path, body, scope):
         """Answers for calls moto does not implement, or not as the knobs play them; None otherwise."""
+        region = scope[2] if scope else self.region
+        if service == "servicequotas" and op in ("GetServiceQuota", "GetAWSDefaultServiceQuota"):
+            return walls.service_quota_answer(op, body, region, ACCOUNT, self.partition)
+        if service == "ec2" and op == "DescribeVpcBlockPublicAccessOptions":
+            return walls.block_public_access_answer(region, ACCOUNT, self.block_public_access_set)
         if service == "sts" and op == "DecodeAuthorizationMessage":
             return policy.decode_answer(proxy.query_params(path, headers, body))
         if service == "iam" and op == "SimulatePrincipalPolicy":
@@ -251,6 +260,7 @@ class Sandbox:
             raise RuntimeError(f"moto reset answered {status}: {data[:200]!r}")
         self.keys.forget_issued()
         fidelity.forget()
+        walls.forget()
         self.iam_young.clear()
         self.profiles_created.clear()
         self.young.clear()

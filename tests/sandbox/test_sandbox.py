@@ -66,7 +66,9 @@ class Knobbed(unittest.TestCase):
                      imds_require_token=False, imds_identity_status=200, strict_assume_role=True,
                      ec2_rate_limits="off", consistency_lag_s=0.0, kill_after_calls=None, stop_s=0.0,
                      launch_failure=None, impaired=None, eip_quota=5, eni_release_lag_s=0.0, iam_lag_s=0.0,
-                     sts_duration_s=3600.0, deny_actions=[])
+                     sts_duration_s=3600.0, deny_actions=[], vcpu_quota=100000, vcpu_quota_applied=True,
+                     unoffered_zones={}, subnet_free_addresses={}, block_public_access="off",
+                     block_public_access_exclusions=[])
 
 
 class Topology(unittest.TestCase):
@@ -661,6 +663,77 @@ class RealAccount(Knobbed):
         self.assertIn((400, "IllegalLocationConstraintException"), answers)
         self.assertIn((301, "PermanentRedirect"), answers)
 
+    def test_vcpu_quota_refuses_a_launch_past_it_and_service_quotas_tell_it(self):
+        ec2, quotas = SB.client("ec2"), SB.client("service-quotas")
+        live = [i for r in ec2.describe_instances(Filters=[{"Name": "instance-state-name",
+                                                            "Values": ["pending", "running"]}])["Reservations"]
+                for i in r["Instances"]]
+        types = {t["InstanceType"]: t["VCpuInfo"]["DefaultVCpus"] for t in ec2.describe_instance_types(
+            InstanceTypes=sorted({i["InstanceType"] for i in live} | {"t3.micro"}))["InstanceTypes"]}
+        quota = sum(types[i["InstanceType"]] for i in live) + types["t3.micro"]  # room for one more t3.micro
+        SB.configure(vcpu_quota=quota)
+        self.assertEqual(quota, quotas.get_service_quota(ServiceCode="ec2", QuotaCode="L-1216C47A")["Quota"]["Value"])
+        iid = self.instance(ec2, entries()[0], InstanceType="t3.micro")
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            self.instance(ec2, entries()[0], InstanceType="t3.micro")
+        self.assertEqual(("VcpuLimitExceeded", 400), (code_of(ctx), status_of(ctx)))
+        self.assertIn(f"current vCPU limit of {quota} allows for the instance bucket", str(ctx.exception))
+        other = self.instance(ec2, entries()[0], InstanceType="p3.2xlarge")  # another bucket
+        SB.configure(vcpu_quota_applied=False)
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            quotas.get_service_quota(ServiceCode="ec2", QuotaCode="L-1216C47A")
+        self.assertEqual("NoSuchResourceException", code_of(ctx))
+        default = quotas.get_aws_default_service_quota(ServiceCode="ec2", QuotaCode="L-1216C47A")["Quota"]
+        self.assertEqual((5.0, "Running On-Demand Standard (A, C, D, H, I, M, R, T, Z) instances"),
+                         (default["Value"], default["QuotaName"]))
+        ec2.terminate_instances(InstanceIds=[iid])
+        again = self.instance(ec2, entries()[0], InstanceType="t3.micro")  # its vCPUs are free again
+        ec2.terminate_instances(InstanceIds=[other, again])
+
+    def test_zones_without_the_type_and_subnets_without_addresses_refuse_launches(self):
+        ec2 = SB.client("ec2")
+        entry = entries()[1]
+        zone = ec2.describe_subnets(SubnetIds=[entry["gw_subnet_id"]])["Subnets"][0]["AvailabilityZone"]
+        SB.configure(unoffered_zones={"t3.micro": [zone]})
+        offered = [o["Location"] for o in ec2.describe_instance_type_offerings(
+            LocationType="availability-zone", Filters=[{"Name": "instance-type", "Values": ["t3.micro"]}])[
+            "InstanceTypeOfferings"]]
+        self.assertNotIn(zone, offered)
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            self.instance(ec2, entry, InstanceType="t3.micro")
+        self.assertEqual(("Unsupported", f"Your requested instance type (t3.micro) is not supported in your requested "
+                          f"Availability Zone ({zone}). Please retry your request by not specifying an Availability "
+                          f"Zone or choosing {', '.join(sorted(offered))}."),
+                         (code_of(ctx), ctx.exception.response["Error"]["Message"]))
+        subnet = entry["private_subnet_id"]
+        free = lambda: ec2.describe_subnets(SubnetIds=[subnet])["Subnets"][0]["AvailableIpAddressCount"]  # noqa: E731
+        SB.configure(unoffered_zones={}, subnet_free_addresses={subnet: 1})
+        self.assertEqual(1, free())
+        eni = ec2.create_network_interface(SubnetId=subnet)["NetworkInterface"]["NetworkInterfaceId"]
+        self.assertEqual(0, free())
+        for call in (lambda: ec2.create_network_interface(SubnetId=subnet),
+                     lambda: ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1, SubnetId=subnet)):
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                call()
+            self.assertEqual(("InsufficientFreeAddressesInSubnet", 400), (code_of(ctx), status_of(ctx)))
+        ec2.delete_network_interface(NetworkInterfaceId=eni)
+        self.assertEqual(1, free())
+
+    def test_block_public_access_shows_on_subnets_and_account_options(self):
+        ec2 = SB.client("ec2")
+        first, second = entries()[0]["gw_subnet_id"], entries()[1]["gw_subnet_id"]
+
+        def modes():
+            found = ec2.describe_subnets(SubnetIds=[first, second])["Subnets"]
+            options = ec2.describe_vpc_block_public_access_options()["VpcBlockPublicAccessOptions"]
+            return ({s["SubnetId"]: s["BlockPublicAccessStates"]["InternetGatewayBlockMode"] for s in found},
+                    (options["State"], options["InternetGatewayBlockMode"], options["AwsAccountId"]))
+
+        self.assertEqual(({first: "off", second: "off"}, ("default-state", "off", "123456789012")), modes())
+        SB.configure(block_public_access="block-ingress", block_public_access_exclusions=[first])
+        self.assertEqual(({first: "off", second: "block-ingress"}, ("update-complete", "block-ingress",
+                                                                     "123456789012")), modes())
+
 
 class ChinaRegionWithPublicSubnets(unittest.TestCase):
     """A second sandbox started in cn-north-1, with gateway subnets that map public addresses, and no
@@ -860,7 +933,9 @@ class Faults(Knobbed):
         for nonsense in ({"no_such_knob": 1}, {"ec2_rate_limits": {"mutating": [-1, 5]}},
                          {"ec2_rate_limits": {"no_such_category": [1, 1]}}, {"consistency_lag_s": -1},
                          {"kill_after_calls": {"pid": 1, "calls": 1}}, {"kill_after_calls": {"calls": 1}},
-                         {"deny_actions": ["RunInstances"]}):
+                         {"deny_actions": ["RunInstances"]}, {"unoffered_zones": {"t3.micro": "us-east-1b"}},
+                         {"subnet_free_addresses": {"subnet-1": -1}}, {"block_public_access": "on"},
+                         {"block_public_access_exclusions": ["sg-1"]}, {"vcpu_quota": -1}):
             with self.assertRaises(urllib.error.HTTPError) as ctx:
                 SB.configure(**nonsense)
             self.assertEqual(400, ctx.exception.code)
