@@ -32,6 +32,9 @@ DEFAULTS = {
     "consistency_lag_s": 0.0,   # new EC2 resources are NotFound / left out of filtered lists this long
     "kill_after_calls": None,   # {"pid": P, "calls": k}: SIGKILL P once the k-th AWS call is served
     "deny_actions": [],         # "service:Action": refused as an explicit deny in a service control policy
+    "require_imdsv2": False,    # RunInstances without MetadataOptions.HttpTokens "required" is denied
+    "require_tags": [],         # tag keys every tagged create call must carry, else denied
+    "require_permissions_boundary": None,  # ARN: CreateRole without this boundary is denied
     "vcpu_quota": 100000,       # On-Demand Standard vCPUs per region (AWS gives new accounts 5)
     "vcpu_quota_applied": True, # false: GetServiceQuota has no applied value (NoSuchResourceException)
     "unoffered_zones": {},      # {"t3.micro": ["us-east-1b"]}: zones that do not offer the type
@@ -45,7 +48,8 @@ DEFAULTS = {
 }
 
 _TYPES = {k: type(v) for k, v in DEFAULTS.items()}
-_PARSERS = {"deny_actions": policy.parse_actions, "unoffered_zones": walls.parse_zones,
+_PARSERS = {"deny_actions": policy.parse_actions, "require_tags": policy.parse_tag_keys,
+            "require_permissions_boundary": policy.parse_boundary, "unoffered_zones": walls.parse_zones,
             "subnet_free_addresses": walls.parse_free_addresses, "block_public_access": walls.parse_bpa_mode,
             "block_public_access_exclusions": walls.parse_exclusions}
 

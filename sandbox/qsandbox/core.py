@@ -136,7 +136,9 @@ class Sandbox:
         """(answer, fault) for a call refused by the account's policies before anything happens
         (fault "deny"), or for an EC2 dry run; (None, None) to go on."""
         if params is None:
-            params = self.request_params(service, headers, path, body) if cfg["deny_actions"] else {}
+            wanted = cfg["deny_actions"] or (service == "iam" and (cfg["require_tags"] or
+                                                                   cfg["require_permissions_boundary"]))
+            params = self.request_params(service, headers, path, body) if wanted else {}
         place = self._place(scope)
         found = policy.denial(cfg, service, op, params, place, path)
         if found:

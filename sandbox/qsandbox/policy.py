@@ -1,5 +1,6 @@
 """The account's guard rails, played as a service control policy would: actions denied outright
-(`deny_actions`), EC2's dry runs, and the two calls that explain a refusal: STS
+(`deny_actions`) or unless the request meets a condition (`require_imdsv2`, `require_tags`,
+`require_permissions_boundary`), EC2's dry runs, and the two calls that explain a refusal: STS
 DecodeAuthorizationMessage and IAM SimulatePrincipalPolicy.
 
 An explicit deny answers in each service's words, EC2's with an encoded authorization failure
@@ -13,6 +14,12 @@ from xml.sax.saxutils import escape
 
 from . import protocol
 
+# Which tag specifications a create call must carry the required tag keys in.
+EC2_TAGGED_CREATES = {"RunInstances": ("instance", "volume"), "CreateSecurityGroup": ("security-group",),
+                      "CreateNetworkInterface": ("network-interface",), "AllocateAddress": ("elastic-ip",),
+                      "CreateKeyPair": ("key-pair",)}
+IAM_TAGGED_CREATES = {"CreateRole": ("role", "RoleName"), "CreatePolicy": ("policy", "PolicyName"),
+                      "CreateInstanceProfile": ("instance-profile", "InstanceProfileName")}
 # EC2 resource types: what a create call makes, and what an id's prefix names
 _EC2_MADE = {"RunInstances": "instance", "CreateNetworkInterface": "network-interface",
              "AllocateAddress": "elastic-ip", "CreateSecurityGroup": "security-group", "CreateVolume": "volume",
@@ -48,6 +55,23 @@ def parse_actions(value):
     return list(value)
 
 
+def parse_tag_keys(value):
+    """The knob require_tags checked: a list of tag keys."""
+    if isinstance(value, str):
+        value = json.loads(value) if value.strip().startswith("[") else [v for v in value.split(",") if v]
+    if not isinstance(value, list) or not all(isinstance(v, str) and v for v in value):
+        raise ValueError("require_tags must be a list of tag keys")
+    return list(value)
+
+
+def parse_boundary(value):
+    if value in (None, ""):
+        return None
+    if not isinstance(value, str) or not value.startswith("arn:"):
+        raise ValueError("require_permissions_boundary must be null or a policy ARN")
+    return value
+
+
 class Denial:
     """One explicit deny: the action and resource it hit, the statement that denied it, and the
     condition keys of the statement and of the request (lists of (key, [values]))."""
@@ -76,7 +100,68 @@ def denial(cfg, service, op, params, place, path="/"):
     action = f"{service}:{op}"
     if denied_outright(cfg["deny_actions"], action):
         return Denial(action, resource_arn(service, op, params, place, path), "DenyListedActions")
+    if service == "ec2":
+        return _ec2_conditions(cfg, op, params, place)
+    if service == "iam":
+        return _iam_conditions(cfg, op, params, place)
     return None
+
+
+def _ec2_conditions(cfg, op, params, place):
+    """require_imdsv2 on RunInstances; require_tags on the tag specifications of EC2 creates."""
+    action = f"ec2:{op}"
+    if op == "RunInstances" and cfg["require_imdsv2"]:
+        tokens = params.get("MetadataOptions.HttpTokens")
+        if tokens != "required":
+            return Denial(action, _ec2_arn(place, "instance", "*"), "RequireImdsV2",
+                          [("ec2:MetadataHttpTokens", ["required"])],
+                          [("ec2:MetadataHttpTokens", [tokens])] if tokens else [])
+    required = cfg["require_tags"]
+    if required and op in EC2_TAGGED_CREATES:
+        given = ec2_tag_keys(params)
+        for kind in EC2_TAGGED_CREATES[op]:
+            keys = given.get(kind, [])
+            if not set(required) <= set(keys):
+                name = params.get("KeyName", "*") if kind == "key-pair" else "*"
+                return Denial(action, _ec2_arn(place, kind, name), "RequireTags", [("aws:TagKeys", required)],
+                              [("aws:TagKeys", keys)] if keys else [])
+    return None
+
+
+def _iam_conditions(cfg, op, params, place):
+    """require_permissions_boundary on CreateRole; require_tags on IAM creates."""
+    action = f"iam:{op}"
+    boundary = cfg["require_permissions_boundary"]
+    if op == "CreateRole" and boundary and params.get("PermissionsBoundary") != boundary:
+        given = params.get("PermissionsBoundary")
+        return Denial(action, _iam_arn(place, "role", params.get("RoleName", "*")), "RequirePermissionsBoundary",
+                      [("iam:PermissionsBoundary", [boundary])],
+                      [("iam:PermissionsBoundary", [given])] if given else [])
+    required = cfg["require_tags"]
+    if required and op in IAM_TAGGED_CREATES:
+        keys = [v for k, v in params.items() if k.startswith("Tags.member.") and k.endswith(".Key")]
+        if not set(required) <= set(keys):
+            kind, name_param = IAM_TAGGED_CREATES[op]
+            return Denial(action, _iam_arn(place, kind, params.get(name_param, "*")), "RequireTags",
+                          [("aws:TagKeys", required)], [("aws:TagKeys", keys)] if keys else [])
+    return None
+
+
+def ec2_tag_keys(params):
+    """{resource type: [tag keys]} of an EC2 request's TagSpecification.N entries."""
+    kinds, keys = {}, {}
+    for name, value in params.items():
+        parts = name.split(".")
+        if parts[0] != "TagSpecification" or len(parts) < 3:
+            continue
+        if parts[2] == "ResourceType":
+            kinds[parts[1]] = value
+        elif parts[2] == "Tag" and len(parts) == 5 and parts[4] == "Key":
+            keys.setdefault(parts[1], []).append(value)
+    found = {}
+    for index, kind in kinds.items():
+        found.setdefault(kind, []).extend(keys.get(index, []))
+    return found
 
 
 # ---- resources ---------------------------------------------------------------------------------

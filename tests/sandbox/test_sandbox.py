@@ -68,7 +68,8 @@ class Knobbed(unittest.TestCase):
                      launch_failure=None, impaired=None, eip_quota=5, eni_release_lag_s=0.0, iam_lag_s=0.0,
                      sts_duration_s=3600.0, deny_actions=[], vcpu_quota=100000, vcpu_quota_applied=True,
                      unoffered_zones={}, subnet_free_addresses={}, block_public_access="off",
-                     block_public_access_exclusions=[])
+                     block_public_access_exclusions=[], require_imdsv2=False, require_tags=[],
+                     require_permissions_boundary=None)
 
 
 class Topology(unittest.TestCase):
@@ -402,6 +403,7 @@ class MotoFidelity(Knobbed):
         self.assertEqual(len(dates), len(set(dates)))
         newest = max(images, key=lambda i: i["CreationDate"])
         self.assertEqual("x86_64", newest["Architecture"])
+        self.assertEqual({"v2.0"}, {i.get("ImdsSupport") for i in images})
 
     def test_instance_timing_knobs_drive_the_waiters_states(self):
         ec2 = SB.client("ec2")
@@ -505,6 +507,55 @@ class AccountPolicies(Knobbed):
         ec2.terminate_instances(InstanceIds=[iid])
         ec2.release_address(AllocationId=eip)
         ec2.delete_security_group(GroupId=sg)
+
+
+    def test_conditions_deny_imdsv1_launches_untagged_creates_and_roles_without_the_boundary(self):
+        ec2, iam = SB.client("ec2"), SB.client("iam")
+        entry = entries()[2]
+        boundary = "arn:aws:iam::123456789012:policy/quenfold-boundary"
+        SB.configure(require_imdsv2=True, require_tags=["Owner"], require_permissions_boundary=boundary)
+
+        def spec(kind):
+            return {"ResourceType": kind, "Tags": [{"Key": "Owner", "Value": "qa"}]}
+
+        launch = dict(ImageId="ami-12345678", MinCount=1, MaxCount=1, SubnetId=entry["gw_subnet_id"],
+                      MetadataOptions={"HttpTokens": "required"},
+                      TagSpecifications=[spec("instance"), spec("volume")])
+        refused = {
+            "imdsv1": lambda: ec2.run_instances(**dict(launch, MetadataOptions={"HttpTokens": "optional"})),
+            "volume untagged": lambda: ec2.run_instances(**dict(launch, TagSpecifications=[spec("instance")],
+                                                               DryRun=True)),
+            "group": lambda: ec2.create_security_group(GroupName="untagged", Description="x"),
+            "interface": lambda: ec2.create_network_interface(SubnetId=entry["gw_subnet_id"]),
+            "address": lambda: ec2.allocate_address(Domain="vpc"),
+            "key pair": lambda: ec2.create_key_pair(KeyName="untagged"),
+            "policy": lambda: iam.create_policy(PolicyName="untagged", PolicyDocument="{}"),
+            "profile": lambda: iam.create_instance_profile(InstanceProfileName="untagged"),
+            "role": lambda: iam.create_role(RoleName="unbounded", AssumeRolePolicyDocument="{}",
+                                            Tags=[{"Key": "Owner", "Value": "qa"}]),
+        }
+        answers = {}
+        for name, call in refused.items():
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                call()
+            answers[name] = (code_of(ctx), status_of(ctx))
+        self.assertEqual({**{n: ("UnauthorizedOperation", 403) for n in list(refused)[:6]},
+                          **{n: ("AccessDenied", 403) for n in list(refused)[6:]}}, answers)
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            refused["volume untagged"]()
+        message = ctx.exception.response["Error"]["Message"]
+        self.assertIn(":volume/* with an explicit deny", message)
+        decoded = json.loads(SB.client("sts").decode_authorization_message(
+            EncodedMessage=message.rsplit(": ", 1)[1])["DecodedMessage"])
+        self.assertEqual("RequireTags", decoded["matchedStatements"]["items"][0]["statementId"])
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            ec2.run_instances(**dict(launch, DryRun=True))
+        self.assertEqual("DryRunOperation", code_of(ctx))
+        iid = ec2.run_instances(**launch)["Instances"][0]["InstanceId"]
+        iam.create_role(RoleName="bounded", AssumeRolePolicyDocument="{}", PermissionsBoundary=boundary,
+                        Tags=[{"Key": "Owner", "Value": "qa"}])
+        iam.delete_role(RoleName="bounded")
+        ec2.terminate_instances(InstanceIds=[iid])
 
 
 class RealAccount(Knobbed):
@@ -935,7 +986,9 @@ class Faults(Knobbed):
                          {"kill_after_calls": {"pid": 1, "calls": 1}}, {"kill_after_calls": {"calls": 1}},
                          {"deny_actions": ["RunInstances"]}, {"unoffered_zones": {"t3.micro": "us-east-1b"}},
                          {"subnet_free_addresses": {"subnet-1": -1}}, {"block_public_access": "on"},
-                         {"block_public_access_exclusions": ["sg-1"]}, {"vcpu_quota": -1}):
+                         {"block_public_access_exclusions": ["sg-1"]}, {"vcpu_quota": -1},
+                         {"require_tags": [""]},
+                         {"require_permissions_boundary": "boundary"}):
             with self.assertRaises(urllib.error.HTTPError) as ctx:
                 SB.configure(**nonsense)
             self.assertEqual(400, ctx.exception.code)
