@@ -35,6 +35,8 @@ DEFAULTS = {
     "require_imdsv2": False,    # RunInstances without MetadataOptions.HttpTokens "required" is denied
     "require_tags": [],         # tag keys every tagged create call must carry, else denied
     "require_permissions_boundary": None,  # ARN: CreateRole without this boundary is denied
+    "pending_verification": False,  # RunInstances: the region is still being verified for the account
+    "insufficient_capacity": None,  # {"zones": [...], "count": K | "share": S}: launches there find no capacity
     "vcpu_quota": 100000,       # On-Demand Standard vCPUs per region (AWS gives new accounts 5)
     "vcpu_quota_applied": True, # false: GetServiceQuota has no applied value (NoSuchResourceException)
     "unoffered_zones": {},      # {"t3.micro": ["us-east-1b"]}: zones that do not offer the type
@@ -73,7 +75,7 @@ class Config:
                 value = ratelimits.parse_setting(value)
             elif key == "kill_after_calls":
                 value = faults.parse_kill(value)
-            elif key in ("launch_failure", "impaired"):
+            elif key in ("launch_failure", "impaired", "insufficient_capacity"):
                 value = launches.parse(value, key)
             elif key in _PARSERS:
                 value = _PARSERS[key](value)

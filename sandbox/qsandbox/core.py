@@ -145,6 +145,8 @@ class Sandbox:
             return policy.refusal(found, service, self.caller(scope[0] if scope else None), place), "deny"
         if policy.is_dry_run(service, params):
             return policy.dry_run_answer(), None
+        if service == "ec2" and op == "RunInstances" and cfg["pending_verification"]:
+            return walls.pending_verification_answer(), None
         return None, None
 
     def own_answer(self, service, op, headers, path, body, scope):

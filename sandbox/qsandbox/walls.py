@@ -1,7 +1,7 @@
 """The walls a real account puts in front of a launch, played from the knobs: the On-Demand
 Standard vCPU quota (and Service Quotas' answer about it), instance types a zone does not offer,
-subnets running out of addresses, and VPC Block Public Access as DescribeSubnets and
-DescribeVpcBlockPublicAccessOptions report it.
+subnets running out of addresses, zones out of capacity, a region still being verified, and VPC
+Block Public Access as DescribeSubnets and DescribeVpcBlockPublicAccessOptions report it.
 
 The checks on state (vCPUs in use, a subnet's free addresses, a subnet's zone) run inside moto's
 call, under its lock, so that two launches at once cannot both take the last vCPU."""
@@ -10,10 +10,11 @@ import functools
 import json
 import re
 
-from . import protocol
+from . import launches, protocol
 
 _knobs = {"config": None}
 _free_base = {"setting": None, "taken": {}}  # subnet_free_addresses: addresses taken when the count started
+_capacity = launches.Picker("insufficient_capacity")
 
 VCPU_QUOTA_CODE = "L-1216C47A"
 VCPU_QUOTA_NAME = "Running On-Demand Standard (A, C, D, H, I, M, R, T, Z) instances"
@@ -21,6 +22,12 @@ AWS_DEFAULT_VCPU_QUOTA = 5.0
 # Families whose letter is a standard one but which AWS counts in buckets of their own.
 _OWN_BUCKETS = {"dl", "hpc", "inf", "mac", "trn"}
 BPA_MODES = ("off", "block-bidirectional", "block-ingress")
+PENDING_VERIFICATION = (
+    "Your request for accessing resources in this region is being validated, and you will not be able to launch "
+    "additional resources in this region until the validation is complete. We will notify you by email once your "
+    "request has been validated. While normally resolved within minutes, please allow up to 4 hours for this "
+    "process to complete. If the issue still persists, please let us know by writing to aws-verification@amazon.com "
+    "for further assistance.")
 
 
 def _cfg(key, default=None):
@@ -144,6 +151,7 @@ def install(config):
     if getattr(install, "done", False):
         return
     install.done = True
+    server_side_errors()
     launch_walls()
     interface_needs_an_address()
     subnet_reports()
@@ -154,12 +162,36 @@ def forget():
     _free_base["setting"], _free_base["taken"] = None, {}
 
 
+def server_side_errors():
+    """An exception with `sandbox_status` is answered with that HTTP status; moto answers every EC2
+    error it has no model for with 400."""
+    import moto.core.serialize as serialize
+    from moto.core.errors import ErrorShape
+
+    original = serialize.get_error_model
+
+    def get_error_model(exception, service_model):
+        shape = original(exception, service_model)
+        status = getattr(exception, "sandbox_status", None)
+        if status is None:
+            return shape
+        return ErrorShape(shape_name=shape.name, shape_model={
+            "exception": True, "type": "structure", "members": {},
+            "error": {"code": exception.code, "httpStatusCode": status, "senderFault": status < 500}})
+
+    serialize.get_error_model = get_error_model
+
+
 def launch_walls():
     """RunInstances is refused, before anything is made, when the type is not offered in the
     zone (Unsupported), when it would take the running standard instances past the vCPU quota
-    (VcpuLimitExceeded), or when a limited subnet lacks the addresses (InsufficientFreeAddressesInSubnet)."""
+    (VcpuLimitExceeded), when a limited subnet lacks the addresses (InsufficientFreeAddressesInSubnet),
+    or when insufficient_capacity picks it (500 InsufficientInstanceCapacity)."""
     from moto.ec2.exceptions import EC2ClientError
     from moto.ec2.models.instances import InstanceBackend
+
+    class NoCapacity(EC2ClientError):
+        sandbox_status = 500
 
     original = InstanceBackend.run_instances
 
@@ -188,6 +220,14 @@ def launch_walls():
                     raise EC2ClientError("InsufficientFreeAddressesInSubnet",
                                          f"There are not enough free addresses in subnet '{subnet_id}' to satisfy "
                                          "the requested number of instances.")
+            short = _cfg("insufficient_capacity")
+            if short and zone in short["zones"] and _capacity.pick(short, int(_cfg("seed"))):
+                others = ", ".join(z for z in offered_zones(self, instance_type) if z not in short["zones"])
+                raise NoCapacity("InsufficientInstanceCapacity",
+                                 f"We currently do not have sufficient {instance_type} capacity in the Availability "
+                                 f"Zone you requested ({zone}). Our system will be working on provisioning "
+                                 f"additional capacity. You can currently get {instance_type} capacity by not "
+                                 f"specifying an Availability Zone in your request or choosing {others}.")
         return original(self, image_id, count, user_data, security_group_names, **kwargs)
 
     InstanceBackend.run_instances = run_instances
@@ -281,6 +321,10 @@ def service_quota_answer(op, body, region, account, partition):
         quota["QuotaAppliedAtLevel"] = "ACCOUNT"
     return 200, {"Content-Type": "application/x-amz-json-1.1", "x-amzn-RequestId": protocol.request_id()}, \
         json.dumps({"Quota": quota}).encode()
+
+
+def pending_verification_answer():
+    return protocol.error_response("ec2", 400, "PendingVerification", PENDING_VERIFICATION)
 
 
 def block_public_access_answer(region, account, updated):

@@ -69,7 +69,7 @@ class Knobbed(unittest.TestCase):
                      sts_duration_s=3600.0, deny_actions=[], vcpu_quota=100000, vcpu_quota_applied=True,
                      unoffered_zones={}, subnet_free_addresses={}, block_public_access="off",
                      block_public_access_exclusions=[], require_imdsv2=False, require_tags=[],
-                     require_permissions_boundary=None)
+                     require_permissions_boundary=None, pending_verification=False, insufficient_capacity=None)
 
 
 class Topology(unittest.TestCase):
@@ -770,6 +770,25 @@ class RealAccount(Knobbed):
         ec2.delete_network_interface(NetworkInterfaceId=eni)
         self.assertEqual(1, free())
 
+    def test_a_region_being_verified_and_a_zone_out_of_capacity_refuse_launches(self):
+        ec2 = SB.client("ec2")
+        entry = entries()[0]
+        zone = ec2.describe_subnets(SubnetIds=[entry["gw_subnet_id"]])["Subnets"][0]["AvailabilityZone"]
+        SB.configure(pending_verification=True)
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            self.instance(ec2, entry)
+        self.assertEqual(("PendingVerification", 400), (code_of(ctx), status_of(ctx)))
+        self.assertIn("is being validated", str(ctx.exception))
+        SB.configure(pending_verification=False, insufficient_capacity={"zones": [zone], "count": 1})
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            self.instance(ec2, entry, InstanceType="t3.micro")
+        self.assertEqual(("InsufficientInstanceCapacity", 500), (code_of(ctx), status_of(ctx)))
+        self.assertIn(f"We currently do not have sufficient t3.micro capacity in the Availability Zone you "
+                      f"requested ({zone}). Our system will be working on provisioning additional capacity.",
+                      str(ctx.exception))
+        self.assertNotIn(f"choosing {zone}", str(ctx.exception))
+        ec2.terminate_instances(InstanceIds=[self.instance(ec2, entry, InstanceType="t3.micro")])  # the count is used up
+
     def test_block_public_access_shows_on_subnets_and_account_options(self):
         ec2 = SB.client("ec2")
         first, second = entries()[0]["gw_subnet_id"], entries()[1]["gw_subnet_id"]
@@ -987,7 +1006,7 @@ class Faults(Knobbed):
                          {"deny_actions": ["RunInstances"]}, {"unoffered_zones": {"t3.micro": "us-east-1b"}},
                          {"subnet_free_addresses": {"subnet-1": -1}}, {"block_public_access": "on"},
                          {"block_public_access_exclusions": ["sg-1"]}, {"vcpu_quota": -1},
-                         {"require_tags": [""]},
+                         {"insufficient_capacity": {"count": 1}}, {"require_tags": [""]},
                          {"require_permissions_boundary": "boundary"}):
             with self.assertRaises(urllib.error.HTTPError) as ctx:
                 SB.configure(**nonsense)
