@@ -43,8 +43,8 @@ def _json(value):
 def parse_zones(value):
     """unoffered_zones: {"t3.micro": ["us-east-1b"], ...}."""
     value = _json(value) or {}
-    if not isinstance(value, dict) or not all(
-            isinstance(k, str) and isinstance(v, list) and all(isinstance(z, str) for z in v) for k, v in value.items()):
+    if not isinstance(value, dict) or not all(isinstance(k, str) and isinstance(v, list) and
+                                              all(isinstance(z, str) for z in v) for k, v in value.items()):
         raise ValueError('unoffered_zones must be {"instance type": ["zone", ...]}')
     return {k: list(v) for k, v in value.items()}
 
