@@ -44,6 +44,11 @@ def parse_args(argv):
     p.add_argument("--bucket-region", help="the results bucket's region (default: --region)")
     p.add_argument("--map-public-ip", action="store_true",
                    help="gateway subnets give instances public addresses (MapPublicIpOnLaunch), as default VPCs do")
+    p.add_argument("--no-igw", action="store_true",
+                   help="seed the VPC without an internet gateway (the gateway subnets route nowhere outside)")
+    p.add_argument("--unrouted-pair", type=int, action="append", default=[], metavar="I",
+                   help="pair I's gateway subnet gets a route table without the route to the internet gateway "
+                        "(repeatable)")
     p.add_argument("--watch-pid", type=int, help="exit when this process ends (a test runner that may crash)")
     return p.parse_args(argv)
 
@@ -90,7 +95,7 @@ def main(argv):
             os.remove(os.path.join(run, stale))
     write(os.path.join(run, "pid"), f"{os.getpid()}\n")
 
-    from qsandbox import fidelity, httpserve, proxy, seed, services, sso, state, tls
+    from qsandbox import fidelity, httpserve, proxy, seed, services, sso, state, tls, walls
     from qsandbox.clock import Clock
     from qsandbox.config import Config
     from qsandbox.core import ACCOUNT, Sandbox
@@ -99,6 +104,7 @@ def main(argv):
     config = Config(**knobs_from(args))
     clock = Clock(args.time_scale)
     fidelity.install(config, clock)
+    walls.install(config)
     sb = Sandbox(config=config, clock=clock, region=REGION)
     sb.keys.add(TEST_KEY_ID, TEST_SECRET)
     sb.keys.add(PROFILE_KEY_ID, PROFILE_SECRET)
@@ -120,7 +126,8 @@ def main(argv):
         """Seeds the topology and writes its test configurations; ids change on every call."""
         facts.clear()
         facts.update(seed.seed(sb.moto, ACCOUNT, REGION, TEST_KEY_ID, pairs=args.pairs,
-                               map_public_ip=args.map_public_ip, bucket_region=args.bucket_region))
+                               map_public_ip=args.map_public_ip, bucket_region=args.bucket_region,
+                               igw=not args.no_igw, unrouted_pairs=tuple(args.unrouted_pair)))
         write(os.path.join(run, "test_config.json"), json.dumps(facts["entries"], indent=2) + "\n")
         write(os.path.join(run, "test_config_skip.json"),
               json.dumps(facts["entries"] + [seed.skip_entry(facts)], indent=2) + "\n")

@@ -2,7 +2,7 @@
 import math
 import threading
 
-from . import faults, launches, ratelimits
+from . import faults, launches, policy, ratelimits, walls
 
 DEFAULTS = {
     "seed": 0,
@@ -31,6 +31,18 @@ DEFAULTS = {
     "ec2_rate_limits": "off",   # "off", "documented" or an override table (ratelimits.py)
     "consistency_lag_s": 0.0,   # new EC2 resources are NotFound / left out of filtered lists this long
     "kill_after_calls": None,   # {"pid": P, "calls": k}: SIGKILL P once the k-th AWS call is served
+    "deny_actions": [],         # "service:Action": refused as an explicit deny in a service control policy
+    "require_imdsv2": False,    # RunInstances without MetadataOptions.HttpTokens "required" is denied
+    "require_tags": [],         # tag keys every tagged create call must carry, else denied
+    "require_permissions_boundary": None,  # ARN: CreateRole without this boundary is denied
+    "pending_verification": False,  # RunInstances: the region is still being verified for the account
+    "insufficient_capacity": None,  # {"zones": [...], "count": K | "share": S}: launches there find no capacity
+    "vcpu_quota": 100000,       # On-Demand Standard vCPUs per region (AWS gives new accounts 5)
+    "vcpu_quota_applied": True, # false: GetServiceQuota has no applied value (NoSuchResourceException)
+    "unoffered_zones": {},      # {"t3.micro": ["us-east-1b"]}: zones that do not offer the type
+    "subnet_free_addresses": {},  # {"subnet-…": N}: the subnet has N free addresses from now on
+    "block_public_access": "off",  # VPC Block Public Access: off, block-bidirectional, block-ingress
+    "block_public_access_exclusions": [],  # subnet and VPC ids excluded from it
     "imds_require_token": False,
     "imds_identity_status": 200,
     "echo_ip": "203.0.113.7",
@@ -38,6 +50,10 @@ DEFAULTS = {
 }
 
 _TYPES = {k: type(v) for k, v in DEFAULTS.items()}
+_PARSERS = {"deny_actions": policy.parse_actions, "require_tags": policy.parse_tag_keys,
+            "require_permissions_boundary": policy.parse_boundary, "unoffered_zones": walls.parse_zones,
+            "subnet_free_addresses": walls.parse_free_addresses, "block_public_access": walls.parse_bpa_mode,
+            "block_public_access_exclusions": walls.parse_exclusions}
 
 
 class Config:
@@ -59,8 +75,10 @@ class Config:
                 value = ratelimits.parse_setting(value)
             elif key == "kill_after_calls":
                 value = faults.parse_kill(value)
-            elif key in ("launch_failure", "impaired"):
+            elif key in ("launch_failure", "impaired", "insufficient_capacity"):
                 value = launches.parse(value, key)
+            elif key in _PARSERS:
+                value = _PARSERS[key](value)
             elif kind is float:
                 value = float(value)
             elif kind is int:
@@ -80,8 +98,9 @@ class Config:
                 raise ValueError(f"{key} must be a number >= 0")
         if "sts_duration_s" in clean and not (math.isfinite(clean["sts_duration_s"]) and clean["sts_duration_s"] > 0):
             raise ValueError("sts_duration_s must be a number > 0")
-        if "eip_quota" in clean and clean["eip_quota"] < 0:
-            raise ValueError("eip_quota must be an integer >= 0")
+        for key in ("eip_quota", "vcpu_quota"):
+            if key in clean and clean[key] < 0:
+                raise ValueError(f"{key} must be an integer >= 0")
         with self._lock:
             self._values.update(clean)
 

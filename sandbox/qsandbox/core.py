@@ -1,13 +1,15 @@
 """The sandbox's shared state: knobs, clock, known keys, call log, moto, and the few AWS
 behaviours the proxy adds around moto (instance profile propagation, AssumeRole checks,
 EC2's eventual consistency, IAM propagation, credentials that expire, partitions and S3's
-regional endpoints) and the kill switch for crash tests."""
+regional endpoints, the account's policies and limits) and the kill switch for crash tests."""
 import datetime
+import json
 import os
 import re
 import signal
+import time
 
-from . import consistency, faults, fidelity, iamlag, partition, protocol, proxy, sso
+from . import consistency, faults, fidelity, iamlag, partition, policy, protocol, proxy, sso, walls
 from .clock import Clock
 from .config import Config
 from .motohost import MotoHost
@@ -42,6 +44,7 @@ class Sandbox:
         self.killswitch.arm(self.config.get("kill_after_calls"))
         self.sso = sso.Sso(self, ACCOUNT)
         self.info = {}
+        self.block_public_access_set = time.time()  # when block_public_access last changed (real time)
         self.state_source = None     # callable giving the state summary
         self.reseed = None           # callable seeding the topology again
 
@@ -54,6 +57,8 @@ class Sandbox:
             self.ratelimits.configure(self.config.get("ec2_rate_limits"))  # every bucket full again
         if "kill_after_calls" in changes:
             self.killswitch.arm(self.config.get("kill_after_calls"))  # counting starts now
+        if {"block_public_access", "block_public_access_exclusions"} & set(changes):
+            self.block_public_access_set = time.time()
 
     # ---- the kill switch ------------------------------------------------------------------
     def kill(self, pid):
@@ -101,6 +106,61 @@ class Sandbox:
         duration = limit if duration_s is None else min(float(duration_s), limit)
         self.keys.add(access_key, secret, token, issued=True, expires=self.clock.now() + duration)
         return datetime.datetime.fromtimestamp(self.clock.wall() + duration * self.clock.scale, datetime.timezone.utc)
+
+    # ---- the account's policies and limits --------------------------------------------------
+    def _place(self, scope):
+        return policy.Place(self.partition, scope[2] if scope else self.region, ACCOUNT)
+
+    def caller(self, access_key):
+        """(id, ARN) of the principal signing with the key, as GetCallerIdentity names it."""
+        from moto.sts.models import sts_backends
+        with self.moto.lock:
+            user_id, arn, _ = sts_backends[ACCOUNT][self.partition].get_caller_identity(access_key or "",
+                                                                                         self.region)
+        return user_id, arn
+
+    @staticmethod
+    def request_params(service, headers, path, body):
+        """A request's parameters: the query protocol's flat names, a JSON body's top level."""
+        if service in protocol.JSON_SERVICES:
+            try:
+                doc = json.loads(body or b"{}")
+            except ValueError:
+                return {}
+            return doc if isinstance(doc, dict) else {}
+        if service in ("ec2", "iam", "sts"):
+            return proxy.query_params(path, headers, body)
+        return {}
+
+    def guard(self, cfg, service, op, headers, path, body, scope, params=None):
+        """(answer, fault) for a call refused by the account's policies before anything happens
+        (fault "deny"), or for an EC2 dry run; (None, None) to go on."""
+        if params is None:
+            wanted = cfg["deny_actions"] or (service == "iam" and (cfg["require_tags"] or
+                                                                   cfg["require_permissions_boundary"]))
+            params = self.request_params(service, headers, path, body) if wanted else {}
+        place = self._place(scope)
+        found = policy.denial(cfg, service, op, params, place, path)
+        if found:
+            return policy.refusal(found, service, self.caller(scope[0] if scope else None), place), "deny"
+        if policy.is_dry_run(service, params):
+            return policy.dry_run_answer(), None
+        if service == "ec2" and op == "RunInstances" and cfg["pending_verification"]:
+            return walls.pending_verification_answer(), None
+        return None, None
+
+    def own_answer(self, service, op, headers, path, body, scope):
+        """Answers for calls moto does not implement, or not as the knobs play them; None otherwise."""
+        region = scope[2] if scope else self.region
+        if service == "servicequotas" and op in ("GetServiceQuota", "GetAWSDefaultServiceQuota"):
+            return walls.service_quota_answer(op, body, region, ACCOUNT, self.partition)
+        if service == "ec2" and op == "DescribeVpcBlockPublicAccessOptions":
+            return walls.block_public_access_answer(region, ACCOUNT, self.block_public_access_set)
+        if service == "sts" and op == "DecodeAuthorizationMessage":
+            return policy.decode_answer(proxy.query_params(path, headers, body))
+        if service == "iam" and op == "SimulatePrincipalPolicy":
+            return policy.simulate_answer(self.config.get("deny_actions"), proxy.query_params(path, headers, body))
+        return None
 
     # ---- before moto ------------------------------------------------------------------------
     def fidelity_precheck(self, service, op, headers, path, body, scope=None):
@@ -204,6 +264,7 @@ class Sandbox:
             raise RuntimeError(f"moto reset answered {status}: {data[:200]!r}")
         self.keys.forget_issued()
         fidelity.forget()
+        walls.forget()
         self.iam_young.clear()
         self.profiles_created.clear()
         self.young.clear()

@@ -80,6 +80,7 @@ def install(config, clock):
     remove_role_not_in_profile()
     launch_interfaces_get_their_tags()
     distinct_image_dates()
+    images_support_imdsv2_only()
     instance_timing()
     start_stop_timing()
     address_quota()
@@ -325,6 +326,22 @@ def distinct_image_dates():
         original(self)
         for ami in self.amis.values():
             ami.creation_date = image_date(ami.name, ami.creation_date)
+
+    AmiBackend._load_amis = load
+
+
+def images_support_imdsv2_only():
+    """Amazon Linux 2023 images report ImdsSupport "v2.0" (instances launched from them require
+    IMDSv2 tokens by default), as AWS's do; moto reports no ImdsSupport."""
+    from moto.ec2.models.amis import AmiBackend
+
+    original = AmiBackend._load_amis
+
+    def load(self):
+        original(self)
+        for ami in self.amis.values():
+            if (ami.name or "").startswith("al2023-ami-"):
+                ami.imds_support = "v2.0"
 
     AmiBackend._load_amis = load
 

@@ -1,9 +1,11 @@
 """Which new instances die at launch or fail their status checks (knobs `launch_failure` and
-`impaired`), reproducibly from the seed.
+`impaired`), and which launches find no capacity (`insufficient_capacity`), reproducibly from the
+seed.
 
 A setting is {"share": S} (that share of launches, each drawn from the seed and the launch's
 number) or {"count": K} (the next K launches), with optional "code" and "message" (and, for
-`impaired`, "check": "instance", "system" or "both"). Counting starts when the knob is set."""
+`impaired`, "check": "instance", "system" or "both"; `insufficient_capacity` takes "zones"
+instead, and counts only launches into them). Counting starts when the knob is set."""
 import json
 import threading
 
@@ -22,7 +24,10 @@ def parse(value, knob):
             raise ValueError(f'{knob} must be null, {{"share": S}} or {{"count": K}}') from None
     if value is None:
         return None
-    allowed = {"share", "count", "code", "message"} | ({"check"} if knob == "impaired" else set())
+    if knob == "insufficient_capacity":
+        allowed = {"share", "count", "zones"}
+    else:
+        allowed = {"share", "count", "code", "message"} | ({"check"} if knob == "impaired" else set())
     if not isinstance(value, dict) or len({"share", "count"} & value.keys()) != 1 or not value.keys() <= allowed:
         raise ValueError(f'{knob} must be null, {{"share": S}} or {{"count": K}} '
                          f'(optional keys: {", ".join(sorted(allowed - {"share", "count"}))})')
@@ -39,7 +44,11 @@ def parse(value, knob):
     for key in ("code", "message"):
         if key in clean and not isinstance(clean[key], str):
             raise ValueError(f"{knob}: {key} must be text")
-    if knob == "impaired":
+    if knob == "insufficient_capacity":
+        zones = clean.get("zones")
+        if not isinstance(zones, list) or not zones or not all(isinstance(z, str) for z in zones):
+            raise ValueError(f"{knob}: zones must be a non-empty list of zone names")
+    elif knob == "impaired":
         clean.setdefault("check", "both")
         if clean["check"] not in CHECKS:
             raise ValueError(f"{knob}: check must be one of {', '.join(CHECKS)}")

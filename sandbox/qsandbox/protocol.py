@@ -1,6 +1,6 @@
 """What a request is (service, operation) and how each service's protocol words an error.
 
-The tool talks to five services over four wire protocols; an injected error has to be
+The tool talks to six services over four wire protocols; an injected error has to be
 the exact shape the reference SDK parses, or the fault tests prove nothing."""
 import json
 import uuid
@@ -8,6 +8,9 @@ from urllib.parse import parse_qsl, urlsplit
 from xml.sax.saxutils import escape
 
 QUERY_VERSIONS = {"2016-11-15": "ec2", "2010-05-08": "iam", "2011-06-15": "sts"}
+# JSON-protocol services: X-Amz-Target prefix -> service
+JSON_TARGETS = {"AmazonSSM.": "ssm", "ServiceQuotasV20190624.": "servicequotas"}
+JSON_SERVICES = frozenset(JSON_TARGETS.values())
 
 
 def request_id():
@@ -43,14 +46,13 @@ def identify(method, path, headers, body):
     service = scope[3] if scope else None
     params = None
     if service is None:
-        if target.startswith("AmazonSSM."):
-            service = "ssm"
-        else:
+        service = next((name for prefix, name in JSON_TARGETS.items() if target.startswith(prefix)), None)
+        if service is None:
             params = form_params(method, path, headers, body)
             service = QUERY_VERSIONS.get(params.get("Version", ""))
             if service is None:
                 service = "s3"
-    if service == "ssm":
+    if service in JSON_SERVICES:
         return service, target.split(".", 1)[1] if "." in target else "unknown"
     if service in ("ec2", "iam", "sts"):
         params = params if params is not None else form_params(method, path, headers, body)
@@ -93,12 +95,13 @@ THROTTLE = {
     "sts": (400, "Throttling", "Rate exceeded"),
     "s3": (503, "SlowDown", "Please reduce your request rate."),
     "ssm": (400, "ThrottlingException", "Rate exceeded"),
+    "servicequotas": (400, "TooManyRequestsException", "Rate exceeded"),
 }
 SERVER_ERROR = {
     500: {"ec2": "InternalError", "iam": "ServiceFailure", "sts": "InternalFailure",
-          "s3": "InternalError", "ssm": "InternalServerError"},
+          "s3": "InternalError", "ssm": "InternalServerError", "servicequotas": "ServiceException"},
     503: {"ec2": "Unavailable", "iam": "ServiceUnavailable", "sts": "ServiceUnavailable",
-          "s3": "ServiceUnavailable", "ssm": "ServiceUnavailable"},
+          "s3": "ServiceUnavailable", "ssm": "ServiceUnavailable", "servicequotas": "ServiceException"},
 }
 SERVER_MESSAGE = {500: "We encountered an internal error. Please try again.",
                   503: "Service is unable to handle request."}
@@ -157,7 +160,7 @@ def error_response(service, status, code, message, rid=None):
     """(status, headers, body) of an AWS error in the service's own protocol."""
     rid = rid or request_id()
     code_x, msg_x = escape(code), escape(message)
-    if service == "ssm":
+    if service in JSON_SERVICES:
         body = json.dumps({"__type": code, "message": message}).encode()
         return status, {"Content-Type": "application/x-amz-json-1.1", "x-amzn-RequestId": rid}, body
     if service == "ec2":
@@ -176,8 +179,13 @@ def error_response(service, status, code, message, rid=None):
     return status, {"Content-Type": "text/xml", "x-amzn-RequestId": rid}, body.encode()
 
 
+def _row(table, service):
+    """A service's entry; the other JSON services answer like SSM, the rest like IAM."""
+    return table.get(service) or table["ssm" if service in JSON_SERVICES else "iam"]
+
+
 def throttle_response(service):
-    status, code, message = THROTTLE.get(service, THROTTLE["iam"])
+    status, code, message = _row(THROTTLE, service)
     return error_response(service, status, code, message)
 
 
@@ -187,5 +195,5 @@ def server_error_response(service, status):
 
 
 def table_response(table, service):
-    status, code, message = table.get(service, table["iam"])
+    status, code, message = _row(table, service)
     return error_response(service, status, code, message)

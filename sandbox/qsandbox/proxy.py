@@ -1,6 +1,6 @@
 """The proxy in front of moto: latency, throttling, EC2's rate limits, 5xx, dropped
-connections, scripted errors, SigV4 verification, the instance-profile delay, EC2's eventual
-consistency, the kill switch and a call log; plus the control API under /_sandbox/ for tests
+connections, scripted errors, SigV4 verification, the account's policies (explicit denies, dry
+runs), the instance-profile delay, EC2's eventual consistency, the kill switch and a call log; plus the control API under /_sandbox/ for tests
 to turn the knobs and read what happened."""
 import json
 import re
@@ -104,6 +104,9 @@ class ProxyHandler(QuietHandler):
                 answer = protocol.throttle_response(service)
             elif fault in (500, 503):
                 answer = protocol.server_error_response(service, fault)
+        if answer is None:
+            answer, fault = sb.guard(cfg, service, op, self.headers, path, body, scope,
+                                     params if service == "ec2" else None)
         if answer is None and service == "ec2":
             answer = sb.consistency_check(op, params)
             if answer is not None:
@@ -112,6 +115,8 @@ class ProxyHandler(QuietHandler):
             answer = sb.fidelity_precheck(service, op, self.headers, path, body, scope)
             if answer is not None:
                 fault = "fidelity"
+        if answer is None:
+            answer = sb.own_answer(service, op, self.headers, path, body, scope)
         moto_s = None
         hidden = 0
         if answer is None:

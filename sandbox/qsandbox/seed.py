@@ -39,11 +39,17 @@ def cross_zone_plan(pairs):
     return "10.0.127.224/27", "10.0.127.234", "10.0.255.224/27"
 
 
-def seed(moto, account, region, key, pairs=3, map_public_ip=False, bucket_region=None):
+def seed(moto, account, region, key, pairs=3, map_public_ip=False, bucket_region=None, igw=True,
+         unrouted_pairs=()):
     """Creates the VPC, subnets, gateways, bucket, key secret and roles; returns the facts.
 
     map_public_ip: gateway subnets give instances public addresses (MapPublicIpOnLaunch), as a
-    default VPC's subnets do. bucket_region: the results bucket's region (default: region)."""
+    default VPC's subnets do. bucket_region: the results bucket's region (default: region).
+    igw false: the VPC has no internet gateway (the gateway subnets' route table only its local
+    route). unrouted_pairs: numbers of pairs whose gateway subnet gets a route table of its own
+    without the route to the internet gateway."""
+    if not all(1 <= i <= pairs for i in unrouted_pairs):
+        raise ValueError(f"unrouted pairs must be numbers of pairs 1..{pairs}, got {list(unrouted_pairs)}")
     aws = RawAws(moto, region, key)
 
     def ec2(action, **params):
@@ -51,11 +57,18 @@ def seed(moto, account, region, key, pairs=3, map_public_ip=False, bucket_region
 
     vpc = ec2("CreateVpc", CidrBlock="10.0.0.0/16", **tag_spec("vpc", "quenfold-sandbox-vpc")).findtext("vpc/vpcId")
     ec2("ModifyVpcAttribute", VpcId=vpc, **{"EnableDnsHostnames.Value": "true"})
-    igw = ec2("CreateInternetGateway", **tag_spec("internet-gateway", "quenfold-sandbox-igw")).findtext(
-        "internetGateway/internetGatewayId")
-    ec2("AttachInternetGateway", InternetGatewayId=igw, VpcId=vpc)
-    public_rt = ec2("CreateRouteTable", VpcId=vpc).findtext("routeTable/routeTableId")
-    ec2("CreateRoute", RouteTableId=public_rt, DestinationCidrBlock="0.0.0.0/0", GatewayId=igw)
+    public_rt = ec2("CreateRouteTable", VpcId=vpc, **tag_spec("route-table", "quenfold-sandbox-public-rt")).findtext(
+        "routeTable/routeTableId")
+    gateway_id = None
+    if igw:
+        gateway_id = ec2("CreateInternetGateway", **tag_spec("internet-gateway", "quenfold-sandbox-igw")).findtext(
+            "internetGateway/internetGatewayId")
+        ec2("AttachInternetGateway", InternetGatewayId=gateway_id, VpcId=vpc)
+        ec2("CreateRoute", RouteTableId=public_rt, DestinationCidrBlock="0.0.0.0/0", GatewayId=gateway_id)
+    unrouted_rt = None
+    if unrouted_pairs:
+        unrouted_rt = ec2("CreateRouteTable", VpcId=vpc, **tag_spec("route-table", "quenfold-sandbox-unrouted-rt")
+                          ).findtext("routeTable/routeTableId")
     zones = [z.findtext("zoneName") for z in ec2("DescribeAvailabilityZones").find("availabilityZoneInfo")]
 
     from moto.ec2.models import ec2_backends
@@ -66,7 +79,7 @@ def seed(moto, account, region, key, pairs=3, map_public_ip=False, bucket_region
         gw_cidr, gw_ip, private_cidr = plan
         gw_subnet = backend.create_subnet(vpc_id=vpc, cidr_block=gw_cidr, availability_zone=gw_zone,
                                           tags={"subnet": {"Name": f"quenfold-sandbox-gw-{name}"}})
-        backend.associate_route_table(public_rt, subnet_id=gw_subnet.id)
+        backend.associate_route_table(unrouted_rt if name in unrouted_pairs else public_rt, subnet_id=gw_subnet.id)
         if map_public_ip:
             backend.modify_subnet_attribute(gw_subnet.id, "map_public_ip_on_launch", True)
         private_subnet = backend.create_subnet(vpc_id=vpc, cidr_block=private_cidr, availability_zone=private_zone,
@@ -102,7 +115,9 @@ def seed(moto, account, region, key, pairs=3, map_public_ip=False, bucket_region
     for name in (WORKFLOW_ROLE, DEPLOY_ROLE):
         roles[name] = aws.query("iam", "CreateRole", {"RoleName": name, "AssumeRolePolicyDocument": trust}).findtext(
             "CreateRoleResult/Role/Arn")
-    return {"vpc_id": vpc, "internet_gateway_id": igw, "zones": zones[:pairs], "entries": entries,
+    unrouted = [e["gw_subnet_id"] for i, e in enumerate(entries, start=1) if i in unrouted_pairs]
+    return {"vpc_id": vpc, "internet_gateway_id": gateway_id, "public_route_table_id": public_rt,
+            "unrouted_gw_subnets": unrouted, "zones": zones[:pairs], "entries": entries,
             "cross_zone_entry": cross, "cross_zone_zones": [zones[0], zones[1]],
             "map_public_ip": bool(map_public_ip), "partition": partition.of(region),
             "bucket": BUCKET, "bucket_region": bucket_region or region,

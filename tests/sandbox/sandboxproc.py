@@ -10,6 +10,20 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SANDBOX = os.path.join(ROOT, "sandbox")
 
 
+_SESSION = []
+
+
+def _session():
+    """One botocore session for every client: it loads each service model once, not per client."""
+    if not _SESSION:
+        import botocore.session
+        session = botocore.session.Session()
+        session.set_config_variable("credentials_file", os.devnull)
+        session.set_config_variable("config_file", os.devnull)
+        _SESSION.append(session)
+    return _SESSION[0]
+
+
 class SandboxProcess:
     def __init__(self, *args):
         self.dir = tempfile.mkdtemp(prefix="quenfold-sandbox-")
@@ -51,10 +65,7 @@ class SandboxProcess:
 
     def client(self, service, endpoint=None, attempts=None, **creds):
         import botocore.config
-        import botocore.session
-        session = botocore.session.Session()
-        session.set_config_variable("credentials_file", os.devnull)
-        session.set_config_variable("config_file", os.devnull)
+        session = _session()
         config = botocore.config.Config(retries={"total_max_attempts": attempts or 1, "mode": "standard"},
                                         connect_timeout=10, read_timeout=30)
         return session.create_client(

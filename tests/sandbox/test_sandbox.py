@@ -28,7 +28,7 @@ POLICY = "quenfold-test-ec2-policy"
 
 def setUpModule():
     global SB
-    SB = SandboxProcess()
+    SB = SandboxProcess("--unrouted-pair", "3")
 
 
 def tearDownModule():
@@ -66,7 +66,10 @@ class Knobbed(unittest.TestCase):
                      imds_require_token=False, imds_identity_status=200, strict_assume_role=True,
                      ec2_rate_limits="off", consistency_lag_s=0.0, kill_after_calls=None, stop_s=0.0,
                      launch_failure=None, impaired=None, eip_quota=5, eni_release_lag_s=0.0, iam_lag_s=0.0,
-                     sts_duration_s=3600.0)
+                     sts_duration_s=3600.0, deny_actions=[], vcpu_quota=100000, vcpu_quota_applied=True,
+                     unoffered_zones={}, subnet_free_addresses={}, block_public_access="off",
+                     block_public_access_exclusions=[], require_imdsv2=False, require_tags=[],
+                     require_permissions_boundary=None, pending_verification=False, insufficient_capacity=None)
 
 
 class Topology(unittest.TestCase):
@@ -92,6 +95,17 @@ class Topology(unittest.TestCase):
         self.assertEqual(3, len(zones), "each pair lies in its own zone")
         igws = ec2.describe_internet_gateways(Filters=[{"Name": "attachment.vpc-id", "Values": [vpc]}])
         self.assertEqual(1, len(igws["InternetGateways"]))
+
+        def routes_out(subnet):  # its own table's gateways, else the main table's
+            found = ec2.describe_route_tables(Filters=[{"Name": "association.subnet-id", "Values": [subnet]}])
+            tables = found["RouteTables"] or ec2.describe_route_tables(Filters=[
+                {"Name": "vpc-id", "Values": [vpc]}, {"Name": "association.main", "Values": ["true"]}])["RouteTables"]
+            return [r.get("GatewayId") for r in tables[0]["Routes"] if r.get("GatewayId") != "local"]
+
+        igw = [igws["InternetGateways"][0]["InternetGatewayId"]]
+        self.assertEqual([igw, igw, [], []], [routes_out(e["gw_subnet_id"]) for e in entries] +
+                         [routes_out(entries[0]["private_subnet_id"])], "pair 3 is started unrouted")
+        self.assertEqual([entries[2]["gw_subnet_id"]], SB.info["topology"]["unrouted_gw_subnets"])
 
     def test_skip_configuration_has_one_entry_without_a_test_subnet(self):
         with open(os.path.join(SB.dir, "test_config_skip.json")) as f:
@@ -389,6 +403,7 @@ class MotoFidelity(Knobbed):
         self.assertEqual(len(dates), len(set(dates)))
         newest = max(images, key=lambda i: i["CreationDate"])
         self.assertEqual("x86_64", newest["Architecture"])
+        self.assertEqual({"v2.0"}, {i.get("ImdsSupport") for i in images})
 
     def test_instance_timing_knobs_drive_the_waiters_states(self):
         ec2 = SB.client("ec2")
@@ -418,6 +433,129 @@ class MotoFidelity(Knobbed):
         self.assertEqual(("shutting-down", True), (state(), in_subnet()))
         SB.control("advance", {"seconds": 4e5})
         self.assertEqual(("terminated", False), (state(), in_subnet()))
+
+
+class AccountPolicies(Knobbed):
+    """Explicit denies of a service control policy, dry runs, and the calls that explain a refusal."""
+
+    def test_dry_runs_change_nothing_and_denies_explain_themselves(self):
+        ec2, iam, sts = SB.client("ec2"), SB.client("iam"), SB.client("sts")
+        entry = entries()[0]
+        iid = ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1,
+                                SubnetId=entry["gw_subnet_id"])["Instances"][0]["InstanceId"]
+        eip = ec2.allocate_address(Domain="vpc")["AllocationId"]
+        sg = ec2.create_security_group(GroupName="dry-run-target", Description="x",
+                                       VpcId=SB.info["topology"]["vpc_id"])["GroupId"]
+        key, eni = SB.vars["QUENFOLD_SANDBOX_KEY_NAME"], entry["nat_gw_id"]
+        dry = [lambda: ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1, DryRun=True,
+                                         SubnetId=entry["gw_subnet_id"]),
+               lambda: ec2.create_network_interface(SubnetId=entry["gw_subnet_id"], DryRun=True),
+               lambda: ec2.allocate_address(Domain="vpc", DryRun=True),
+               lambda: ec2.create_security_group(GroupName="dry", Description="x", DryRun=True),
+               lambda: ec2.create_key_pair(KeyName="dry", DryRun=True),
+               lambda: ec2.terminate_instances(InstanceIds=[iid], DryRun=True),
+               lambda: ec2.detach_network_interface(AttachmentId="eni-attach-0123456789abcdef0", DryRun=True),
+               lambda: ec2.delete_network_interface(NetworkInterfaceId=eni, DryRun=True),
+               lambda: ec2.release_address(AllocationId=eip, DryRun=True),
+               lambda: ec2.delete_security_group(GroupId=sg, DryRun=True),
+               lambda: ec2.delete_key_pair(KeyName=key, DryRun=True)]
+        before = SB.control("state")
+        answers = []
+        for call in dry:
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                call()
+            answers.append((code_of(ctx), status_of(ctx)))
+        self.assertEqual([("DryRunOperation", 412)] * len(dry), answers)
+        self.assertEqual(before, SB.control("state"))
+
+        SB.configure(deny_actions=["ec2:RunInstances", "iam:CreateRole", "servicequotas:GetServiceQuota"])
+        for dry_run in (True, False):
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                dry[0]() if dry_run else ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1)
+            self.assertEqual(("UnauthorizedOperation", 403), (code_of(ctx), status_of(ctx)))
+        me = sts.get_caller_identity()["Arn"]
+        message = ctx.exception.response["Error"]["Message"]
+        prefix = (f"You are not authorized to perform this operation. User: {me} is not authorized to perform: "
+                  "ec2:RunInstances on resource: arn:aws:ec2:us-east-1:123456789012:instance/* with an explicit "
+                  "deny in a service control policy. Encoded authorization failure message: ")
+        self.assertTrue(message.startswith(prefix), message)
+        decoded = json.loads(sts.decode_authorization_message(EncodedMessage=message[len(prefix):])["DecodedMessage"])
+        self.assertEqual((False, True, "DENY", "ec2:RunInstances", me),
+                         (decoded["allowed"], decoded["explicitDeny"],
+                          decoded["matchedStatements"]["items"][0]["effect"], decoded["context"]["action"],
+                          decoded["context"]["principal"]["arn"]))
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            sts.decode_authorization_message(EncodedMessage="not-a-message")
+        self.assertEqual("InvalidAuthorizationMessageException", code_of(ctx))
+        refusals = {}
+        for name, call in (("iam", lambda: iam.create_role(RoleName="denied", AssumeRolePolicyDocument="{}")),
+                           ("servicequotas", lambda: SB.client("service-quotas").get_service_quota(
+                               ServiceCode="ec2", QuotaCode="L-1216C47A"))):
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                call()
+            refusals[name] = (code_of(ctx), status_of(ctx), "with an explicit deny" in str(ctx.exception))
+        self.assertEqual({"iam": ("AccessDenied", 403, True), "servicequotas": ("AccessDeniedException", 400, True)},
+                         refusals)
+        results = iam.simulate_principal_policy(PolicySourceArn=SB.info["topology"]["deploy_role_arn"],
+                                                ActionNames=["ec2:RunInstances", "ec2:CreateNetworkInterface"])
+        self.assertEqual([("ec2:RunInstances", "explicitDeny"), ("ec2:CreateNetworkInterface", "allowed")],
+                         [(r["EvalActionName"], r["EvalDecision"]) for r in results["EvaluationResults"]])
+        self.assertEqual([("iam:CreateRole", "deny"), ("servicequotas:GetServiceQuota", "deny"),
+                          ("iam:SimulatePrincipalPolicy", None)],
+                         [(c["op"], c["fault"]) for c in SB.control("calls")["calls"][-3:]])
+        SB.configure(deny_actions=[])
+        ec2.terminate_instances(InstanceIds=[iid])
+        ec2.release_address(AllocationId=eip)
+        ec2.delete_security_group(GroupId=sg)
+
+
+    def test_conditions_deny_imdsv1_launches_untagged_creates_and_roles_without_the_boundary(self):
+        ec2, iam = SB.client("ec2"), SB.client("iam")
+        entry = entries()[2]
+        boundary = "arn:aws:iam::123456789012:policy/quenfold-boundary"
+        SB.configure(require_imdsv2=True, require_tags=["Owner"], require_permissions_boundary=boundary)
+
+        def spec(kind):
+            return {"ResourceType": kind, "Tags": [{"Key": "Owner", "Value": "qa"}]}
+
+        launch = dict(ImageId="ami-12345678", MinCount=1, MaxCount=1, SubnetId=entry["gw_subnet_id"],
+                      MetadataOptions={"HttpTokens": "required"},
+                      TagSpecifications=[spec("instance"), spec("volume")])
+        refused = {
+            "imdsv1": lambda: ec2.run_instances(**dict(launch, MetadataOptions={"HttpTokens": "optional"})),
+            "volume untagged": lambda: ec2.run_instances(**dict(launch, TagSpecifications=[spec("instance")],
+                                                               DryRun=True)),
+            "group": lambda: ec2.create_security_group(GroupName="untagged", Description="x"),
+            "interface": lambda: ec2.create_network_interface(SubnetId=entry["gw_subnet_id"]),
+            "address": lambda: ec2.allocate_address(Domain="vpc"),
+            "key pair": lambda: ec2.create_key_pair(KeyName="untagged"),
+            "policy": lambda: iam.create_policy(PolicyName="untagged", PolicyDocument="{}"),
+            "profile": lambda: iam.create_instance_profile(InstanceProfileName="untagged"),
+            "role": lambda: iam.create_role(RoleName="unbounded", AssumeRolePolicyDocument="{}",
+                                            Tags=[{"Key": "Owner", "Value": "qa"}]),
+        }
+        answers = {}
+        for name, call in refused.items():
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                call()
+            answers[name] = (code_of(ctx), status_of(ctx))
+        self.assertEqual({**{n: ("UnauthorizedOperation", 403) for n in list(refused)[:6]},
+                          **{n: ("AccessDenied", 403) for n in list(refused)[6:]}}, answers)
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            refused["volume untagged"]()
+        message = ctx.exception.response["Error"]["Message"]
+        self.assertIn(":volume/* with an explicit deny", message)
+        decoded = json.loads(SB.client("sts").decode_authorization_message(
+            EncodedMessage=message.rsplit(": ", 1)[1])["DecodedMessage"])
+        self.assertEqual("RequireTags", decoded["matchedStatements"]["items"][0]["statementId"])
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            ec2.run_instances(**dict(launch, DryRun=True))
+        self.assertEqual("DryRunOperation", code_of(ctx))
+        iid = ec2.run_instances(**launch)["Instances"][0]["InstanceId"]
+        iam.create_role(RoleName="bounded", AssumeRolePolicyDocument="{}", PermissionsBoundary=boundary,
+                        Tags=[{"Key": "Owner", "Value": "qa"}])
+        iam.delete_role(RoleName="bounded")
+        ec2.terminate_instances(InstanceIds=[iid])
 
 
 class RealAccount(Knobbed):
@@ -576,14 +714,107 @@ class RealAccount(Knobbed):
         self.assertIn((400, "IllegalLocationConstraintException"), answers)
         self.assertIn((301, "PermanentRedirect"), answers)
 
+    def test_vcpu_quota_refuses_a_launch_past_it_and_service_quotas_tell_it(self):
+        ec2, quotas = SB.client("ec2"), SB.client("service-quotas")
+        live = [i for r in ec2.describe_instances(Filters=[{"Name": "instance-state-name",
+                                                            "Values": ["pending", "running"]}])["Reservations"]
+                for i in r["Instances"]]
+        types = {t["InstanceType"]: t["VCpuInfo"]["DefaultVCpus"] for t in ec2.describe_instance_types(
+            InstanceTypes=sorted({i["InstanceType"] for i in live} | {"t3.micro"}))["InstanceTypes"]}
+        quota = sum(types[i["InstanceType"]] for i in live) + types["t3.micro"]  # room for one more t3.micro
+        SB.configure(vcpu_quota=quota)
+        self.assertEqual(quota, quotas.get_service_quota(ServiceCode="ec2", QuotaCode="L-1216C47A")["Quota"]["Value"])
+        iid = self.instance(ec2, entries()[0], InstanceType="t3.micro")
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            self.instance(ec2, entries()[0], InstanceType="t3.micro")
+        self.assertEqual(("VcpuLimitExceeded", 400), (code_of(ctx), status_of(ctx)))
+        self.assertIn(f"current vCPU limit of {quota} allows for the instance bucket", str(ctx.exception))
+        other = self.instance(ec2, entries()[0], InstanceType="p3.2xlarge")  # another bucket
+        SB.configure(vcpu_quota_applied=False)
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            quotas.get_service_quota(ServiceCode="ec2", QuotaCode="L-1216C47A")
+        self.assertEqual("NoSuchResourceException", code_of(ctx))
+        default = quotas.get_aws_default_service_quota(ServiceCode="ec2", QuotaCode="L-1216C47A")["Quota"]
+        self.assertEqual((5.0, "Running On-Demand Standard (A, C, D, H, I, M, R, T, Z) instances"),
+                         (default["Value"], default["QuotaName"]))
+        ec2.terminate_instances(InstanceIds=[iid])
+        again = self.instance(ec2, entries()[0], InstanceType="t3.micro")  # its vCPUs are free again
+        ec2.terminate_instances(InstanceIds=[other, again])
+
+    def test_zones_without_the_type_and_subnets_without_addresses_refuse_launches(self):
+        ec2 = SB.client("ec2")
+        entry = entries()[1]
+        zone = ec2.describe_subnets(SubnetIds=[entry["gw_subnet_id"]])["Subnets"][0]["AvailabilityZone"]
+        SB.configure(unoffered_zones={"t3.micro": [zone]})
+        offered = [o["Location"] for o in ec2.describe_instance_type_offerings(
+            LocationType="availability-zone", Filters=[{"Name": "instance-type", "Values": ["t3.micro"]}])[
+            "InstanceTypeOfferings"]]
+        self.assertNotIn(zone, offered)
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            self.instance(ec2, entry, InstanceType="t3.micro")
+        self.assertEqual(("Unsupported", f"Your requested instance type (t3.micro) is not supported in your requested "
+                          f"Availability Zone ({zone}). Please retry your request by not specifying an Availability "
+                          f"Zone or choosing {', '.join(sorted(offered))}."),
+                         (code_of(ctx), ctx.exception.response["Error"]["Message"]))
+        subnet = entry["private_subnet_id"]
+        free = lambda: ec2.describe_subnets(SubnetIds=[subnet])["Subnets"][0]["AvailableIpAddressCount"]  # noqa: E731
+        SB.configure(unoffered_zones={}, subnet_free_addresses={subnet: 1})
+        self.assertEqual(1, free())
+        eni = ec2.create_network_interface(SubnetId=subnet)["NetworkInterface"]["NetworkInterfaceId"]
+        self.assertEqual(0, free())
+        for call in (lambda: ec2.create_network_interface(SubnetId=subnet),
+                     lambda: ec2.run_instances(ImageId="ami-12345678", MinCount=1, MaxCount=1, SubnetId=subnet)):
+            with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+                call()
+            self.assertEqual(("InsufficientFreeAddressesInSubnet", 400), (code_of(ctx), status_of(ctx)))
+        ec2.delete_network_interface(NetworkInterfaceId=eni)
+        self.assertEqual(1, free())
+
+    def test_a_region_being_verified_and_a_zone_out_of_capacity_refuse_launches(self):
+        ec2 = SB.client("ec2")
+        entry = entries()[0]
+        zone = ec2.describe_subnets(SubnetIds=[entry["gw_subnet_id"]])["Subnets"][0]["AvailabilityZone"]
+        SB.configure(pending_verification=True)
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            self.instance(ec2, entry)
+        self.assertEqual(("PendingVerification", 400), (code_of(ctx), status_of(ctx)))
+        self.assertIn("is being validated", str(ctx.exception))
+        SB.configure(pending_verification=False, insufficient_capacity={"zones": [zone], "count": 1})
+        with self.assertRaises(botocore.exceptions.ClientError) as ctx:
+            self.instance(ec2, entry, InstanceType="t3.micro")
+        self.assertEqual(("InsufficientInstanceCapacity", 500), (code_of(ctx), status_of(ctx)))
+        self.assertIn(f"We currently do not have sufficient t3.micro capacity in the Availability Zone you "
+                      f"requested ({zone}). Our system will be working on provisioning additional capacity.",
+                      str(ctx.exception))
+        self.assertNotIn(f"choosing {zone}", str(ctx.exception))
+        ec2.terminate_instances(InstanceIds=[self.instance(ec2, entry, InstanceType="t3.micro")])  # the count is used up
+
+    def test_block_public_access_shows_on_subnets_and_account_options(self):
+        ec2 = SB.client("ec2")
+        first, second = entries()[0]["gw_subnet_id"], entries()[1]["gw_subnet_id"]
+
+        def modes():
+            found = ec2.describe_subnets(SubnetIds=[first, second])["Subnets"]
+            options = ec2.describe_vpc_block_public_access_options()["VpcBlockPublicAccessOptions"]
+            return ({s["SubnetId"]: s["BlockPublicAccessStates"]["InternetGatewayBlockMode"] for s in found},
+                    (options["State"], options["InternetGatewayBlockMode"], options["AwsAccountId"]))
+
+        self.assertEqual(({first: "off", second: "off"}, ("default-state", "off", "123456789012")), modes())
+        SB.configure(block_public_access="block-ingress", block_public_access_exclusions=[first])
+        self.assertEqual(({first: "off", second: "block-ingress"}, ("update-complete", "block-ingress",
+                                                                     "123456789012")), modes())
+
 
 class ChinaRegionWithPublicSubnets(unittest.TestCase):
-    """A second sandbox started in cn-north-1, with gateway subnets that map public addresses."""
+    """A second sandbox started in cn-north-1, with gateway subnets that map public addresses, and no
+    internet gateway."""
 
     def test_partition_arns_and_public_addresses_on_launch(self):
-        other = SandboxProcess("--region", "cn-north-1", "--map-public-ip", "--bucket-region", "cn-northwest-1")
+        other = SandboxProcess("--region", "cn-north-1", "--map-public-ip", "--bucket-region", "cn-northwest-1",
+                               "--no-igw")
         try:
             topology = other.info["topology"]
+            self.assertEqual([], other.client("ec2").describe_internet_gateways()["InternetGateways"])
             self.assertEqual(("aws-cn", True, "cn-northwest-1"),
                              (other.info["partition"], topology["map_public_ip"], topology["bucket_region"]))
             self.assertTrue(topology["deploy_role_arn"].startswith("arn:aws-cn:iam::"))
@@ -771,7 +1002,12 @@ class Faults(Knobbed):
         self.assertEqual(400, ctx.exception.code)
         for nonsense in ({"no_such_knob": 1}, {"ec2_rate_limits": {"mutating": [-1, 5]}},
                          {"ec2_rate_limits": {"no_such_category": [1, 1]}}, {"consistency_lag_s": -1},
-                         {"kill_after_calls": {"pid": 1, "calls": 1}}, {"kill_after_calls": {"calls": 1}}):
+                         {"kill_after_calls": {"pid": 1, "calls": 1}}, {"kill_after_calls": {"calls": 1}},
+                         {"deny_actions": ["RunInstances"]}, {"unoffered_zones": {"t3.micro": "us-east-1b"}},
+                         {"subnet_free_addresses": {"subnet-1": -1}}, {"block_public_access": "on"},
+                         {"block_public_access_exclusions": ["sg-1"]}, {"vcpu_quota": -1},
+                         {"insufficient_capacity": {"count": 1}}, {"require_tags": [""]},
+                         {"require_permissions_boundary": "boundary"}):
             with self.assertRaises(urllib.error.HTTPError) as ctx:
                 SB.configure(**nonsense)
             self.assertEqual(400, ctx.exception.code)

@@ -14,7 +14,7 @@ from botocore.credentials import Credentials
 from botocore.parsers import create_parser
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sandbox"))
-from qsandbox import consistency, faults, iamlag, launches, partition, protocol, ratelimits, sigv4  # noqa: E402
+from qsandbox import consistency, faults, iamlag, launches, partition, protocol, ratelimits, sigv4, walls  # noqa: E402
 from qsandbox.clock import Clock  # noqa: E402
 from qsandbox.config import Config  # noqa: E402
 from qsandbox.fidelity import image_date  # noqa: E402
@@ -159,6 +159,8 @@ class ProtocolTest(unittest.TestCase):
              ("ec2", "RunInstances")),
             ("POST", "/", dict(form), b"Action=CreateRole&Version=2010-05-08", ("iam", "CreateRole")),
             ("POST", "/", {"X-Amz-Target": "AmazonSSM.GetParameter"}, b"{}", ("ssm", "GetParameter")),
+            ("POST", "/", {"X-Amz-Target": "ServiceQuotasV20190624.GetServiceQuota",
+                           "Authorization": auth.format("servicequotas")}, b"{}", ("servicequotas", "GetServiceQuota")),
             ("PUT", "/bucket/result-a.txt", {"Authorization": auth.format("s3")}, b"x", ("s3", "PutObject")),
             ("GET", "/bucket?list-type=2", {"Authorization": auth.format("s3")}, b"", ("s3", "ListObjectsV2")),
             ("GET", "/", {"Authorization": auth.format("s3")}, b"", ("s3", "ListBuckets")),
@@ -502,6 +504,14 @@ class RealAccountModelsTest(unittest.TestCase):
         runs = [[p.pick(share, 7) is not None for _ in range(200)] for p in pickers]
         self.assertEqual(runs[0], runs[1])
         self.assertTrue(30 < sum(runs[0]) < 90, sum(runs[0]))
+
+    def test_the_standard_vcpu_bucket_leaves_out_families_with_their_own(self):
+        standard = ["t3.micro", "m1.small", "c5.large", "r6i.xlarge", "z1d.large", "i4i.large", "d3.xlarge",
+                    "h1.2xlarge", "a1.medium", "m7i-flex.large", "im4gn.large"]
+        other = ["p3.2xlarge", "g4dn.xlarge", "inf1.xlarge", "trn1.2xlarge", "dl1.24xlarge", "hpc6a.48xlarge",
+                 "mac1.metal", "x2idn.16xlarge", "u-6tb1.metal", "f1.2xlarge", "vt1.3xlarge"]
+        self.assertEqual((standard, []), ([t for t in standard if walls.standard_family(t)],
+                                          [t for t in other if walls.standard_family(t)]))
 
     def test_iam_refuses_arns_of_another_partition(self):
         document = '{"Statement": [{"Effect": "Allow", "Action": "s3:*", "Resource": ["arn:aws-cn:s3:::b", "arn:aws:s3:::b"]}]}'
