@@ -36,7 +36,8 @@ OPERATIONS = {
         DeleteSecurityGroup CreateNetworkInterface AttachNetworkInterface DetachNetworkInterface
         DeleteNetworkInterface DescribeNetworkInterfaces AllocateAddress AssociateAddress
         DescribeAddresses ReleaseAddress DescribeKeyPairs CreateKeyPair DeleteKeyPair DescribeImages
-        DescribeInstanceTypes StartInstances DescribeAccountAttributes""".split(),
+        DescribeInstanceTypes StartInstances DescribeAccountAttributes DescribeInstanceTypeOfferings
+        DescribeInternetGateways DescribeRouteTables DescribeVpcBlockPublicAccessOptions""".split(),
     "iam": """ListInstanceProfilesForRole CreatePolicy CreateRole AttachRolePolicy CreateInstanceProfile
         AddRoleToInstanceProfile RemoveRoleFromInstanceProfile DeleteInstanceProfile ListPolicies
         DetachRolePolicy DeletePolicy DeleteRole""".split(),

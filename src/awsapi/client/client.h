@@ -80,6 +80,12 @@ class AwsClient {
   json delete_key_pair(const json& r) const { return call("DeleteKeyPair", r); }
   json describe_images(const json& r) const { return call("DescribeImages", r); }
   json describe_instance_types(const json& r) const { return call("DescribeInstanceTypes", r); }
+  json describe_instance_type_offerings(const json& r) const { return call("DescribeInstanceTypeOfferings", r); }
+  json describe_internet_gateways(const json& r) const { return call("DescribeInternetGateways", r); }
+  json describe_route_tables(const json& r) const { return call("DescribeRouteTables", r); }
+  json describe_vpc_block_public_access_options(const json& r = json::object()) const {
+    return call("DescribeVpcBlockPublicAccessOptions", r);
+  }
   // IAM
   json list_instance_profiles_for_role(const json& r) const { return call("ListInstanceProfilesForRole", r); }
   json create_policy(const json& r) const { return call("CreatePolicy", r); }

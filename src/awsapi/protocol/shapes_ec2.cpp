@@ -1,4 +1,5 @@
-// EC2: the shapes of the instance, network, address, key pair and image calls.
+// EC2: the shapes of the instance, network, address, key pair and image calls, and of the
+// lookups a preflight makes (instance type offerings, gateways, route tables, public access block).
 // Member names, wire names and types as the service's API defines them: requests carry only
 // what the tool may send, answers every member. Syntax: see shapes.h.
 #include "awsapi/protocol/shapes.h"
@@ -346,6 +347,36 @@ const ShapeText kShapes[] = {
     {"NeuronDeviceInfo", "Count:i Name CoreInfo:NeuronDeviceCoreInfo MemoryInfo:NeuronDeviceMemoryInfo"},
     {"NeuronDeviceCoreInfo", "Count:i Version:i"},
     {"NeuronDeviceMemoryInfo", "SizeInMiB:i"},
+    {"DescribeInstanceTypeOfferingsRequest", "DryRun:b LocationType Filters@Filter:[Filter] MaxResults:i NextToken"},
+    {"DescribeInstanceTypeOfferingsResult",
+     "InstanceTypeOfferings@instanceTypeOfferingSet:[InstanceTypeOffering] NextToken"},
+    {"InstanceTypeOffering", "InstanceType LocationType Location"},
+    {"DescribeInternetGatewaysRequest",
+     "NextToken MaxResults:i DryRun:b InternetGatewayIds@internetGatewayId:[] Filters@Filter:[Filter]"},
+    {"DescribeInternetGatewaysResult", "InternetGateways@internetGatewaySet:[InternetGateway] NextToken"},
+    {"InternetGateway",
+     "Attachments@attachmentSet:[InternetGatewayAttachment] InternetGatewayId OwnerId Tags@tagSet:[Tag]"},
+    {"InternetGatewayAttachment", "State VpcId"},
+    {"DescribeRouteTablesRequest",
+     "NextToken MaxResults:i DryRun:b RouteTableIds@RouteTableId:[] Filters@Filter:[Filter]"},
+    {"DescribeRouteTablesResult", "RouteTables@routeTableSet:[RouteTable] NextToken"},
+    {"RouteTable",
+     "Associations@associationSet:[RouteTableAssociation] PropagatingVgws@propagatingVgwSet:[PropagatingVgw] "
+     "RouteTableId Routes@routeSet:[Route] Tags@tagSet:[Tag] VpcId OwnerId"},
+    {"RouteTableAssociation",
+     "Main:b RouteTableAssociationId RouteTableId SubnetId GatewayId PublicIpv4Pool "
+     "AssociationState:RouteTableAssociationState"},
+    {"RouteTableAssociationState", "State StatusMessage"},
+    {"PropagatingVgw", "GatewayId"},
+    {"Route",
+     "DestinationCidrBlock DestinationIpv6CidrBlock DestinationPrefixListId EgressOnlyInternetGatewayId GatewayId "
+     "InstanceId InstanceOwnerId NatGatewayId TransitGatewayId LocalGatewayId CarrierGatewayId NetworkInterfaceId "
+     "Origin State VpcPeeringConnectionId CoreNetworkArn OdbNetworkArn IpAddress"},
+    {"DescribeVpcBlockPublicAccessOptionsRequest", "DryRun:b"},
+    {"DescribeVpcBlockPublicAccessOptionsResult", "VpcBlockPublicAccessOptions:VpcBlockPublicAccessOptions"},
+    {"VpcBlockPublicAccessOptions",
+     "AwsAccountId AwsRegion State InternetGatewayBlockMode Reason LastUpdateTimestamp:t ManagedBy "
+     "ExclusionsAllowed"},
 };
 
 const OperationText kOperations[] = {
@@ -375,6 +406,11 @@ const OperationText kOperations[] = {
     {"DeleteKeyPair", "DeleteKeyPairRequest", "DeleteKeyPairResult"},
     {"DescribeImages", "DescribeImagesRequest", "DescribeImagesResult"},
     {"DescribeInstanceTypes", "DescribeInstanceTypesRequest", "DescribeInstanceTypesResult"},
+    {"DescribeInstanceTypeOfferings", "DescribeInstanceTypeOfferingsRequest", "DescribeInstanceTypeOfferingsResult"},
+    {"DescribeInternetGateways", "DescribeInternetGatewaysRequest", "DescribeInternetGatewaysResult"},
+    {"DescribeRouteTables", "DescribeRouteTablesRequest", "DescribeRouteTablesResult"},
+    {"DescribeVpcBlockPublicAccessOptions", "DescribeVpcBlockPublicAccessOptionsRequest",
+     "DescribeVpcBlockPublicAccessOptionsResult"},
 };
 
 }  // namespace
