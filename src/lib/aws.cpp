@@ -7,17 +7,24 @@ namespace quenfold_testlibs::lib {
 
 using json = nlohmann::ordered_json;
 
+json instanceTypeInfo(const awsapi::AwsClient& ec2_client, const std::string& instance_type) {
+  json types = ec2_client.describe_instance_types({{"InstanceTypes", {instance_type}}});
+  json info = json();
+  for (const auto& t : types.value("InstanceTypes", json::array())) {
+    if (t.value("InstanceType", instance_type) == instance_type) info = t;
+  }
+  return info;
+}
+
 std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, const std::string& image,
                                         const std::string& type) {
   auto log = logger();
   log->info("- Lookup AMI for " + image + " on " + type);
 
-  json types = ec2_client.describe_instance_types({{"InstanceTypes", {type}}});
+  const json t = instanceTypeInfo(ec2_client, type);
   json archs = json::array();
-  for (const auto& t : types.value("InstanceTypes", json::array())) {
-    if (t.contains("ProcessorInfo")) {
-      for (const auto& a : t["ProcessorInfo"].value("SupportedArchitectures", json::array())) archs.push_back(a);
-    }
+  if (t.is_object() && t.contains("ProcessorInfo")) {
+    for (const auto& a : t["ProcessorInfo"].value("SupportedArchitectures", json::array())) archs.push_back(a);
   }
   if (archs.empty()) {
     failRun("Failed to find the architectures of instance type " + type);

@@ -4,9 +4,14 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "awsapi/client/client.h"
 
 namespace quenfold_testlibs::lib {
+
+// The DescribeInstanceTypes entry of `instance_type`; null when EC2 does not know the type.
+nlohmann::ordered_json instanceTypeInfo(const awsapi::AwsClient& ec2_client, const std::string& instance_type);
 
 // `image`: a name pattern ("al2023-ami-2023*"); `instance_type`: whose architectures count.
 std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, const std::string& image,

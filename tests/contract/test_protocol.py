@@ -39,9 +39,10 @@ OPERATIONS = {
         DescribeInstanceTypes StartInstances DescribeAccountAttributes DescribeInstanceTypeOfferings
         DescribeInternetGateways DescribeRouteTables DescribeVpcBlockPublicAccessOptions""".split(),
     "iam": """ListInstanceProfilesForRole CreatePolicy CreateRole AttachRolePolicy CreateInstanceProfile
-        AddRoleToInstanceProfile RemoveRoleFromInstanceProfile DeleteInstanceProfile ListPolicies
-        DetachRolePolicy DeletePolicy DeleteRole""".split(),
-    "sts": "AssumeRole AssumeRoleWithWebIdentity GetCallerIdentity".split(),
+        AddRoleToInstanceProfile RemoveRoleFromInstanceProfile DeleteInstanceProfile GetInstanceProfile
+        ListPolicies DetachRolePolicy DeletePolicy DeleteRole GetRole GetPolicy
+        SimulatePrincipalPolicy""".split(),
+    "sts": "AssumeRole AssumeRoleWithWebIdentity GetCallerIdentity DecodeAuthorizationMessage".split(),
     "ssm": "GetParameter GetParametersByPath".split(),
     "s3": "GetObject PutObject HeadBucket".split(),
 }
@@ -254,6 +255,10 @@ def sample_xml(shape, tree, counter):
         item = sample_xml(shape.member, tree, counter)
         item2 = sample_xml(shape.member, tree, counter)
         return f"<item>{item}</item><item>{item2}</item>"
+    if kind == "map":
+        key = shape.key.serialization.get("name", "key")
+        value = shape.value.serialization.get("name", "value")
+        return "".join(f"<entry><{key}>k{n}{i}</{key}><{value}>v{n} &amp; {i}</{value}></entry>" for i in "ab")
     if kind in ("integer", "long"):
         return str(n)
     if kind == "boolean":
@@ -274,6 +279,8 @@ def sample_json(shape, tree, counter):
     n = counter[0]
     if kind == "list":
         return [sample_json(shape.member, tree, counter)]
+    if kind == "map":
+        return {f"k{n}": f"v{n}", f"k{n}b": f"v{n}b"}
     if kind in ("integer", "long"):
         return n
     if kind == "boolean":

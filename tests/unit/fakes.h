@@ -139,13 +139,20 @@ class FakeAwsClient : public awsapi::AwsClient {
     return unscripted_;
   }
 
-  json call(const std::string& operation, const json& request) const override {
+  // A request with DryRun true is recorded and scripted as "Operation:DryRun"; without a script it
+  // answers as EC2 does when the call would be allowed (DryRunOperation).
+  json call(const std::string& name, const json& request) const override {
+    const bool dry = request.is_object() && request.value("DryRun", false);
+    const std::string operation = dry ? name + ":DryRun" : name;
     std::function<json(const json&)> fn;
     bool strict = false;
     {
       std::lock_guard lk(mu_);
       calls_.push_back({operation, request});
       if (auto it = scripts_.find(operation); it != scripts_.end()) fn = it->second->next();
+      if (!fn && dry)
+        throw awsapi::ClientError("DryRunOperation", "Request would have succeeded, but DryRun flag is set.", name, 412,
+                                  "fake-request-id");
       strict = strict_;
       if (!fn && strict) unscripted_.push_back(operation);
     }
@@ -199,6 +206,23 @@ inline awsapi::HttpResponse http_answer(int status, std::string body = {}, awsap
 inline std::string ec2_error_body(const std::string& code, const std::string& message) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Response><Errors><Error><Code>" + code + "</Code><Message>" +
          message + "</Message></Error></Errors><RequestID>req-1</RequestID></Response>";
+}
+
+// Scripts the lookups a deploy's preflight makes before anything is made, answering an account
+// without walls: the type's vCPUs, no zone facts, the VPC's internet gateway and route.
+inline void scriptPreflightLookups(FakeAwsClient& ec2) {
+  ec2.on("DescribeInstanceTypes")
+      .reply({{"InstanceTypes", json::array({{{"InstanceType", "t3.micro"},
+                                              {"VCpuInfo", {{"DefaultVCpus", 2}}},
+                                              {"ProcessorInfo", {{"SupportedArchitectures", {"x86_64"}}}}}})}});
+  ec2.on("DescribeInstanceTypeOfferings").reply({{"InstanceTypeOfferings", json::array()}});
+  ec2.on("DescribeInternetGateways").reply_with([](const json& req) {
+    const json vpc = req["Filters"][0]["Values"][0];
+    return json{{"InternetGateways",
+                 json::array({{{"InternetGatewayId", "igw-1"},
+                               {"Attachments", json::array({{{"State", "available"}, {"VpcId", vpc}}})}}})}};
+  });
+  ec2.on("DescribeRouteTables").reply({{"RouteTables", json::array()}});
 }
 
 class FakeTransport : public awsapi::HttpTransport {

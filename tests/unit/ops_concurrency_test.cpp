@@ -47,6 +47,7 @@ class Concurrent : public OpsTest {
 }  // namespace
 
 TEST_F(Concurrent, TwentyWorkersDeployAndEachWritesOnlyItsOwnEntry) {
+  scriptPreflightLookups(ec2);
   ec2.on("RunInstances").reply_with([](const json& req) {
     return json{{"Instances",
                  json::array({{{"InstanceId", "i-" + req["NetworkInterfaces"][0]["SubnetId"].get<std::string>()}}})}};

@@ -312,6 +312,7 @@ TEST_F(Deploy, InstanceProfileChoice) {
 }
 
 TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
+  scriptPreflightLookups(ec2);
   // Three subnets plus one entry without a private subnet; the second worker's launch fails
   // although its entry carries an earlier run's addresses; a fifth entry's range has host bits set.
   const std::string in = path("in.json"), out = path("out.json");
@@ -381,6 +382,7 @@ TEST_F(Deploy, DeployRunsOneWorkerPerSubnetAndWritesTheOutput) {
 }
 
 TEST_F(Deploy, ElasticIpsThatCannotFitTheQuotaStopTheRunBeforeAnythingIsMade) {
+  scriptPreflightLookups(ec2);
   const std::string in = path("in.json");
   json config = json::array();
   for (int i = 1; i <= 3; ++i) {
@@ -409,15 +411,18 @@ TEST_F(Deploy, ElasticIpsThatCannotFitTheQuotaStopTheRunBeforeAnythingIsMade) {
   ec2.on("DescribeAccountAttributes")
       .reply({{"AccountAttributes", json::array({{{"AttributeName", "vpc-max-elastic-ips"},
                                                   {"AttributeValues", json::array({{{"AttributeValue", "5"}}})}}})}});
+  ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
+  ec2.on("DescribeKeyPairs").reply({{"KeyPairs", json::array()}});
   EXPECT_THROW(deployEc2s(ec2, nullptr, iam, "ami-1", args), core::ExitRequest);
   EXPECT_TRUE(
       logged("error   **Error** 2 Elastic IPs are needed and us-east-1 has 1 left (quota 5, 4 in use): "
              "release some, ask AWS for a higher quota, or deploy without --eip"))
       << ::testing::PrintToString(logs());
-  EXPECT_EQ(ec2.count("DescribeSecurityGroups") + ec2.count("RunInstances") + ec2.count("AllocateAddress"), 0u);
+  EXPECT_EQ(ec2.count("CreateSecurityGroup") + ec2.count("RunInstances") + ec2.count("AllocateAddress"), 0u);
 }
 
 TEST_F(Deploy, AnInterruptionWhileTheSharedResourcesAreMadeStillWritesTheOutput) {
+  scriptPreflightLookups(ec2);
   json config = json::array({entry()});
   config[0]["ec2_ip"] = "192.0.2.1";
   args.output_test_config = path("out.json");

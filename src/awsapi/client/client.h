@@ -100,12 +100,16 @@ class AwsClient {
   json detach_role_policy(const json& r) const { return call("DetachRolePolicy", r); }
   json delete_policy(const json& r) const { return call("DeletePolicy", r); }
   json delete_role(const json& r) const { return call("DeleteRole", r); }
+  json get_role(const json& r) const { return call("GetRole", r); }
+  json get_policy(const json& r) const { return call("GetPolicy", r); }
+  json simulate_principal_policy(const json& r) const { return call("SimulatePrincipalPolicy", r); }
   // S3 (objects go through upload_file and download_file)
   json head_bucket(const json& r) const { return call("HeadBucket", r); }
   // STS
   json assume_role(const json& r) const { return call("AssumeRole", r); }
   json assume_role_with_web_identity(const json& r) const { return call("AssumeRoleWithWebIdentity", r); }
   json get_caller_identity(const json& r = json::object()) const { return call("GetCallerIdentity", r); }
+  json decode_authorization_message(const json& r) const { return call("DecodeAuthorizationMessage", r); }
   // SSM
   json get_parameter(const json& r) const { return call("GetParameter", r); }
   json get_parameters_by_path(const json& r) const { return call("GetParametersByPath", r); }

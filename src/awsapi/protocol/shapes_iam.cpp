@@ -1,4 +1,4 @@
-// IAM: policies, roles and instance profiles.
+// IAM: policies, roles and instance profiles, and the simulation of a principal's policies.
 // Member names, wire names and types as the service's API defines them: requests carry only
 // what the tool may send, answers every member. Syntax: see shapes.h.
 #include "awsapi/protocol/shapes.h"
@@ -41,6 +41,26 @@ const ShapeText kShapes[] = {
     {"DetachRolePolicyRequest", "RoleName PolicyArn"},
     {"DeletePolicyRequest", "PolicyArn"},
     {"DeleteRoleRequest", "RoleName"},
+    {"GetRoleRequest", "RoleName"},
+    {"GetRoleResponse", "Role:Role"},
+    {"GetPolicyRequest", "PolicyArn"},
+    {"GetPolicyResponse", "Policy:Policy"},
+    {"SimulatePrincipalPolicyRequest",
+     "PolicySourceArn ActionNames:[] ResourceArns:[] ContextEntries:[ContextEntry] MaxItems:i Marker"},
+    {"ContextEntry", "ContextKeyName ContextKeyValues:[] ContextKeyType"},
+    {"SimulatePolicyResponse", "EvaluationResults:[EvaluationResult] IsTruncated:b Marker"},
+    {"EvaluationResult",
+     "EvalActionName EvalResourceName EvalDecision MatchedStatements:[Statement] MissingContextValues:[] "
+     "OrganizationsDecisionDetail:OrganizationsDecisionDetail "
+     "PermissionsBoundaryDecisionDetail:PermissionsBoundaryDecisionDetail EvalDecisionDetails:{} "
+     "ResourceSpecificResults:[ResourceSpecificResult]"},
+    {"Statement", "SourcePolicyId SourcePolicyType StartPosition:Position EndPosition:Position"},
+    {"Position", "Line:i Column:i"},
+    {"OrganizationsDecisionDetail", "AllowedByOrganizations:b"},
+    {"PermissionsBoundaryDecisionDetail", "AllowedByPermissionsBoundary:b"},
+    {"ResourceSpecificResult",
+     "EvalResourceName EvalResourceDecision MatchedStatements:[Statement] MissingContextValues:[] "
+     "EvalDecisionDetails:{} PermissionsBoundaryDecisionDetail:PermissionsBoundaryDecisionDetail"},
 };
 
 const OperationText kOperations[] = {
@@ -57,6 +77,9 @@ const OperationText kOperations[] = {
     {"DetachRolePolicy", "DetachRolePolicyRequest", ""},
     {"DeletePolicy", "DeletePolicyRequest", ""},
     {"DeleteRole", "DeleteRoleRequest", ""},
+    {"GetRole", "GetRoleRequest", "GetRoleResponse"},
+    {"GetPolicy", "GetPolicyRequest", "GetPolicyResponse"},
+    {"SimulatePrincipalPolicy", "SimulatePrincipalPolicyRequest", "SimulatePolicyResponse"},
 };
 
 }  // namespace

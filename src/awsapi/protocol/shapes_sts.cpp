@@ -1,4 +1,4 @@
-// STS: role assumption and the caller identity.
+// STS: role assumption, the caller identity and the decoding of an authorisation failure's message.
 // Member names, wire names and types as the service's API defines them: requests carry only
 // what the tool may send, answers every member. Syntax: see shapes.h.
 #include "awsapi/protocol/shapes.h"
@@ -24,12 +24,15 @@ const ShapeText kShapes[] = {
      "PackedPolicySize:i Provider Audience SourceIdentity"},
     {"GetCallerIdentityRequest", ""},
     {"GetCallerIdentityResponse", "UserId Account Arn"},
+    {"DecodeAuthorizationMessageRequest", "EncodedMessage"},
+    {"DecodeAuthorizationMessageResponse", "DecodedMessage"},
 };
 
 const OperationText kOperations[] = {
     {"AssumeRole", "AssumeRoleRequest", "AssumeRoleResponse"},
     {"AssumeRoleWithWebIdentity", "AssumeRoleWithWebIdentityRequest", "AssumeRoleWithWebIdentityResponse"},
     {"GetCallerIdentity", "GetCallerIdentityRequest", "GetCallerIdentityResponse"},
+    {"DecodeAuthorizationMessage", "DecodeAuthorizationMessageRequest", "DecodeAuthorizationMessageResponse"},
 };
 
 }  // namespace

@@ -49,6 +49,11 @@ struct SharedResources {
   std::optional<Ec2sBySubnet> found = std::nullopt;
 };
 
+// The RunInstances request of a new test instance in the gateway subnet, with the instance
+// profile `profile` when there is one.
+json launchRequest(const std::string& ami, const TestSubnet& subnet, const SharedResources& shared,
+                   const std::optional<std::string>& profile, const Args& args);
+
 // The instance profile to launch with for --ec2_role NAME: the first that ListInstanceProfilesForRole
 // gives for the role. Ends the run when the role or a profile is missing.
 std::string resolveInstanceProfile(const AwsClient& iam_client, const std::string& role);
@@ -62,6 +67,11 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
 // The same with the configuration already read (and checked) by the caller.
 void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
                 const std::string& ami, json config, const Args& args);
+
+// The same with the clients the preflight uses beyond these (STS, Service Quotas).
+struct PreflightClients;
+void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
+                const std::string& ami, json config, const Args& args, const PreflightClients& clients);
 
 // Image lookups offered to other tools.
 std::string getAMIByName(const AwsClient& ec2_client, const Args& args);

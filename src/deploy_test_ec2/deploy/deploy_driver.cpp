@@ -17,6 +17,7 @@
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/common/workers.h"
 #include "deploy_test_ec2/deploy/deploy.h"
+#include "deploy_test_ec2/deploy/preflight.h"
 #include "deploy_test_ec2/iam/iam.h"
 #include "deploy_test_ec2/keypair/keypair.h"
 #include "deploy_test_ec2/network/network.h"
@@ -39,13 +40,18 @@ constexpr std::array<const char*, 2> kAddressKeys = {"ec2_ip", "ec2_2nd_private_
 // What every instance uses, made once: the two security groups, the key pair (unless --key_name
 // names one) and, with --ec2_role default, the S3 policy, the role and the instance profile.
 SharedResources createSharedResources(const AwsClient& ec2_client, const AwsClient* s3_client,
-                                      const AwsClient& iam_client, const std::string& vpcId, const Args& args) {
+                                      const AwsClient& iam_client, const std::string& vpcId,
+                                      const PreflightFacts& facts, const Args& args) {
   SharedResources shared;
   shared.sg_id = createSG(ec2_client, vpcId, args);
   shared.sg_id_private_inf = createPrivateInfSG(ec2_client, vpcId, args);
   shared.key_name = args.key_name;
   if (!shared.key_name) shared.key_name = createKeyPair(ec2_client, s3_client, vpcId, args);
-  if (args.ec2_role && *args.ec2_role == "default") {
+  if (args.ec2_role && *args.ec2_role == "default" && args.dry_run) {
+    // A dry run only looks: the preflight found which IAM objects a run would create.
+    for (const auto& what : facts.iam_to_create) lib::logger()->info("- IAM: a run would create " + what);
+    if (facts.iam_to_create.empty()) shared.instance_profile = kInstanceProfileName;
+  } else if (args.ec2_role && *args.ec2_role == "default") {
     const std::string policyArn = createS3Policy(iam_client, args);
     createEc2Role(iam_client, policyArn);
     createInstanceProfile(iam_client);
@@ -77,16 +83,29 @@ std::vector<size_t> entriesToDeploy(const json& config) {
   return selected;
 }
 
+// The VPC's subnets as the preflight judges them: zone, free addresses, Block Public Access mode.
+std::map<std::string, SubnetFacts> subnetFacts(const AwsClient& ec2_client, const std::string& vpcId) {
+  core::Step step;
+  std::map<std::string, SubnetFacts> facts;
+  const json subnets =
+      allPages(ec2_client, "DescribeSubnets", {{"Filters", json::array({vpcFilter(vpcId)})}}, "Subnets");
+  for (const auto& sn : subnets) {
+    SubnetFacts& f = facts[sn.value("SubnetId", "")];
+    f.zone = sn.value("AvailabilityZone", "");
+    if (sn.contains("AvailableIpAddressCount") && sn["AvailableIpAddressCount"].is_number_integer())
+      f.free_addresses = sn["AvailableIpAddressCount"].get<long>();
+    f.block_mode = sn.value("BlockPublicAccessStates", json::object()).value("InternetGatewayBlockMode", "");
+  }
+  return facts;
+}
+
 // AWS attaches an interface only to an instance in its own zone: an entry whose private subnet is
 // in another zone than its gateway subnet fails alone, with both zones named, before anything is
 // made for it. Returns the places of those entries.
-std::set<size_t> entriesAcrossZones(const AwsClient& ec2_client, const std::string& vpcId, const json& config,
+std::set<size_t> entriesAcrossZones(const std::map<std::string, SubnetFacts>& subnets, const json& config,
                                     const std::vector<size_t>& selected, const std::vector<size_t>& entryIndex) {
-  core::Step step;
   std::map<std::string, std::string> zoneOf;
-  const json subnets =
-      allPages(ec2_client, "DescribeSubnets", {{"Filters", json::array({vpcFilter(vpcId)})}}, "Subnets");
-  for (const auto& sn : subnets) zoneOf[sn.value("SubnetId", "")] = sn.value("AvailabilityZone", "");
+  for (const auto& [id, sn] : subnets) zoneOf[id] = sn.zone;
   std::set<size_t> failed;
   for (size_t i : selected) {
     const std::string gw = config[i].at("gw_subnet_id").get<std::string>();
@@ -109,7 +128,7 @@ std::set<size_t> entriesAcrossZones(const AwsClient& ec2_client, const std::stri
 // quota leaves, else the run ends (exit 1) with the numbers. Returns the instances that hold an
 // Elastic IP already.
 std::set<std::string> checkAddressQuota(const AwsClient& ec2_client, const Ec2sBySubnet& found, const json& config,
-                                        const std::vector<size_t>& selected) {
+                                        const std::vector<size_t>& selected, PreflightFacts& facts) {
   core::Step step;
   auto log = lib::logger();
   const json addresses = ec2_client.describe_addresses(json::object()).value("Addresses", json::array());
@@ -149,12 +168,92 @@ std::set<std::string> checkAddressQuota(const AwsClient& ec2_client, const Ec2sB
   const long left = std::max(0L, quota - static_cast<long>(addresses.size()));
   log->info("- Elastic IPs: " + std::to_string(needed) + " needed, " + std::to_string(left) + " left of " +
             std::to_string(quota) + " in " + region);
+  facts.eips_left = left;
   if (needed > left) {
-    lib::failRun(std::to_string(needed) + " Elastic IPs are needed and " + region + " has " + std::to_string(left) +
-                 " left (quota " + std::to_string(quota) + ", " + std::to_string(addresses.size()) +
-                 " in use): release some, ask AWS for a higher quota, or deploy without --eip");
+    facts.eip_problem = std::to_string(needed) + " Elastic IPs are needed and " + region + " has " +
+                        std::to_string(left) + " left (quota " + std::to_string(quota) + ", " +
+                        std::to_string(addresses.size()) +
+                        " in use): release some, ask AWS for a higher quota, or deploy without --eip";
   }
   return holders;
+}
+
+// What the run will do for each entry, from the lookups.
+std::vector<PreflightEntry> preflightEntries(const Ec2sBySubnet& found,
+                                             const std::optional<std::set<std::string>>& eipHolders, const json& config,
+                                             const std::vector<size_t>& toDeploy, const Args& args) {
+  std::vector<PreflightEntry> entries;
+  for (size_t i : toDeploy) {
+    PreflightEntry e;
+    e.index = i;
+    e.gw_subnet = config[i].at("gw_subnet_id").get<std::string>();
+    e.private_subnet = config[i].at("private_subnet_id").get<std::string>();
+    std::vector<const FoundEc2*> live;
+    if (auto it = found.find(e.gw_subnet); it != found.end()) {
+      for (const auto& f : it->second)
+        if (isLive(f.state)) live.push_back(&f);
+    }
+    if (live.size() > 1) {
+      e.action = EntryAction::Duplicate;
+    } else if (live.size() == 1) {
+      e.instance_id = live[0]->id;
+      e.action = live[0]->state == "stopped" || live[0]->state == "stopping" ? EntryAction::Start : EntryAction::Reuse;
+      e.needs_interface = !live[0]->other_interface.has_value();
+    }
+    if (args.eip && e.action != EntryAction::Duplicate)
+      e.needs_address = e.action == EntryAction::Launch || !eipHolders || !eipHolders->count(e.instance_id);
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+// The lookups and AWS's authorization checks, judged; alerts and problems logged, one line each.
+PreflightVerdict preflight(const AwsClient& ec2_client, const AwsClient& iam_client, const PreflightClients& clients,
+                           const std::string& ami, const json& config, PreflightFacts& facts, const Args& args) {
+  std::optional<json> launch;
+  for (const auto& e : facts.entries) {
+    if (e.action != EntryAction::Launch) continue;
+    const TestSubnet subnet{e.gw_subnet, e.private_subnet, asText(config[e.index].value("gw_private_ip", json()))};
+    std::optional<std::string> profile;
+    if (args.ec2_role && *args.ec2_role == "default") profile = kInstanceProfileName;
+    launch = launchRequest(ami, subnet, SharedResources{}, profile, args);
+    break;
+  }
+  gatherPreflightFacts(ec2_client, iam_client, clients, launch, facts, args);
+  PreflightVerdict verdict = judgePreflight(facts);
+  auto log = lib::logger();
+  const size_t problems = verdict.run_problems.size() + verdict.entry_problems.size();
+  log->info("- Preflight: " +
+            (problems == 0 ? std::string("no problem found") : std::to_string(problems) + " problems"));
+  for (const auto& a : verdict.alerts) log->info("  **Alert** " + a);
+  for (const auto& p : verdict.run_problems) lib::logError(p);
+  return verdict;
+}
+
+// Entries the preflight failed fail alone (one line each); a problem of the whole run ends it
+// before anything is made, except in a dry run, which goes on to show its plan.
+std::vector<size_t> applyVerdict(const PreflightVerdict& verdict, const std::vector<size_t>& toDeploy,
+                                 std::set<size_t>& failedEarly, const std::vector<size_t>& entryIndex,
+                                 const Args& args) {
+  std::vector<size_t> left;
+  for (size_t i : toDeploy) {
+    auto p = verdict.entry_problems.find(i);
+    if (p == verdict.entry_problems.end()) {
+      left.push_back(i);
+      continue;
+    }
+    core::EntryScope scope(entryIndex[i]);
+    lib::recordError(p->second, p->second);
+    failedEarly.insert(i);
+  }
+  if (!verdict.run_problems.empty()) {
+    core::AppExitStatus::recordFailure("preflight: " + verdict.run_problems.front());
+    if (!args.dry_run) {
+      core::EntryOutcomes::noteFailure(verdict.run_problems.front());
+      throw core::ExitRequest{1};
+    }
+  }
+  return left;
 }
 
 // Addresses an earlier run left in the input must not pass for this run's: they are held aside
@@ -246,6 +345,11 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
 
 void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
                 const std::string& ami, json config, const Args& args) {
+  deployEc2s(ec2_client, s3_client, iam_client, ami, std::move(config), args, PreflightClients{});
+}
+
+void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const AwsClient& iam_client,
+                const std::string& ami, json config, const Args& args, const PreflightClients& clients) {
   if (!config.is_array() || config.empty()) {
     throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
   }
@@ -267,18 +371,29 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
   std::set<size_t> failedEarly;
   std::vector<size_t> toDeploy;
   SharedResources shared;
+  PreflightFacts facts;
+  PreflightVerdict verdict;
   try {
     // What AWS would refuse is found before anything is made.
     const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
-    failedEarly = entriesAcrossZones(ec2_client, vpcId, config, selected, entryIndex);
+    facts.vpc_id = vpcId;
+    facts.region = ec2_client.region().value_or("this region");
+    facts.instance_type = args.instance_type.value_or("t3.micro");
+    facts.subnets = subnetFacts(ec2_client, vpcId);
+    failedEarly = entriesAcrossZones(facts.subnets, config, selected, entryIndex);
     for (size_t i : selected) {
       if (!failedEarly.count(i)) toDeploy.push_back(i);
     }
     // One lookup of the tool's instances for every entry: per entry, it would cost a call each.
     Ec2sBySubnet found = toDeploy.empty() ? Ec2sBySubnet{} : findEc2sInVpc(ec2_client, vpcId);
     std::optional<std::set<std::string>> eipHolders;
-    if (args.eip) eipHolders = checkAddressQuota(ec2_client, found, config, toDeploy);
-    shared = createSharedResources(ec2_client, s3_client, iam_client, vpcId, args);
+    if (args.eip) eipHolders = checkAddressQuota(ec2_client, found, config, toDeploy, facts);
+    if (!toDeploy.empty()) {
+      facts.entries = preflightEntries(found, eipHolders, config, toDeploy, args);
+      verdict = preflight(ec2_client, iam_client, clients, ami, config, facts, args);
+      toDeploy = applyVerdict(verdict, toDeploy, failedEarly, entryIndex, args);
+    }
+    shared = createSharedResources(ec2_client, s3_client, iam_client, vpcId, facts, args);
     shared.eip_holders = std::move(eipHolders);
     shared.found = std::move(found);
   } catch (const core::Interrupted&) {
@@ -291,6 +406,11 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
   const std::map<size_t, std::string> notWritten = restoreEarlierAddresses(config, selected, earlier);
   // A dry run launches no instance, so addresses missing then are expected.
   if (!args.dry_run) recordMissingAddresses(config, notWritten, earlier, failedEarly, entryIndex);
+  if (args.dry_run) {
+    std::map<size_t, std::string> labels;
+    for (size_t i : selected) labels[i] = entryLabel(config[i]);
+    for (const auto& line : planLines(facts, verdict, labels)) lib::logger()->info(line);
+  }
 
   writeOutput();
 }

@@ -82,7 +82,10 @@ bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, con
   // given one by its subnet) gets an Elastic IP too: a plain address changes at every stop/start.
   const bool needsAddress =
       args.eip && shared.eip_holders ? shared.eip_holders->count(ins.id) == 0 : !hasPublicIp(instance);
-  if (needsAddress) {
+  if (needsAddress && args.eip && args.dry_run) {
+    // A dry run allocates nothing: the instance keeps the address it has.
+    log->info("  A run would allocate an Elastic IP for " + ins.id);
+  } else if (needsAddress) {
     if (args.eip) {
       if (networkInfIds.empty()) {
         throw std::runtime_error("instance " + ins.id + " has no interface in " + subnet.gw_subnet_id);
@@ -102,30 +105,6 @@ bool givePublicAddress(const AwsClient& ec2_client, const TestInstance& ins, con
   log->info("  public ip: " + ip);
   test_config["ec2_ip"] = ip;
   return true;
-}
-
-// The RunInstances request of a new test instance in the gateway subnet, with the instance
-// profile `profile` when there is one.
-json launchRequest(const std::string& ami, const TestSubnet& subnet, const SharedResources& shared,
-                   const std::optional<std::string>& profile, const Args& args) {
-  json nic = {{"DeviceIndex", 0}, {"SubnetId", subnet.gw_subnet_id}};
-  // With --eip the instance asks for no public address whatever its subnet would give, so that it
-  // gets an Elastic IP below; without, it asks for one whatever the subnet says.
-  nic["AssociatePublicIpAddress"] = !args.eip;
-  if (shared.sg_id) nic["Groups"] = json::array({*shared.sg_id});
-  // The primary interface carries its tags from its first moment too, so that a run that dies
-  // before wireUpInstance tags the interface leaves nothing untagged.
-  json tags = tagSpecifications("instance", kInstanceName, args);
-  tags.push_back(tagSpecifications("network-interface", kInterfaceName, args).at(0));
-  json data = {{"InstanceType", args.instance_type.value_or("t3.micro")},
-               {"MinCount", 1},
-               {"MaxCount", 1},
-               {"ImageId", ami},
-               {"TagSpecifications", tags},
-               {"NetworkInterfaces", json::array({nic})}};
-  if (profile) data["IamInstanceProfile"] = json{{"Name", *profile}};
-  if (shared.key_name) data["KeyName"] = *shared.key_name;
-  return data;
 }
 
 // Second phase of createEc2: public address, interface tags and ec2_ip (for a running instance),
@@ -236,6 +215,28 @@ void startInstance(const AwsClient& ec2_client, const FoundEc2& found) {
   ec2_client.start_instances({{"InstanceIds", {found.id}}});
 }
 }  // namespace
+
+json launchRequest(const std::string& ami, const TestSubnet& subnet, const SharedResources& shared,
+                   const std::optional<std::string>& profile, const Args& args) {
+  json nic = {{"DeviceIndex", 0}, {"SubnetId", subnet.gw_subnet_id}};
+  // With --eip the instance asks for no public address whatever its subnet would give, so that it
+  // gets an Elastic IP below; without, it asks for one whatever the subnet says.
+  nic["AssociatePublicIpAddress"] = !args.eip;
+  if (shared.sg_id) nic["Groups"] = json::array({*shared.sg_id});
+  // The primary interface carries its tags from its first moment too, so that a run that dies
+  // before wireUpInstance tags the interface leaves nothing untagged.
+  json tags = tagSpecifications("instance", kInstanceName, args);
+  tags.push_back(tagSpecifications("network-interface", kInterfaceName, args).at(0));
+  json data = {{"InstanceType", args.instance_type.value_or("t3.micro")},
+               {"MinCount", 1},
+               {"MaxCount", 1},
+               {"ImageId", ami},
+               {"TagSpecifications", tags},
+               {"NetworkInterfaces", json::array({nic})}};
+  if (profile) data["IamInstanceProfile"] = json{{"Name", *profile}};
+  if (shared.key_name) data["KeyName"] = *shared.key_name;
+  return data;
+}
 
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data) {
   core::Step step;

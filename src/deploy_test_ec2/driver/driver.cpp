@@ -16,6 +16,7 @@
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/deploy/deploy.h"
+#include "deploy_test_ec2/deploy/preflight.h"
 #include "deploy_test_ec2/iam/iam.h"
 #include "deploy_test_ec2/keypair/keypair.h"
 #include "deploy_test_ec2/network/network.h"
@@ -223,7 +224,17 @@ int run(const Args& args, const std::vector<std::string>& argv) {
   if (!args.revert) {
     const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args.image.value_or("al2023-ami-2023*"),
                                                              args.instance_type.value_or("t3.micro"));
-    deployEc2s(*ec2_client, s3_client.get(), *iam_client, ami, std::move(config), args);
+    // The preflight's own clients: the caller's identity and decoded denials (STS), the vCPU quota.
+    auto sts_client = deploySession.client("sts", args.region);
+    std::shared_ptr<awsapi::AwsClient> quotas_client;
+    try {
+      quotas_client = deploySession.client("servicequotas", args.region);
+    } catch (const std::exception& e) {
+      lib::logger()->info(std::string("  Service Quotas cannot be reached (") + e.what() +
+                          "); the vCPU quota is not checked");
+    }
+    deployEc2s(*ec2_client, s3_client.get(), *iam_client, ami, std::move(config), args,
+               PreflightClients{sts_client.get(), quotas_client.get()});
   } else {
     // The IAM objects stay while test instances that use them remain.
     const bool cleared = terminateEc2s(*ec2_client, *iam_client, config, args);

@@ -84,7 +84,8 @@ void whilePropagating(const std::string& what, F&& call) {
   }
 }
 
-// The ARNs of the tool's policy, attached or not (a run may have died before attaching it).
+}  // namespace
+
 std::vector<std::string> findPolicyArns(const AwsClient& iam_client) {
   std::vector<std::string> arns;
   json request = {{"Scope", "Local"}, {"PolicyUsageFilter", "PermissionsPolicy"}};
@@ -97,7 +98,6 @@ std::vector<std::string> findPolicyArns(const AwsClient& iam_client) {
     request["Marker"] = resp["Marker"];
   }
 }
-}  // namespace
 
 std::string createS3Policy(const AwsClient& iam_client, const Args& args) {
   auto log = lib::logger();

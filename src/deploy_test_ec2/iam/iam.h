@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "awsapi/client/client.h"
 #include "deploy_test_ec2/common/args.h"
@@ -27,6 +28,8 @@ std::string partitionOf(const AwsClient& client);
 std::string createS3Policy(const AwsClient& iam_client, const Args& args);
 void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn);
 void createInstanceProfile(const AwsClient& iam_client);
+// The ARNs of the tool's policy, attached or not (a run may have died before attaching it).
+std::vector<std::string> findPolicyArns(const AwsClient& iam_client);
 // Removes the profile, the policy (found by name, attached or not) and the role; in a dry run it
 // only looks up and logs. Already-removed objects are not failures.
 void deleteInstanceProfile(const AwsClient& iam_client, const Args& args);

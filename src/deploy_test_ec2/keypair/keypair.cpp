@@ -32,6 +32,13 @@ void writePrivateFile(const std::string& path, const std::string& content) {
   }
 }
 
+json keyPairRequest(const std::string& keyname, const Args& args) {
+  return {{"KeyName", keyname},
+          {"KeyType", "rsa"},
+          {"TagSpecifications", tagSpecifications("key-pair", kKeyPairTag, args)},
+          {"KeyFormat", "pem"}};
+}
+
 std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_client, const std::string& vpcId,
                           const Args& args) {
   auto log = lib::logger();
@@ -57,10 +64,7 @@ std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_clien
   }
   if (args.dry_run) return keyname;
 
-  json request = {{"KeyName", keyname},
-                  {"KeyType", "rsa"},
-                  {"TagSpecifications", tagSpecifications("key-pair", kKeyPairTag, args)},
-                  {"KeyFormat", "pem"}};
+  const json request = keyPairRequest(keyname, args);
   std::optional<json> created;
   try {
     created = ec2_client.create_key_pair(request);

@@ -13,6 +13,8 @@ using awsapi::AwsClient;
 
 std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_client, const std::string& vpcId,
                           const Args& args);
+// The CreateKeyPair request of the VPC's key pair `keyname`.
+nlohmann::ordered_json keyPairRequest(const std::string& keyname, const Args& args);
 void deleteKeyPair(const AwsClient& ec2_client, const std::string& keyname, const Args& args);
 
 // Writes `content` to `path` owner-only (0600) from the moment the file exists: a new file is

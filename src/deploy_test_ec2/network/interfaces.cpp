@@ -64,6 +64,14 @@ bool ipv4InNetwork(const std::string& address, const std::string& cidr) {
   return (parseIpv4(address) & mask) == net;
 }
 
+json networkInterfaceRequest(const std::string& subnet_id, const std::optional<std::string>& sg_id, const Args& args) {
+  json request = {{"Description", kGroupDescription}};
+  if (sg_id) request["Groups"] = json::array({*sg_id});
+  request["SubnetId"] = subnet_id;
+  request["TagSpecifications"] = tagSpecifications("network-interface", kInterfaceName, args);
+  return request;
+}
+
 std::optional<json> createNetworkfInterface(const AwsClient& ec2_client, const std::string& instance_id,
                                             const std::string& subnet_id, const std::optional<std::string>& sg_id,
                                             const Args& args) {
@@ -75,11 +83,7 @@ std::optional<json> createNetworkfInterface(const AwsClient& ec2_client, const s
   try {
     // Without the private-interface group the interface would silently get the VPC's default group.
     if (!sg_id) throw std::invalid_argument("no security group for the network interface");
-    json request = {{"Description", kGroupDescription},
-                    {"Groups", json::array({*sg_id})},
-                    {"SubnetId", subnet_id},
-                    {"TagSpecifications", tagSpecifications("network-interface", kInterfaceName, args)}};
-    resp = ec2_client.create_network_interface(request);
+    resp = ec2_client.create_network_interface(networkInterfaceRequest(subnet_id, sg_id, args));
   } catch (const std::exception& e) {
     log->info("  **Error** Failed to create natwork interface");
     lib::reportError(e);

@@ -21,6 +21,8 @@ using awsapi::AwsClient;
 std::optional<std::string> getSgId(const AwsClient& ec2_client, const std::string& vpc_id, const std::string& sg_name);
 std::optional<std::string> createSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args);
 std::optional<std::string> createPrivateInfSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args);
+// The CreateSecurityGroup request of the tool's group `name`.
+json securityGroupRequest(const std::string& name, const std::string& vpc_id, const Args& args);
 // A group still in use (DependencyViolation) is asked again for about two minutes (through the
 // clock) before the failure is recorded; a group gone already is no failure.
 void deleteSG(const AwsClient& ec2_client, const std::string& sgId, const Args& args);
@@ -38,6 +40,8 @@ bool isIpv4Address(const std::string& text);
 std::optional<json> createNetworkfInterface(const AwsClient& ec2_client, const std::string& instance_id,
                                             const std::string& subnet_id, const std::optional<std::string>& sg_id,
                                             const Args& args);
+// The CreateNetworkInterface request of a second interface (without Groups when `sg_id` is absent).
+json networkInterfaceRequest(const std::string& subnet_id, const std::optional<std::string>& sg_id, const Args& args);
 // Sets ec2_2nd_private_ip: from `second` (the interface in hand) when its address is in the private
 // subnet, else from the instance as EC2 describes it.
 void lookupInf2PrivateIp(const AwsClient& ec2_client, const std::string& insId, json& test_config,

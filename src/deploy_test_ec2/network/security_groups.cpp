@@ -32,10 +32,7 @@ std::mutex g_echo_mu;
 std::function<std::string()> g_echo_override;
 
 json groupRequest(const std::string& name, const std::string& vpc_id, const Args& args) {
-  return json{{"Description", kGroupDescription},
-              {"GroupName", name},
-              {"VpcId", vpc_id},
-              {"TagSpecifications", tagSpecifications("security-group", name, args)}};
+  return securityGroupRequest(name, vpc_id, args);
 }
 // SSH from the caller's own address alone.
 json sshRule(const std::string& group_id, const std::string& ip) {
@@ -49,6 +46,13 @@ json sshRule(const std::string& group_id, const std::string& ip) {
                                                         {"Description", "SSH access from the workflow engine"}}})}}})}};
 }
 }  // namespace
+
+json securityGroupRequest(const std::string& name, const std::string& vpc_id, const Args& args) {
+  return json{{"Description", kGroupDescription},
+              {"GroupName", name},
+              {"VpcId", vpc_id},
+              {"TagSpecifications", tagSpecifications("security-group", name, args)}};
+}
 
 bool isIpv4Address(const std::string& text) {
   in_addr addr{};

@@ -1,0 +1,319 @@
+// The preflight's lookups and AWS's own authorization checks: a few calls at any number of
+// entries. A lookup that is refused or fails leaves its fact unknown with one info line: the
+// preflight judges what it could see, and the run meets the rest as before.
+#include <algorithm>
+
+#include "awsapi/base/error.h"
+#include "core/raised.h"
+#include "deploy_test_ec2/common/names.h"
+#include "deploy_test_ec2/common/tags.h"
+#include "deploy_test_ec2/deploy/preflight.h"
+#include "deploy_test_ec2/iam/iam.h"
+#include "deploy_test_ec2/keypair/keypair.h"
+#include "deploy_test_ec2/network/network.h"
+#include "lib/aws.h"
+#include "lib/commonlib.h"
+
+namespace quenfold_testlibs {
+
+namespace {
+json filter(const char* name, json values) { return json{{"Name", name}, {"Values", std::move(values)}}; }
+
+void unknown(const std::string& what, const std::exception& e) {
+  const auto* ce = dynamic_cast<const awsapi::ClientError*>(&e);
+  lib::logger()->info("  " + what + " cannot be read (" + (ce ? ce->code() : std::string(e.what())) +
+                      "); the run finds out when it gets there");
+}
+
+void readVcpus(const AwsClient& ec2_client, PreflightFacts& facts) {
+  try {
+    const json info = lib::instanceTypeInfo(ec2_client, facts.instance_type);
+    if (info.is_object() && info.contains("VCpuInfo"))
+      facts.vcpus_per_instance = info["VCpuInfo"].value("DefaultVCpus", 0);
+  } catch (const awsapi::ClientError& e) {
+    unknown("The vCPUs of " + facts.instance_type, e);
+  }
+}
+
+void readOfferings(const AwsClient& ec2_client, PreflightFacts& facts) {
+  try {
+    const json offers = allPages(ec2_client, "DescribeInstanceTypeOfferings",
+                                 {{"LocationType", "availability-zone"},
+                                  {"Filters", json::array({filter("instance-type", {facts.instance_type})})}},
+                                 "InstanceTypeOfferings");
+    std::set<std::string> zones;
+    for (const auto& o : offers) zones.insert(o.value("Location", ""));
+    facts.offered_zones = std::move(zones);
+  } catch (const awsapi::ClientError& e) {
+    unknown("The zones offering " + facts.instance_type, e);
+  }
+}
+
+// vCPUs of the region's pending and running On-Demand instances that count against `code`.
+long vcpusInUse(const AwsClient& ec2_client, const std::string& code, const PreflightFacts& facts) {
+  const json reservations =
+      allPages(ec2_client, "DescribeInstances",
+               {{"Filters", json::array({filter("instance-state-name", {"pending", "running"})})}}, "Reservations");
+  long used = 0;
+  for (const auto& r : reservations) {
+    for (const auto& i : r.value("Instances", json::array())) {
+      if (i.value("InstanceLifecycle", "") == "spot") continue;  // Spot instances have quotas of their own
+      const std::string type = i.value("InstanceType", "");
+      const auto quota = vcpuQuotaOf(type);
+      if (!quota || quota->first != code) continue;
+      const json cpu = i.value("CpuOptions", json::object());
+      if (cpu.contains("CoreCount")) {
+        used += cpu.value("CoreCount", 0L) * cpu.value("ThreadsPerCore", 1L);
+      } else if (type == facts.instance_type && facts.vcpus_per_instance) {
+        used += *facts.vcpus_per_instance;
+      }
+    }
+  }
+  return used;
+}
+
+void readVcpuQuota(const AwsClient& ec2_client, const AwsClient* quotas, PreflightFacts& facts) {
+  auto log = lib::logger();
+  const auto quota = vcpuQuotaOf(facts.instance_type);
+  if (!quota) {
+    log->info("  No known vCPU quota for instance type " + facts.instance_type + "; not checked");
+    return;
+  }
+  if (!quotas || !facts.vcpus_per_instance) return;
+  VcpuQuota q{quota->first, quota->second};
+  const json request = {{"ServiceCode", "ec2"}, {"QuotaCode", q.code}};
+  try {
+    json answer;
+    try {
+      answer = quotas->call("GetServiceQuota", request);
+    } catch (const awsapi::ClientError& e) {
+      // No value applied to the account: AWS's default holds.
+      if (e.code() != "NoSuchResourceException") throw;
+      answer = quotas->call("GetAWSDefaultServiceQuota", request);
+    }
+    const json value = answer.value("Quota", json::object()).value("Value", json());
+    if (!value.is_number()) return;
+    q.value = value.get<double>();
+    q.name = answer["Quota"].value("QuotaName", q.name);
+    q.in_use = vcpusInUse(ec2_client, q.code, facts);
+    facts.vcpu_quota = q;
+  } catch (const awsapi::ClientError& e) {
+    unknown("The vCPU quota " + q.code, e);
+  }
+}
+
+void readReachability(const AwsClient& ec2_client, PreflightFacts& facts) {
+  try {
+    const json gateways =
+        allPages(ec2_client, "DescribeInternetGateways",
+                 {{"Filters", json::array({filter("attachment.vpc-id", {facts.vpc_id})})}}, "InternetGateways");
+    bool attached = false;
+    for (const auto& g : gateways) {
+      for (const auto& a : g.value("Attachments", json::array())) {
+        const std::string state = a.value("State", "");
+        if (a.value("VpcId", "") == facts.vpc_id && (state == "available" || state == "attached")) attached = true;
+      }
+    }
+    facts.internet_gateway = attached;
+  } catch (const awsapi::ClientError& e) {
+    unknown("The internet gateway of " + facts.vpc_id, e);
+    return;
+  }
+  try {
+    const json tables = allPages(ec2_client, "DescribeRouteTables",
+                                 {{"Filters", json::array({filter("vpc-id", {facts.vpc_id})})}}, "RouteTables");
+    std::map<std::string, bool> tableRoutes;  // table -> has an active route to an internet gateway
+    std::map<std::string, std::string> tableOf;
+    std::string mainTable;
+    for (const auto& t : tables) {
+      const std::string id = t.value("RouteTableId", "");
+      bool routes = false;
+      for (const auto& r : t.value("Routes", json::array())) {
+        if (r.value("GatewayId", "").rfind("igw-", 0) == 0 && r.value("State", "active") == "active") routes = true;
+      }
+      tableRoutes[id] = routes;
+      for (const auto& a : t.value("Associations", json::array())) {
+        if (a.value("Main", false)) mainTable = id;
+        if (a.contains("SubnetId")) tableOf[a.value("SubnetId", "")] = id;
+      }
+    }
+    for (auto& [subnet, sn] : facts.subnets) {
+      const auto it = tableOf.find(subnet);
+      const std::string table = it != tableOf.end() ? it->second : mainTable;
+      if (!table.empty()) sn.routes_to_igw = tableRoutes[table];
+    }
+  } catch (const awsapi::ClientError& e) {
+    unknown("The route tables of " + facts.vpc_id, e);
+  }
+}
+
+// The shared resources that are not there yet: the groups, the key pair, the IAM objects.
+struct Existing {
+  std::optional<std::string> sg;
+  std::optional<std::string> private_sg;
+  std::optional<std::string> key;
+};
+
+Existing readSharedResources(const AwsClient& ec2_client, const AwsClient& iam_client, PreflightFacts& facts,
+                             const Args& args) {
+  Existing found;
+  const json groups = ec2_client.describe_security_groups(
+      {{"Filters", json::array({filter("vpc-id", {facts.vpc_id}), filter("group-name", {kSgName, kPrivateSgName})})}});
+  for (const auto& g : groups.value("SecurityGroups", json::array())) {
+    if (g.value("GroupName", "") == kSgName) found.sg = g.value("GroupId", "");
+    if (g.value("GroupName", "") == kPrivateSgName) found.private_sg = g.value("GroupId", "");
+  }
+  if (!found.sg) facts.groups_to_create.emplace_back(kSgName);
+  if (!found.private_sg) facts.groups_to_create.emplace_back(kPrivateSgName);
+  if (given(args.key_name)) {
+    found.key = *args.key_name;
+  } else {
+    const std::string keyname = kKeyPairPrefix + facts.vpc_id;
+    const json keys = ec2_client.describe_key_pairs({{"Filters", json::array({filter("key-name", {keyname})})}});
+    if (keys.value("KeyPairs", json::array()).empty()) {
+      facts.key_pair_to_create = keyname;
+    } else {
+      found.key = keyname;
+    }
+  }
+  if (!args.ec2_role || *args.ec2_role != "default") return found;
+  try {
+    if (findPolicyArns(iam_client).empty()) facts.iam_to_create.push_back(std::string("policy ") + kPolicyName);
+    try {
+      iam_client.call("GetRole", {{"RoleName", kRoleName}});
+    } catch (const awsapi::ClientError& e) {
+      if (e.code() != "NoSuchEntity") throw;
+      facts.iam_to_create.push_back(std::string("role ") + kRoleName);
+    }
+    try {
+      iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfileName}});
+    } catch (const awsapi::ClientError& e) {
+      if (e.code() != "NoSuchEntity") throw;
+      facts.iam_to_create.push_back(std::string("instance profile ") + kInstanceProfileName);
+    }
+  } catch (const awsapi::ClientError& e) {
+    unknown("The IAM objects of --ec2_role default", e);
+  }
+  return found;
+}
+
+// One EC2 call as a dry run: AWS answers DryRunOperation when it would be allowed.
+void dryRun(const AwsClient& ec2_client, const AwsClient* sts, const std::string& operation, json request,
+            PreflightFacts& facts) {
+  PermissionCheck check{"ec2:" + operation, PermissionCheck::Outcome::Allowed, ""};
+  request["DryRun"] = true;
+  try {
+    ec2_client.call(operation, request);
+  } catch (const awsapi::ClientError& e) {
+    if (e.code() == "DryRunOperation") {
+      // allowed
+    } else if (e.code() == "UnauthorizedOperation" || e.code() == "AccessDenied") {
+      check.outcome = PermissionCheck::Outcome::Denied;
+      check.detail = explainDenial(sts, e.message());
+    } else {
+      check.outcome = PermissionCheck::Outcome::Failed;
+      check.detail = e.code() + ": " + withoutEncodedBlob(e.message());
+    }
+  }
+  facts.permissions.push_back(std::move(check));
+}
+
+// The IAM actions the run needs, asked of the policy simulator for the caller (for an assumed
+// role, the role itself). IAM has no dry run.
+void simulateIam(const AwsClient& iam_client, const AwsClient* sts, PreflightFacts& facts) {
+  if (facts.iam_to_create.empty() || !sts) return;
+  std::vector<std::string> actions;
+  for (const auto& what : facts.iam_to_create) {
+    if (what.rfind("policy", 0) == 0) actions.insert(actions.end(), {"iam:CreatePolicy", "iam:TagPolicy"});
+    if (what.rfind("role", 0) == 0) actions.insert(actions.end(), {"iam:CreateRole", "iam:AttachRolePolicy"});
+    if (what.rfind("instance profile", 0) == 0)
+      actions.insert(actions.end(),
+                     {"iam:CreateInstanceProfile", "iam:TagInstanceProfile", "iam:AddRoleToInstanceProfile"});
+  }
+  actions.emplace_back("iam:PassRole");
+  try {
+    std::string arn = sts->get_caller_identity().value("Arn", "");
+    // arn:PARTITION:sts::ACCOUNT:assumed-role/NAME/SESSION -> the role's own ARN, with its path.
+    if (const auto at = arn.find(":assumed-role/"); at != std::string::npos) {
+      const std::string rest = arn.substr(at + 14);
+      const std::string name = rest.substr(0, rest.find('/'));
+      arn = iam_client.call("GetRole", {{"RoleName", name}}).at("Role").value("Arn", arn);
+    }
+    const json answer =
+        iam_client.call("SimulatePrincipalPolicy", {{"PolicySourceArn", arn}, {"ActionNames", actions}});
+    for (const auto& r : answer.value("EvaluationResults", json::array())) {
+      const std::string decision = r.value("EvalDecision", "");
+      if (decision == "allowed") continue;
+      facts.permissions.push_back({r.value("EvalActionName", ""), PermissionCheck::Outcome::Denied,
+                                   "the IAM policy simulator answers " + decision + " for " + arn});
+    }
+  } catch (const std::exception& e) {
+    unknown("The IAM permissions (policy simulator)", e);
+  }
+}
+}  // namespace
+
+std::string explainDenial(const AwsClient* sts_client, const std::string& message) {
+  const std::string text = withoutEncodedBlob(message);
+  const std::string blob = encodedBlobOf(message);
+  if (blob.empty() || !sts_client) return text;
+  try {
+    const json answer = sts_client->call("DecodeAuthorizationMessage", {{"EncodedMessage", blob}});
+    const std::string why = explainDecodedMessage(answer.value("DecodedMessage", ""));
+    if (!why.empty()) return text + "; decoded: " + why;
+  } catch (const awsapi::ClientError& e) {
+    return text + "; allow sts:DecodeAuthorizationMessage to have it decoded (" + e.code() + ")";
+  }
+  return text;
+}
+
+void gatherPreflightFacts(const AwsClient& ec2_client, const AwsClient& iam_client, const PreflightClients& clients,
+                          const std::optional<json>& launch_request, PreflightFacts& facts, const Args& args) {
+  core::Step step;
+  const bool launches = std::any_of(facts.entries.begin(), facts.entries.end(),
+                                    [](const PreflightEntry& e) { return e.action == EntryAction::Launch; });
+  const bool adds = launches || std::any_of(facts.entries.begin(), facts.entries.end(),
+                                            [](const PreflightEntry& e) { return e.action == EntryAction::Start; });
+  readVcpus(ec2_client, facts);
+  if (launches) readOfferings(ec2_client, facts);
+  if (adds) readVcpuQuota(ec2_client, clients.quotas, facts);
+  readReachability(ec2_client, facts);
+  const Existing found = readSharedResources(ec2_client, iam_client, facts, args);
+
+  if (launch_request) {
+    json request = *launch_request;
+    // What is not made yet is left out of the request; everything else is as the run will send it.
+    auto& nic = request["NetworkInterfaces"][0];
+    if (found.sg) {
+      nic["Groups"] = json::array({*found.sg});
+    } else {
+      nic.erase("Groups");
+    }
+    if (found.key) {
+      request["KeyName"] = *found.key;
+    } else {
+      request.erase("KeyName");
+    }
+    if (!facts.iam_to_create.empty()) request.erase("IamInstanceProfile");
+    dryRun(ec2_client, clients.sts, "RunInstances", request, facts);
+  }
+  const auto second = std::find_if(facts.entries.begin(), facts.entries.end(),
+                                   [](const PreflightEntry& e) { return e.needs_interface && e.failure.empty(); });
+  if (second != facts.entries.end())
+    dryRun(ec2_client, clients.sts, "CreateNetworkInterface",
+           networkInterfaceRequest(second->private_subnet, found.private_sg, args), facts);
+  if (args.eip && std::any_of(facts.entries.begin(), facts.entries.end(),
+                              [](const PreflightEntry& e) { return e.needs_address; })) {
+    json spec = tagSpecifications("elastic-ip", kEipName, args);
+    spec[0]["Tags"].push_back(json{{"Key", kEipVpcTag}, {"Value", facts.vpc_id}});
+    dryRun(ec2_client, clients.sts, "AllocateAddress", {{"Domain", "vpc"}, {"TagSpecifications", spec}}, facts);
+  }
+  if (!facts.groups_to_create.empty())
+    dryRun(ec2_client, clients.sts, "CreateSecurityGroup",
+           securityGroupRequest(facts.groups_to_create.front(), facts.vpc_id, args), facts);
+  if (facts.key_pair_to_create)
+    dryRun(ec2_client, clients.sts, "CreateKeyPair", keyPairRequest(*facts.key_pair_to_create, args), facts);
+  simulateIam(iam_client, clients.sts, facts);
+}
+
+}  // namespace quenfold_testlibs
