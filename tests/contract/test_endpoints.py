@@ -17,7 +17,10 @@ import botocore.session
 
 PROBE = os.path.join(os.environ.get("QUENFOLD_PROBE_DIR", "."), "probe_endpoints")
 
-SERVICES = ["ec2", "iam", "sts", "ssm", "s3"]
+SERVICES = ["ec2", "iam", "sts", "ssm", "servicequotas", "s3"]
+# botocore's name where ours differs, and the service id its AWS_ENDPOINT_URL_<ID> is named after.
+BOTOCORE_NAME = {"servicequotas": "service-quotas"}
+SERVICE_ID = {"servicequotas": "SERVICE_QUOTAS"}
 REGIONS = ["us-east-1", "us-west-2", "eu-west-1", "ap-northeast-1", "ap-southeast-5", "ca-central-1",
            "me-central-1", "mx-central-1", "cn-north-1", "cn-northwest-1", "us-gov-west-1", "us-gov-east-1",
            "us-iso-east-1", "us-isob-east-1", "eu-isoe-west-1", "us-isof-south-1", "eusc-de-east-1",
@@ -73,13 +76,14 @@ def botocore_resolve(c):
                 session = botocore.session.get_session()
                 session.register_component("data_loader", _LOADER)  # shares its cache of service models
                 client = session.create_client(
-                    c["service"], region_name=c.get("region"), aws_access_key_id="AKIDEXAMPLE",
+                    BOTOCORE_NAME.get(c["service"], c["service"]), region_name=c.get("region"), aws_access_key_id="AKIDEXAMPLE",
                     aws_secret_access_key="secret")
                 client.meta.events.register("before-send", before_send)
                 call = {"ec2": lambda: client.describe_instances(),
                         "iam": lambda: client.list_policies(),
                         "sts": lambda: client.get_caller_identity(),
                         "ssm": lambda: client.get_parameter(Name="/x"),
+                        "servicequotas": lambda: client.get_service_quota(ServiceCode="ec2", QuotaCode="L-1"),
                         "s3": lambda: client.get_object(Bucket=c.get("bucket", "my-bucket"), Key=KEY)}
                 call[c["service"]]()
             except _Stop:
@@ -167,11 +171,13 @@ class EndpointsMatchBotocore(unittest.TestCase):
     def test_configured_endpoints(self):
         any_url = {"AWS_ENDPOINT_URL": "http://127.0.0.1:4566"}
         cases = [case(s, "us-west-2", env=any_url) for s in SERVICES]
-        cases += [case(s, "cn-north-1", env={f"AWS_ENDPOINT_URL_{s.upper()}": "https://10.0.0.1:8443/base/"})
+        cases += [case(s, "cn-north-1",
+                       env={f"AWS_ENDPOINT_URL_{SERVICE_ID.get(s, s.upper())}": "https://10.0.0.1:8443/base/"})
                   for s in SERVICES]
         cases += [
             case("ec2", "eu-west-1", env={"AWS_ENDPOINT_URL_EC2": "http://127.0.0.1:1", **any_url}),
             case("ec2", "eu-west-1", env={"AWS_ENDPOINT_URL_IAM": "http://127.0.0.1:1", **any_url}),
+            case("servicequotas", "eu-west-1", env={"AWS_ENDPOINT_URL_SERVICEQUOTAS": "http://127.0.0.1:1"}),
             case("iam", "eu-west-1", env=any_url, profile={"endpoint_url": "http://127.0.0.1:2"}),
             case("sts", "eu-west-1", profile={"endpoint_url": "http://127.0.0.1:2"}),
             case("sts", "eu-west-1", env={"AWS_STS_REGIONAL_ENDPOINTS": "legacy", **any_url}),
@@ -190,7 +196,7 @@ class EndpointsMatchBotocore(unittest.TestCase):
 
     def test_refused_configurations(self):
         self.compare([
-            case("ec2", None), case("ssm", None),
+            case("ec2", None), case("ssm", None), case("servicequotas", None),
             case("ec2", "us east-1"), case("iam", "-us-east-1"), case("s3", "12345"), case("sts", "eu-west-1-"),
             case("ec2", "eu-west-1", env={"AWS_ENDPOINT_URL": "localhost:4566"}),
         ])

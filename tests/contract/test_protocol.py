@@ -28,7 +28,9 @@ SOURCE = pathlib.Path(os.environ.get("QUENFOLD_SOURCE_DIR", pathlib.Path(__file_
 PROBE_DIR = pathlib.Path(os.environ.get("QUENFOLD_PROBE_DIR", SOURCE / "build" / "tests" / "contract"))
 CASES = SOURCE / "tests" / "contract" / "protocol_cases"
 
-SERVICES = ("ec2", "iam", "sts", "ssm", "s3")
+SERVICES = ("ec2", "iam", "sts", "ssm", "servicequotas", "s3")
+# Our service names where botocore's differ.
+BOTOCORE_NAME = {"servicequotas": "service-quotas"}
 # Every operation of the access layer; each must appear in both case files.
 OPERATIONS = {
     "ec2": """DescribeInstances RunInstances DescribeInstanceStatus TerminateInstances CreateTags
@@ -44,11 +46,12 @@ OPERATIONS = {
         SimulatePrincipalPolicy""".split(),
     "sts": "AssumeRole AssumeRoleWithWebIdentity GetCallerIdentity DecodeAuthorizationMessage".split(),
     "ssm": "GetParameter GetParametersByPath".split(),
+    "servicequotas": "GetServiceQuota GetAWSDefaultServiceQuota".split(),
     "s3": "GetObject PutObject HeadBucket".split(),
 }
 
 _session = botocore.session.get_session()
-_models = {s: _session.get_service_model(s) for s in SERVICES}
+_models = {s: _session.get_service_model(BOTOCORE_NAME.get(s, s)) for s in SERVICES}
 
 
 def run_probe(cases):
@@ -287,6 +290,8 @@ def sample_json(shape, tree, counter):
         return True
     if kind == "timestamp":
         return 1765141200 + n + 0.125
+    if kind in ("float", "double"):
+        return n + 0.25
     return f"v{n}"
 
 

@@ -215,7 +215,7 @@ TEST(ProtocolText, ReferenceSdkJsonSpelling) {
 TEST(ProtocolText, FormEncoding) { EXPECT_EQ(wire::form_encode({{"A.1", "a b+c/~é*"}}), "A.1=a+b%2Bc%2F~%C3%A9%2A"); }
 
 TEST(ProtocolShapes, EveryServiceTableBuildsAndLinks) {
-  for (const char* s : {"ec2", "iam", "sts", "ssm", "s3"}) {
+  for (const char* s : {"ec2", "iam", "sts", "ssm", "servicequotas", "s3"}) {
     const auto& m = shapes::service_model(s);
     EXPECT_FALSE(m.operations.empty()) << s;
     for (const auto& [name, op] : m.operations) EXPECT_NE(op.input, nullptr) << s << " " << name;

@@ -113,6 +113,9 @@ class AwsClient {
   // SSM
   json get_parameter(const json& r) const { return call("GetParameter", r); }
   json get_parameters_by_path(const json& r) const { return call("GetParametersByPath", r); }
+  // Service Quotas
+  json get_service_quota(const json& r) const { return call("GetServiceQuota", r); }
+  json get_aws_default_service_quota(const json& r) const { return call("GetAWSDefaultServiceQuota", r); }
 };
 
 }  // namespace quenfold_testlibs::awsapi

@@ -26,7 +26,7 @@
 namespace quenfold_testlibs::awsapi {
 
 struct ClientConfig {
-  std::string service;                               // "ec2", "iam", "sts", "ssm", "s3"
+  std::string service;                               // "ec2", "iam", "sts", "ssm", "servicequotas", "s3"
   std::optional<std::string> region;                 // already resolved by the caller (Session)
   std::shared_ptr<CredentialsProvider> credentials;  // null: requests go unsigned
   std::shared_ptr<HttpTransport> http;

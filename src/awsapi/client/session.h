@@ -52,7 +52,8 @@ class Session {
   // expire or after an expired-token answer. Same context, profile and default region.
   Session assuming_role(nlohmann::ordered_json request, std::string answer_name = "the AssumeRole answer") const;
 
-  // A client of `service` ("ec2", "iam", "sts", "ssm", "s3"); `region` overrides the session's default.
+  // A client of `service` ("ec2", "iam", "sts", "ssm", "servicequotas", "s3"); `region` overrides the
+  // session's default.
   std::shared_ptr<AwsClient> client(const std::string& service,
                                     const std::optional<std::string>& region = std::nullopt) const;
   std::optional<std::string> default_region() const { return region_; }

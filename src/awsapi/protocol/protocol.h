@@ -1,7 +1,8 @@
 // The wire protocols: a request is JSON with the API's member names; the protocol turns it into
-// the wire form (ec2 and query: form-encoded POST; json: SSM's JSON POST; rest-xml: S3 objects)
-// and turns the answer back into JSON shaped as the reference SDK returns it (lists stay lists,
-// integers and booleans typed, missing members absent). Pure functions, tested on data.
+// the wire form (ec2 and query: form-encoded POST; json: SSM's and Service Quotas' JSON POST;
+// rest-xml: S3 objects) and turns the answer back into JSON shaped as the reference SDK returns it
+// (lists stay lists, integers and booleans typed, missing members absent). Pure functions, tested
+// on data.
 //
 // Where the answer differs from the reference SDK's on purpose:
 // - timestamps are ISO 8601 UTC text, "2026-12-07T21:00:00Z", with ".123" milliseconds when the

@@ -1,6 +1,7 @@
-// SSM's JSON 1.1 protocol: the parameters as a JSON body (members renamed to their wire names,
-// timestamps as epoch seconds) behind X-Amz-Target "<prefix>.<Operation>"; the answer is JSON
-// walked through the output shape, so that only modelled members come back, timestamps normalised.
+// The JSON 1.1 protocol of SSM and Service Quotas: the parameters as a JSON body (members renamed
+// to their wire names, timestamps as epoch seconds) behind X-Amz-Target "<prefix>.<Operation>";
+// the answer is JSON walked through the output shape, so that only modelled members come back,
+// timestamps normalised.
 #include <cmath>
 #include <stdexcept>
 

@@ -205,7 +205,7 @@ const ServiceModel& service_model(const std::string& service) {
   // Built once, on first use; a magic static is thread-safe.
   static const auto models = [] {
     std::map<std::string, std::unique_ptr<ServiceModel>> m;
-    for (const ServiceText* t : {&kEc2Text, &kIamText, &kStsText, &kSsmText, &kS3Text})
+    for (const ServiceText* t : {&kEc2Text, &kIamText, &kStsText, &kSsmText, &kServiceQuotasText, &kS3Text})
       m.emplace(t->service, build_model(*t));
     return m;
   }();

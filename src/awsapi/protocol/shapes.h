@@ -71,7 +71,7 @@ struct ServiceModel {
   std::map<std::string, Operation> operations;
 };
 
-// The model of "ec2", "iam", "sts", "ssm" or "s3"; throws std::invalid_argument for others.
+// The model of "ec2", "iam", "sts", "ssm", "servicequotas" or "s3"; throws std::invalid_argument for others.
 // Built on first use; safe to call from many threads.
 const ServiceModel& service_model(const std::string& service);
 
@@ -108,6 +108,7 @@ extern const ServiceText kEc2Text;
 extern const ServiceText kIamText;
 extern const ServiceText kStsText;
 extern const ServiceText kSsmText;
+extern const ServiceText kServiceQuotasText;
 extern const ServiceText kS3Text;
 
 // Reads a ServiceText into a model; throws std::logic_error on a malformed table.

@@ -17,7 +17,7 @@ namespace quenfold_testlibs::awsapi::wire {
 WireRequest serialize_form(const shapes::ServiceModel& model, const shapes::Operation& op, const json& params);
 json parse_xml_response(const shapes::ServiceModel& model, const shapes::Operation& op, const HttpResponse& r);
 
-// SSM's JSON 1.1 (protocol_json.cpp).
+// JSON 1.1: SSM, Service Quotas (protocol_json.cpp).
 WireRequest serialize_json(const shapes::ServiceModel& model, const shapes::Operation& op, const json& params);
 json parse_json_response(const shapes::ServiceModel& model, const shapes::Operation& op, const HttpResponse& r);
 

@@ -150,9 +150,11 @@ std::optional<std::string> configured_endpoint(const std::string& service, const
                                                const Profile* profile) {
   auto ignore = setting(env, "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", profile, {"ignore_configured_endpoint_urls"});
   if (ignore && to_lower(*ignore) == "true") return std::nullopt;
-  std::string var = "AWS_ENDPOINT_URL_" + service;
+  // The variable is named after the service id, in capitals with blanks and '-' read as '_'
+  // ("SSO OIDC" -> SSO_OIDC); only Service Quotas has an id that its short name does not spell.
+  std::string var = "AWS_ENDPOINT_URL_" + (service == "servicequotas" ? std::string("service quotas") : service);
   std::transform(var.begin(), var.end(), var.begin(),
-                 [](unsigned char c) { return c == '-' ? '_' : static_cast<char>(std::toupper(c)); });
+                 [](unsigned char c) { return c == '-' || c == ' ' ? '_' : static_cast<char>(std::toupper(c)); });
   if (auto v = env.get(var)) return v;
   if (auto v = env.get("AWS_ENDPOINT_URL")) return v;
   return profile_value(profile, "endpoint_url");
@@ -202,7 +204,8 @@ bool virtual_hostable(std::string_view bucket, bool allow_dots) {
 // a partition-wide or global endpoint) may go without.
 std::optional<std::string> checked_region(const std::string& service, const std::optional<std::string>& region_in) {
   const bool global_service = service == "iam" || service == "sts" || service == "s3";
-  const bool regional_service = service == "ec2" || service == "ssm" || service == "sso" || service == "sso-oidc";
+  const bool regional_service =
+      service == "ec2" || service == "ssm" || service == "servicequotas" || service == "sso" || service == "sso-oidc";
   if (!global_service && !regional_service) throw ConfigError("Unknown service: " + service);
   std::optional<std::string> region = region_in;
   if (region && region->empty()) region.reset();

@@ -13,7 +13,7 @@
 namespace quenfold_testlibs::awsapi {
 
 struct SigningInput {
-  std::string service;  // signing name: "ec2", "iam", "sts", "ssm", "s3"
+  std::string service;  // signing name: "ec2", "iam", "sts", "ssm", "servicequotas", "s3"
   std::string region;   // signing region
   std::chrono::system_clock::time_point time;
   bool s3 = false;  // S3 rules: x-amz-content-sha256 header, path not encoded twice
