@@ -70,6 +70,14 @@ def seed(moto, account, region, key, pairs=3, map_public_ip=False, bucket_region
         unrouted_rt = ec2("CreateRouteTable", VpcId=vpc, **tag_spec("route-table", "quenfold-sandbox-unrouted-rt")
                           ).findtext("routeTable/routeTableId")
     zones = [z.findtext("zoneName") for z in ec2("DescribeAvailabilityZones").find("availabilityZoneInfo")]
+    # Pairs go only into zones that offer the default instance type, as a real topology's test
+    # subnets do (AWS offers t3 in all of us-east-1's zones but us-east-1e). Where moto lists no
+    # offering at all for the region, every zone is used.
+    offers = ec2("DescribeInstanceTypeOfferings", LocationType="availability-zone",
+                 **{"Filter.1.Name": "instance-type", "Filter.1.Value.1": "t3.micro"})
+    offered = {o.findtext("location") for o in offers.iter() if o.tag.endswith("item") and o.findtext("location")}
+    if offered:
+        zones = [z for z in zones if z in offered] or zones
 
     from moto.ec2.models import ec2_backends
     backend = ec2_backends[account][region]

@@ -73,6 +73,11 @@ class ToolTest(unittest.TestCase):
     def counts(self):
         return self.sandbox.control("calls")["counts"]
 
+    def served(self):
+        """The calls AWS carried out (answered 2xx): a dry run (412) or a refusal changed nothing."""
+        return [str(c.get("op", "")) for c in self.sandbox.control("calls")["calls"]
+                if isinstance(c.get("status"), int) and c["status"] < 300]
+
     def live_instances(self):
         return [i for i in self.state()["instances"] if i["state"] not in ("terminated", "shutting-down")]
 

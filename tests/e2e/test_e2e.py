@@ -98,7 +98,7 @@ class DeployAndRevert(ToolTest):
         self.assertEqual(out.returncode, 0, out.stderr)
         with open(self.config, encoding="utf-8") as f:
             self.assertEqual(json.loads(self.read("out.json")), json.load(f))
-        created = [op for op in self.counts() if any(w in op for w in (":Create", ":Run", ":Authorize", ":Attach"))]
+        created = [op for op in self.served() if any(w in op for w in (":Create", ":Run", ":Authorize", ":Attach"))]
         self.assertEqual(created, [])
         self.assertNothingLeft()
 
@@ -174,7 +174,7 @@ class DriverChecksAndWorkflowAccount(ToolTest):
             SANDBOX.configure(imds_identity_status=200)
         self.assertEqual(out.returncode, 1)
         self.assertIn("  **Error** failed to deduce workflow account number from meta data", out.stderr)
-        self.assertNotIn("ec2:RunInstances", self.counts())
+        self.assertNotIn("ec2:RunInstances", self.served())
 
     def test_refused_role_stops_the_run(self):
         out = self.revert("--assume_role", "arn:aws:iam::123456789012:role/no-such-role")

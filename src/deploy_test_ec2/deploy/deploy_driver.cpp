@@ -393,7 +393,9 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
       verdict = preflight(ec2_client, iam_client, clients, ami, config, facts, args);
       toDeploy = applyVerdict(verdict, toDeploy, failedEarly, entryIndex, args);
     }
-    shared = createSharedResources(ec2_client, s3_client, iam_client, vpcId, facts, args);
+    // When the preflight failed every entry, nothing is made.
+    if (facts.entries.empty() || !toDeploy.empty())
+      shared = createSharedResources(ec2_client, s3_client, iam_client, vpcId, facts, args);
     shared.eip_holders = std::move(eipHolders);
     shared.found = std::move(found);
   } catch (const core::Interrupted&) {

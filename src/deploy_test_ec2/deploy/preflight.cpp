@@ -38,61 +38,52 @@ std::string joined(const std::set<std::string>& items) {
   return out;
 }
 
-// A JSON member as text, or "".
-std::string textOf(const json& v, const char* key) {
-  if (!v.is_object() || !v.contains(key)) return "";
-  const json& m = v[key];
-  if (m.is_string()) return m.get<std::string>();
-  if (m.is_boolean()) return m.get<bool>() ? "true" : "false";
-  return m.dump();
-}
-
-constexpr const char* kBlobMarker = "Encoded authorization failure message: ";
-
 void failEntry(PreflightVerdict& verdict, size_t index, const std::string& why) {
   // The first problem an entry meets is the one it fails with.
   verdict.entry_problems.emplace(index, why);
 }
 
-void judgeEntries(const PreflightFacts& facts, PreflightVerdict& verdict) {
-  // Free addresses are counted per subnet across the entries that share it.
+// An entry's own problems: its zone does not offer the type, its public address would be blocked.
+void judgeEntry(const PreflightFacts& facts, const PreflightEntry& e, PreflightVerdict& verdict) {
+  const auto gw = facts.subnets.find(e.gw_subnet);
+  if (gw == facts.subnets.end()) return;  // outside the VPC: the calls naming it will say what is wrong
+  const SubnetFacts& sn = gw->second;
+  if (e.action == EntryAction::Launch && facts.offered_zones && !sn.zone.empty() &&
+      !facts.offered_zones->count(sn.zone)) {
+    failEntry(verdict, e.index,
+              e.gw_subnet + ": instance type " + facts.instance_type + " is not offered in " + sn.zone +
+                  "; zones that offer it: " + joined(*facts.offered_zones));
+  }
+  if (!sn.block_mode.empty() && sn.block_mode != "off") {
+    failEntry(verdict, e.index,
+              e.gw_subnet + ": VPC Block Public Access is " + sn.block_mode +
+                  " for this subnet; the instance's public address could not be reached");
+  }
+}
+
+// Addresses an entry takes in `subnet`: its new instance there, its new second interface there.
+long addressesIn(const PreflightEntry& e, const std::string& subnet) {
+  return (e.action == EntryAction::Launch && e.gw_subnet == subnet ? 1 : 0) +
+         (e.needs_interface && e.private_subnet == subnet ? 1 : 0);
+}
+
+// Subnets too full: counted across the entries that share a subnet, in their order; every entry
+// that no longer fits fails, naming the numbers.
+void judgeFreeAddresses(const PreflightFacts& facts, PreflightVerdict& verdict) {
   std::map<std::string, long> wanted;
   for (const auto& e : facts.entries) {
-    if (!e.failure.empty()) {
-      failEntry(verdict, e.index, e.failure);
-      continue;
-    }
-    if (e.action == EntryAction::Duplicate) continue;  // its worker says why
-    const auto gw = facts.subnets.find(e.gw_subnet);
-    if (gw == facts.subnets.end()) continue;  // outside the VPC: the calls naming it will say what is wrong
-    const SubnetFacts& sn = gw->second;
-    if (e.action == EntryAction::Launch && facts.offered_zones && !sn.zone.empty() &&
-        !facts.offered_zones->count(sn.zone)) {
-      failEntry(verdict, e.index,
-                e.gw_subnet + ": instance type " + facts.instance_type + " is not offered in " + sn.zone +
-                    (facts.offered_zones->empty() ? std::string("; no zone of the region offers it")
-                                                  : "; zones that offer it: " + joined(*facts.offered_zones)));
-    }
-    if (!sn.block_mode.empty() && sn.block_mode != "off") {
-      failEntry(verdict, e.index,
-                e.gw_subnet + ": VPC Block Public Access is " + sn.block_mode +
-                    " for this subnet; the instance's public address could not be reached");
-    }
+    if (verdict.entry_problems.count(e.index) || e.action == EntryAction::Duplicate) continue;
     if (e.action == EntryAction::Launch) wanted[e.gw_subnet] += 1;
     if (e.needs_interface) wanted[e.private_subnet] += 1;
   }
-  // Subnets too full: every entry that needs an address there fails, naming the numbers.
   for (const auto& [subnet, count] : wanted) {
     const auto it = facts.subnets.find(subnet);
     if (it == facts.subnets.end() || !it->second.free_addresses || *it->second.free_addresses >= count) continue;
     const long free = *it->second.free_addresses;
     long left = free;
     for (const auto& e : facts.entries) {
-      const bool here = (e.action == EntryAction::Launch && e.gw_subnet == subnet) ||
-                        (e.needs_interface && e.private_subnet == subnet);
-      if (!here || verdict.entry_problems.count(e.index) || e.action == EntryAction::Duplicate) continue;
-      const long need = (e.action == EntryAction::Launch && e.gw_subnet == subnet ? 1 : 0) +
-                        (e.needs_interface && e.private_subnet == subnet ? 1 : 0);
+      const long need = addressesIn(e, subnet);
+      if (need == 0 || verdict.entry_problems.count(e.index) || e.action == EntryAction::Duplicate) continue;
       if (left >= need) {
         left -= need;
         continue;
@@ -102,6 +93,10 @@ void judgeEntries(const PreflightFacts& facts, PreflightVerdict& verdict) {
                     std::to_string(count));
     }
   }
+}
+
+// What the entries that go on will make, and one alert per gateway subnet without a route out.
+void countWork(const PreflightFacts& facts, PreflightVerdict& verdict) {
   std::set<std::string> alerted;
   for (const auto& e : facts.entries) {
     if (verdict.entry_problems.count(e.index) || e.action == EntryAction::Duplicate) continue;
@@ -111,19 +106,23 @@ void judgeEntries(const PreflightFacts& facts, PreflightVerdict& verdict) {
                                " has no route to an internet gateway: its instance's public address is reachable "
                                "only if something else routes it");
     }
-    switch (e.action) {
-      case EntryAction::Launch:
-        ++verdict.launches;
-        break;
-      case EntryAction::Start:
-        ++verdict.starts;
-        break;
-      default:
-        break;
-    }
+    if (e.action == EntryAction::Launch) ++verdict.launches;
+    if (e.action == EntryAction::Start) ++verdict.starts;
     if (e.needs_interface) ++verdict.interfaces;
     if (e.needs_address) ++verdict.addresses;
   }
+}
+
+void judgeEntries(const PreflightFacts& facts, PreflightVerdict& verdict) {
+  for (const auto& e : facts.entries) {
+    if (!e.failure.empty()) {
+      failEntry(verdict, e.index, e.failure);
+    } else if (e.action != EntryAction::Duplicate) {  // a duplicate's worker says why
+      judgeEntry(facts, e, verdict);
+    }
+  }
+  judgeFreeAddresses(facts, verdict);
+  countWork(facts, verdict);
 }
 }  // namespace
 
@@ -225,43 +224,6 @@ std::vector<std::string> planLines(const PreflightFacts& facts, const PreflightV
   totals += shared.empty() ? "nothing shared" : shared;
   lines.push_back(totals);
   return lines;
-}
-
-std::string encodedBlobOf(const std::string& message) {
-  const auto at = message.find(kBlobMarker);
-  if (at == std::string::npos) return "";
-  std::string blob = message.substr(at + std::char_traits<char>::length(kBlobMarker));
-  while (!blob.empty() && std::isspace(static_cast<unsigned char>(blob.back()))) blob.pop_back();
-  return blob;
-}
-
-std::string withoutEncodedBlob(const std::string& message) {
-  const auto at = message.find(kBlobMarker);
-  if (at == std::string::npos) return message;
-  const std::string blob = encodedBlobOf(message);
-  return message.substr(0, at) + "Encoded authorization failure message: " + blob.substr(0, 12) + "... (" +
-         std::to_string(blob.size()) + " characters)";
-}
-
-std::string explainDecodedMessage(const std::string& decoded) {
-  json d = json::parse(decoded, nullptr, false);
-  if (d.is_discarded() || !d.is_object()) return "";
-  const json context = d.value("context", json::object());
-  std::string out = "action " + textOf(context, "action");
-  if (const std::string resource = textOf(context, "resource"); !resource.empty()) out += " on " + resource;
-  const bool explicitDeny = d.value("explicitDeny", false);
-  out += explicitDeny ? ": explicit deny" : ": no policy allows it";
-  std::set<std::string> types;
-  const json matched = d.value("matchedStatements", json::object()).value("items", json::array());
-  for (const auto& st : matched) {
-    const std::string type = textOf(st.value("source", json::object()), "policyType");
-    if (!type.empty())
-      types.insert(type);
-    else if (const std::string t = textOf(st, "policyType"); !t.empty())
-      types.insert(t);
-  }
-  if (!types.empty()) out += " (" + joined(types) + ")";
-  return out;
 }
 
 }  // namespace quenfold_testlibs

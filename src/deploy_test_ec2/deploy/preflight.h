@@ -16,6 +16,7 @@
 #include "awsapi/client/client.h"
 #include "deploy_test_ec2/common/args.h"
 #include "deploy_test_ec2/lookup/lookup.h"
+#include "deploy_test_ec2/permissions/permissions.h"
 
 namespace quenfold_testlibs {
 
@@ -49,13 +50,6 @@ struct VcpuQuota {
   std::string name;  // "Running On-Demand Standard (A, C, D, H, I, M, R, T, Z) instances"
   double value = 0;
   long in_use = 0;
-};
-
-// One authorization check: an EC2 DryRun or a simulated IAM action.
-struct PermissionCheck {
-  std::string action;  // "ec2:RunInstances", "iam:CreateRole"
-  enum class Outcome { Allowed, Denied, Failed } outcome = Outcome::Allowed;
-  std::string detail;  // Denied: AWS's reason, decoded where possible; Failed: "Code: message"
 };
 
 struct PreflightFacts {
@@ -102,16 +96,6 @@ PreflightVerdict judgePreflight(const PreflightFacts& facts);
 std::vector<std::string> planLines(const PreflightFacts& facts, const PreflightVerdict& verdict,
                                    const std::map<size_t, std::string>& labels);
 
-// What an encoded authorization message says, in one line (action, resource, explicit deny or no
-// allow, the policy types that matched), from the JSON STS DecodeAuthorizationMessage returns.
-std::string explainDecodedMessage(const std::string& decoded);
-
-// The text of an UnauthorizedOperation message with its encoded blob cut to its first characters
-// and its length: the blob is never logged whole.
-std::string withoutEncodedBlob(const std::string& message);
-// The encoded blob of such a message, or "".
-std::string encodedBlobOf(const std::string& message);
-
 // Extra clients the preflight uses when the driver has them (tests may leave them out).
 struct PreflightClients {
   const AwsClient* sts = nullptr;
@@ -122,9 +106,5 @@ struct PreflightClients {
 // and the VPC come filled). `launch_request`: the RunInstances request of the first entry to launch.
 void gatherPreflightFacts(const AwsClient& ec2_client, const AwsClient& iam_client, const PreflightClients& clients,
                           const std::optional<json>& launch_request, PreflightFacts& facts, const Args& args);
-
-// One denial of an AWS call, explained: AWS's message without its blob, and the decoded essentials
-// when STS may decode it (said once per run; later denials say only that they were decoded above).
-std::string explainDenial(const AwsClient* sts_client, const std::string& message);
 
 }  // namespace quenfold_testlibs

@@ -19,19 +19,13 @@ namespace quenfold_testlibs {
 namespace {
 json filter(const char* name, json values) { return json{{"Name", name}, {"Values", std::move(values)}}; }
 
-void unknown(const std::string& what, const std::exception& e) {
-  const auto* ce = dynamic_cast<const awsapi::ClientError*>(&e);
-  lib::logger()->info("  " + what + " cannot be read (" + (ce ? ce->code() : std::string(e.what())) +
-                      "); the run finds out when it gets there");
-}
-
 void readVcpus(const AwsClient& ec2_client, PreflightFacts& facts) {
   try {
     const json info = lib::instanceTypeInfo(ec2_client, facts.instance_type);
     if (info.is_object() && info.contains("VCpuInfo"))
       facts.vcpus_per_instance = info["VCpuInfo"].value("DefaultVCpus", 0);
   } catch (const awsapi::ClientError& e) {
-    unknown("The vCPUs of " + facts.instance_type, e);
+    logUnknown("The vCPUs of " + facts.instance_type, e);
   }
 }
 
@@ -43,9 +37,14 @@ void readOfferings(const AwsClient& ec2_client, PreflightFacts& facts) {
                                  "InstanceTypeOfferings");
     std::set<std::string> zones;
     for (const auto& o : offers) zones.insert(o.value("Location", ""));
+    // No zone listed at all says more about the listing than about the type: judged by the launch.
+    if (zones.empty()) {
+      lib::logger()->info("  No zone offering " + facts.instance_type + " is listed; the zones are not checked");
+      return;
+    }
     facts.offered_zones = std::move(zones);
   } catch (const awsapi::ClientError& e) {
-    unknown("The zones offering " + facts.instance_type, e);
+    logUnknown("The zones offering " + facts.instance_type, e);
   }
 }
 
@@ -85,11 +84,11 @@ void readVcpuQuota(const AwsClient& ec2_client, const AwsClient* quotas, Preflig
   try {
     json answer;
     try {
-      answer = quotas->call("GetServiceQuota", request);
+      answer = quotas->get_service_quota(request);
     } catch (const awsapi::ClientError& e) {
       // No value applied to the account: AWS's default holds.
       if (e.code() != "NoSuchResourceException") throw;
-      answer = quotas->call("GetAWSDefaultServiceQuota", request);
+      answer = quotas->get_aws_default_service_quota(request);
     }
     const json value = answer.value("Quota", json::object()).value("Value", json());
     if (!value.is_number()) return;
@@ -98,9 +97,11 @@ void readVcpuQuota(const AwsClient& ec2_client, const AwsClient* quotas, Preflig
     q.in_use = vcpusInUse(ec2_client, q.code, facts);
     facts.vcpu_quota = q;
   } catch (const awsapi::ClientError& e) {
-    unknown("The vCPU quota " + q.code, e);
+    logUnknown("The vCPU quota " + q.code, e);
   }
 }
+
+void readRouteTables(const AwsClient& ec2_client, PreflightFacts& facts);
 
 void readReachability(const AwsClient& ec2_client, PreflightFacts& facts) {
   try {
@@ -116,9 +117,14 @@ void readReachability(const AwsClient& ec2_client, PreflightFacts& facts) {
     }
     facts.internet_gateway = attached;
   } catch (const awsapi::ClientError& e) {
-    unknown("The internet gateway of " + facts.vpc_id, e);
+    logUnknown("The internet gateway of " + facts.vpc_id, e);
     return;
   }
+  readRouteTables(ec2_client, facts);
+}
+
+// Whether each subnet's route table (its own, else the VPC's main one) routes to an internet gateway.
+void readRouteTables(const AwsClient& ec2_client, PreflightFacts& facts) {
   try {
     const json tables = allPages(ec2_client, "DescribeRouteTables",
                                  {{"Filters", json::array({filter("vpc-id", {facts.vpc_id})})}}, "RouteTables");
@@ -143,7 +149,7 @@ void readReachability(const AwsClient& ec2_client, PreflightFacts& facts) {
       if (!table.empty()) sn.routes_to_igw = tableRoutes[table];
     }
   } catch (const awsapi::ClientError& e) {
-    unknown("The route tables of " + facts.vpc_id, e);
+    logUnknown("The route tables of " + facts.vpc_id, e);
   }
 }
 
@@ -180,7 +186,7 @@ Existing readSharedResources(const AwsClient& ec2_client, const AwsClient& iam_c
   try {
     if (findPolicyArns(iam_client).empty()) facts.iam_to_create.push_back(std::string("policy ") + kPolicyName);
     try {
-      iam_client.call("GetRole", {{"RoleName", kRoleName}});
+      iam_client.get_role({{"RoleName", kRoleName}});
     } catch (const awsapi::ClientError& e) {
       if (e.code() != "NoSuchEntity") throw;
       facts.iam_to_create.push_back(std::string("role ") + kRoleName);
@@ -192,30 +198,15 @@ Existing readSharedResources(const AwsClient& ec2_client, const AwsClient& iam_c
       facts.iam_to_create.push_back(std::string("instance profile ") + kInstanceProfileName);
     }
   } catch (const awsapi::ClientError& e) {
-    unknown("The IAM objects of --ec2_role default", e);
+    logUnknown("The IAM objects of --ec2_role default", e);
   }
   return found;
 }
 
-// One EC2 call as a dry run: AWS answers DryRunOperation when it would be allowed.
+// One EC2 call as a dry run, its outcome kept when AWS could answer.
 void dryRun(const AwsClient& ec2_client, const AwsClient* sts, const std::string& operation, json request,
             PreflightFacts& facts) {
-  PermissionCheck check{"ec2:" + operation, PermissionCheck::Outcome::Allowed, ""};
-  request["DryRun"] = true;
-  try {
-    ec2_client.call(operation, request);
-  } catch (const awsapi::ClientError& e) {
-    if (e.code() == "DryRunOperation") {
-      // allowed
-    } else if (e.code() == "UnauthorizedOperation" || e.code() == "AccessDenied") {
-      check.outcome = PermissionCheck::Outcome::Denied;
-      check.detail = explainDenial(sts, e.message());
-    } else {
-      check.outcome = PermissionCheck::Outcome::Failed;
-      check.detail = e.code() + ": " + withoutEncodedBlob(e.message());
-    }
-  }
-  facts.permissions.push_back(std::move(check));
+  if (auto check = dryRunCheck(ec2_client, sts, operation, std::move(request))) facts.permissions.push_back(*check);
 }
 
 // The IAM actions the run needs, asked of the policy simulator for the caller (for an assumed
@@ -231,41 +222,9 @@ void simulateIam(const AwsClient& iam_client, const AwsClient* sts, PreflightFac
                      {"iam:CreateInstanceProfile", "iam:TagInstanceProfile", "iam:AddRoleToInstanceProfile"});
   }
   actions.emplace_back("iam:PassRole");
-  try {
-    std::string arn = sts->get_caller_identity().value("Arn", "");
-    // arn:PARTITION:sts::ACCOUNT:assumed-role/NAME/SESSION -> the role's own ARN, with its path.
-    if (const auto at = arn.find(":assumed-role/"); at != std::string::npos) {
-      const std::string rest = arn.substr(at + 14);
-      const std::string name = rest.substr(0, rest.find('/'));
-      arn = iam_client.call("GetRole", {{"RoleName", name}}).at("Role").value("Arn", arn);
-    }
-    const json answer =
-        iam_client.call("SimulatePrincipalPolicy", {{"PolicySourceArn", arn}, {"ActionNames", actions}});
-    for (const auto& r : answer.value("EvaluationResults", json::array())) {
-      const std::string decision = r.value("EvalDecision", "");
-      if (decision == "allowed") continue;
-      facts.permissions.push_back({r.value("EvalActionName", ""), PermissionCheck::Outcome::Denied,
-                                   "the IAM policy simulator answers " + decision + " for " + arn});
-    }
-  } catch (const std::exception& e) {
-    unknown("The IAM permissions (policy simulator)", e);
-  }
+  for (auto& refused : simulateIamActions(iam_client, sts, actions)) facts.permissions.push_back(std::move(refused));
 }
 }  // namespace
-
-std::string explainDenial(const AwsClient* sts_client, const std::string& message) {
-  const std::string text = withoutEncodedBlob(message);
-  const std::string blob = encodedBlobOf(message);
-  if (blob.empty() || !sts_client) return text;
-  try {
-    const json answer = sts_client->call("DecodeAuthorizationMessage", {{"EncodedMessage", blob}});
-    const std::string why = explainDecodedMessage(answer.value("DecodedMessage", ""));
-    if (!why.empty()) return text + "; decoded: " + why;
-  } catch (const awsapi::ClientError& e) {
-    return text + "; allow sts:DecodeAuthorizationMessage to have it decoded (" + e.code() + ")";
-  }
-  return text;
-}
 
 void gatherPreflightFacts(const AwsClient& ec2_client, const AwsClient& iam_client, const PreflightClients& clients,
                           const std::optional<json>& launch_request, PreflightFacts& facts, const Args& args) {

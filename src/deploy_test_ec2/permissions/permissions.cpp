@@ -1,0 +1,139 @@
+#include "deploy_test_ec2/permissions/permissions.h"
+
+#include <cctype>
+#include <set>
+
+#include "awsapi/base/error.h"
+#include "awsapi/retry/retry.h"
+#include "lib/commonlib.h"
+
+namespace quenfold_testlibs {
+
+namespace {
+constexpr const char* kBlobMarker = "Encoded authorization failure message: ";
+
+// A JSON member as text, or "".
+std::string textOf(const json& v, const char* key) {
+  if (!v.is_object() || !v.contains(key)) return "";
+  const json& m = v[key];
+  if (m.is_string()) return m.get<std::string>();
+  if (m.is_boolean()) return m.get<bool>() ? "true" : "false";
+  return m.dump();
+}
+
+std::string joined(const std::set<std::string>& items) {
+  std::string out;
+  for (const auto& s : items) out += (out.empty() ? "" : ", ") + s;
+  return out;
+}
+}  // namespace
+
+void logUnknown(const std::string& what, const std::exception& e) {
+  const auto* ce = dynamic_cast<const awsapi::ClientError*>(&e);
+  lib::logger()->info("  " + what + " cannot be read (" + (ce ? ce->code() : std::string(e.what())) +
+                      "); the run finds out when it gets there");
+}
+
+std::string encodedBlobOf(const std::string& message) {
+  const auto at = message.find(kBlobMarker);
+  if (at == std::string::npos) return "";
+  std::string blob = message.substr(at + std::char_traits<char>::length(kBlobMarker));
+  while (!blob.empty() && std::isspace(static_cast<unsigned char>(blob.back()))) blob.pop_back();
+  return blob;
+}
+
+std::string withoutEncodedBlob(const std::string& message) {
+  const auto at = message.find(kBlobMarker);
+  if (at == std::string::npos) return message;
+  const std::string blob = encodedBlobOf(message);
+  return message.substr(0, at) + "Encoded authorization failure message: " + blob.substr(0, 12) + "... (" +
+         std::to_string(blob.size()) + " characters)";
+}
+
+std::string explainDecodedMessage(const std::string& decoded) {
+  json d = json::parse(decoded, nullptr, false);
+  if (d.is_discarded() || !d.is_object()) return "";
+  const json context = d.value("context", json::object());
+  std::string out = "action " + textOf(context, "action");
+  if (const std::string resource = textOf(context, "resource"); !resource.empty()) out += " on " + resource;
+  const bool explicitDeny = d.value("explicitDeny", false);
+  out += explicitDeny ? ": explicit deny" : ": no policy allows it";
+  std::set<std::string> types;
+  const json matched = d.value("matchedStatements", json::object()).value("items", json::array());
+  for (const auto& st : matched) {
+    const std::string type = textOf(st.value("source", json::object()), "policyType");
+    if (!type.empty())
+      types.insert(type);
+    else if (const std::string t = textOf(st, "policyType"); !t.empty())
+      types.insert(t);
+  }
+  if (!types.empty()) out += " (" + joined(types) + ")";
+  return out;
+}
+
+std::string explainDenial(const AwsClient* sts_client, const std::string& message) {
+  std::string text = withoutEncodedBlob(message);
+  const std::string blob = encodedBlobOf(message);
+  if (blob.empty() || !sts_client) return text;
+  try {
+    const json answer = sts_client->decode_authorization_message({{"EncodedMessage", blob}});
+    const std::string why = explainDecodedMessage(answer.value("DecodedMessage", ""));
+    if (!why.empty()) return text + "; decoded: " + why;
+  } catch (const awsapi::ClientError& e) {
+    return text + "; allow sts:DecodeAuthorizationMessage to have it decoded (" + e.code() + ")";
+  }
+  return text;
+}
+
+std::optional<PermissionCheck> dryRunCheck(const AwsClient& ec2_client, const AwsClient* sts_client,
+                                           const std::string& operation, json request) {
+  PermissionCheck check{"ec2:" + operation, PermissionCheck::Outcome::Allowed, ""};
+  request["DryRun"] = true;
+  try {
+    ec2_client.call(operation, request);
+  } catch (const awsapi::ClientError& e) {
+    const auto kind = awsapi::classify(e.code(), e.http_status(), false);
+    if (e.code() == "DryRunOperation") {
+      // allowed
+    } else if (kind == awsapi::ErrorKind::Throttling || kind == awsapi::ErrorKind::Transient) {
+      // AWS could not answer (its retries spent): this check is unknown, not failed.
+      logUnknown("The permission " + check.action, e);
+      return std::nullopt;
+    } else if (e.code() == "UnauthorizedOperation" || e.code() == "AccessDenied") {
+      check.outcome = PermissionCheck::Outcome::Denied;
+      check.detail = explainDenial(sts_client, e.message());
+    } else {
+      check.outcome = PermissionCheck::Outcome::Failed;
+      check.detail = e.code() + ": " + withoutEncodedBlob(e.message());
+    }
+  }
+  return check;
+}
+
+std::vector<PermissionCheck> simulateIamActions(const AwsClient& iam_client, const AwsClient* sts_client,
+                                                const std::vector<std::string>& actions) {
+  std::vector<PermissionCheck> refused;
+  if (!sts_client || actions.empty()) return refused;
+  try {
+    std::string arn = sts_client->get_caller_identity().value("Arn", "");
+    // arn:PARTITION:sts::ACCOUNT:assumed-role/NAME/SESSION -> the role's own ARN, with its path.
+    if (const auto at = arn.find(":assumed-role/"); at != std::string::npos) {
+      const std::string rest = arn.substr(at + 14);
+      const std::string name = rest.substr(0, rest.find('/'));
+      arn = iam_client.get_role({{"RoleName", name}}).at("Role").value("Arn", arn);
+    }
+    const json answer = iam_client.simulate_principal_policy({{"PolicySourceArn", arn}, {"ActionNames", actions}});
+    for (const auto& r : answer.value("EvaluationResults", json::array())) {
+      const std::string decision = r.value("EvalDecision", "");
+      if (decision == "allowed") continue;
+      std::string why = "the IAM policy simulator answers ";
+      why.append(decision).append(" for ").append(arn);
+      refused.push_back({r.value("EvalActionName", ""), PermissionCheck::Outcome::Denied, why});
+    }
+  } catch (const std::exception& e) {
+    logUnknown("The IAM permissions (policy simulator)", e);
+  }
+  return refused;
+}
+
+}  // namespace quenfold_testlibs
