@@ -85,6 +85,23 @@ class Preflight(ToolTest):
         self.assertEqual(self.revert().returncode, 0)
         self.assertNothingLeft()
 
+    def test_a_revert_refused_one_delete_deletes_nothing(self):
+        self.assertEqual(self.deploy().returncode, 0)
+        self.sandbox.configure(deny_actions=["ec2:DeleteSecurityGroup"])
+        for extra in (("--dry_run",), ()):
+            self.sandbox.control("reset-counts", {})
+            out = self.revert(*extra)
+            self.assertEqual(out.returncode, 1, out.stderr[-3000:])
+            errors = self.errors(out)
+            self.assertEqual(len(errors), 1, errors)
+            self.assertTrue(errors[0].startswith("ec2:DeleteSecurityGroup is not allowed: "), errors)
+            self.assertEqual([op for op in self.served() if ":Delete" in op or ":Terminate" in op
+                              or ":Detach" in op or ":Release" in op], [])
+        self.assertEqual(len(self.live_instances()), 3)
+        self.sandbox.configure(deny_actions=[])
+        self.assertEqual(self.revert().returncode, 0)
+        self.assertNothingLeft()
+
     def test_unreachable_addresses_fail_instead_of_succeeding(self):
         self.sandbox.configure(block_public_access="block-bidirectional")
         out = self.deploy()

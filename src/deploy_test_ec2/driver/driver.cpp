@@ -237,7 +237,8 @@ int run(const Args& args, const std::vector<std::string>& argv) {
                PreflightClients{sts_client.get(), quotas_client.get()});
   } else {
     // The IAM objects stay while test instances that use them remain.
-    const bool cleared = terminateEc2s(*ec2_client, *iam_client, config, args);
+    auto sts_client = deploySession.client("sts", args.region);
+    const bool cleared = terminateEc2s(*ec2_client, *iam_client, config, args, sts_client.get());
     if (cleared && args.ec2_role && *args.ec2_role == "default") deleteInstanceProfile(*iam_client, args);
     // A teardown has no workflow session; its log goes up with the deployment account's S3 client.
     if (given(args.s3_bucket)) s3_client = deploySession.client("s3");

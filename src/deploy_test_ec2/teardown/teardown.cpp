@@ -6,12 +6,14 @@
 #include "awsapi/base/error.h"
 #include "core/app_exit_status.h"
 #include "core/entry_outcomes.h"
+#include "core/exit_request.h"
 #include "core/raised.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/common/workers.h"
 #include "deploy_test_ec2/keypair/keypair.h"
 #include "deploy_test_ec2/lookup/lookup.h"
 #include "deploy_test_ec2/network/network.h"
+#include "deploy_test_ec2/permissions/permissions.h"
 #include "lib/commonlib.h"
 
 namespace quenfold_testlibs {
@@ -163,10 +165,77 @@ std::optional<Ec2sBySubnet> instancesOfTheVpc(const AwsClient& ec2_client, const
   }
 }
 
+// The first instance of the tool the lookup saw that a revert would terminate.
+const FoundEc2* firstToTerminate(const std::optional<Ec2sBySubnet>& inVpc) {
+  if (!inVpc) return nullptr;
+  for (const auto& [subnet, instances] : *inVpc) {
+    for (const auto& f : instances)
+      if (f.state != "terminated") return &f;
+  }
+  return nullptr;
+}
+
+// The EC2 deletes a revert makes, each as one dry run on real ids; refusals are collected.
+void checkEc2Deletes(const AwsClient& ec2_client, const AwsClient* sts_client, const std::optional<Ec2sBySubnet>& inVpc,
+                     const std::string& vpcId, const Args& args, std::vector<PermissionCheck>& refused) {
+  auto ask = [&](const char* operation, json request) {
+    auto check = dryRunCheck(ec2_client, sts_client, operation, std::move(request));
+    if (check && check->outcome == PermissionCheck::Outcome::Denied) refused.push_back(std::move(*check));
+  };
+  if (const FoundEc2* ec2 = firstToTerminate(inVpc)) {
+    ask("TerminateInstances", {{"InstanceIds", {ec2->id}}});
+    if (ec2->other_interface) {
+      const json& ni = *ec2->other_interface;
+      const std::string attachment = ni.value("Attachment", json::object()).value("AttachmentId", "");
+      if (!attachment.empty()) ask("DetachNetworkInterface", {{"AttachmentId", attachment}});
+      ask("DeleteNetworkInterface", {{"NetworkInterfaceId", ni.value("NetworkInterfaceId", "")}});
+    }
+  }
+  if (args.eip) {
+    const json addresses = ec2_client.describe_addresses(
+        {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kEipName}}},
+                                  json{{"Name", std::string("tag:") + kEipVpcTag}, {"Values", {vpcId}}}})}});
+    const json all = addresses.value("Addresses", json::array());
+    if (!all.empty()) ask("ReleaseAddress", {{"AllocationId", all[0].value("AllocationId", "")}});
+  }
+  const json groups = ec2_client.describe_security_groups(
+      {{"Filters", json::array({json{{"Name", "vpc-id"}, {"Values", {vpcId}}},
+                                json{{"Name", "group-name"}, {"Values", {kSgName, kPrivateSgName}}}})}});
+  const json found = groups.value("SecurityGroups", json::array());
+  if (!found.empty()) ask("DeleteSecurityGroup", {{"GroupId", found[0].value("GroupId", "")}});
+  ask("DeleteKeyPair", {{"KeyName", kKeyPairPrefix + vpcId}});
+}
+
+// Before anything is deleted: would AWS allow every kind of delete this revert makes? A refusal
+// found half-way would leave a test bed half removed. Each refusal is one error line; then the
+// run ends (exit 1), in a dry run too.
+void checkRevertPermissions(const AwsClient& ec2_client, const AwsClient& iam_client, const AwsClient* sts_client,
+                            const json& config, const std::optional<Ec2sBySubnet>& inVpc, const Args& args) {
+  core::Step step;
+  std::vector<PermissionCheck> refused;
+  try {
+    const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
+    checkEc2Deletes(ec2_client, sts_client, inVpc, vpcId, args, refused);
+  } catch (const awsapi::ClientError& e) {
+    logUnknown("The permissions of the revert", e);
+  }
+  if (args.ec2_role && *args.ec2_role == "default") {
+    for (auto& r : simulateIamActions(iam_client, sts_client,
+                                      {"iam:RemoveRoleFromInstanceProfile", "iam:DeleteInstanceProfile",
+                                       "iam:DetachRolePolicy", "iam:DeletePolicy", "iam:DeleteRole"}))
+      refused.push_back(std::move(r));
+  }
+  if (refused.empty()) return;
+  for (const auto& r : refused) lib::logError(r.action + " is not allowed: " + r.detail);
+  const std::string first = refused.front().action + " is not allowed";
+  core::AppExitStatus::recordFailure("revert refused: " + first);
+  core::EntryOutcomes::noteFailure(first + "; nothing was deleted");
+  throw core::ExitRequest{1};
+}
+
 // Terminates the test instance of every entry with a private subnet, one worker per entry.
 void deleteTestInstances(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config,
-                         const Args& args) {
-  const std::optional<Ec2sBySubnet> inVpc = instancesOfTheVpc(ec2_client, config);
+                         const std::optional<Ec2sBySubnet>& inVpc, const Args& args) {
   std::vector<WorkerTask> workers;
   std::set<std::string> seen;
   for (const auto& entry : config) {
@@ -228,10 +297,17 @@ void deleteGroup(const AwsClient& ec2_client, const std::string& vpcId, const ch
 }  // namespace
 
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args) {
+  return terminateEc2s(ec2_client, iam_client, config, args, nullptr);
+}
+
+bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args,
+                   const AwsClient* sts_client) {
   if (!config.is_array() || config.empty()) {
     throw TestConfigError("test configuration " + args.test_config.value_or("") + " must be a non-empty JSON list");
   }
-  deleteTestInstances(ec2_client, iam_client, config, args);
+  const std::optional<Ec2sBySubnet> inVpc = instancesOfTheVpc(ec2_client, config);
+  if (sts_client) checkRevertPermissions(ec2_client, iam_client, sts_client, config, inVpc, args);
+  deleteTestInstances(ec2_client, iam_client, config, inVpc, args);
 
   const std::string vpcId = getVpcId(ec2_client, config.at(0).at("gw_subnet_id").get<std::string>());
   releaseUnassociatedEIPs(ec2_client, vpcId, args);

@@ -21,6 +21,11 @@ using awsapi::AwsClient;
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const Args& args);
 // The same with the configuration already read (and checked) by the caller.
 bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args);
+// The same, first asking AWS whether each kind of delete would be allowed (EC2 dry runs on real
+// ids, IAM's policy simulator with --ec2_role default, STS decoding a refusal): a refusal ends the
+// run (exit 1) before anything is deleted, in a dry run too.
+bool terminateEc2s(const AwsClient& ec2_client, const AwsClient& iam_client, const json& config, const Args& args,
+                   const AwsClient* sts_client);
 // Deletes the test instances of the gateway subnet; `found` is what a lookup of the whole VPC saw
 // in it (absent: it looks in the subnet itself).
 void deleteEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& subnet_id, const Args& args,
