@@ -16,8 +16,8 @@ json instanceTypeInfo(const awsapi::AwsClient& ec2_client, const std::string& in
   return info;
 }
 
-std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, const std::string& image,
-                                        const std::string& type) {
+AmazonImage latestAmazonLinuxImage(const awsapi::AwsClient& ec2_client, const std::string& image,
+                                   const std::string& type) {
   auto log = logger();
   log->info("- Lookup AMI for " + image + " on " + type);
 
@@ -44,9 +44,14 @@ std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, con
   if (!newest) {
     failRun("Failed to find image " + image + " for " + type);
   }
-  std::string id = newest->at("ImageId").get<std::string>();
-  log->info("  " + id + " " + newest->value("Name", ""));
-  return id;
+  AmazonImage chosen{newest->at("ImageId").get<std::string>(), newest->value("ImdsSupport", "")};
+  log->info("  " + chosen.id + " " + newest->value("Name", ""));
+  return chosen;
+}
+
+std::string get_latest_amazon_linux_ami(const awsapi::AwsClient& ec2_client, const std::string& image,
+                                        const std::string& type) {
+  return latestAmazonLinuxImage(ec2_client, image, type).id;
 }
 
 }  // namespace quenfold_testlibs::lib

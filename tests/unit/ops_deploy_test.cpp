@@ -129,15 +129,18 @@ TEST_F(Deploy, LaunchIsRetriedWhileTheProfileIsNotReady) {
 TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
   scriptNewInstance(ec2);
   args.tag_resource = "Owner,qa";
+  args.image_imds_support = "v2.0";
   json cfg = entry();
   createEc2(ec2, iam, "ami-1", {"subnet-g", "subnet-p", "10.0.0.1"}, args, cfg,
             {std::string("sg-pub"), std::string("sg-priv"), std::nullopt, std::string("kp")});
   EXPECT_EQ(ec2.calls("RunInstances").at(0), json::parse(R"({"InstanceType":"t3.micro","MinCount":1,"MaxCount":1,
       "ImageId":"ami-1","TagSpecifications":[{"ResourceType":"instance","Tags":[{"Key":"Name","Value":"quenfold-test-ec2"},
+      {"Key":"Owner","Value":"qa"}]},{"ResourceType":"volume","Tags":[{"Key":"Name","Value":"quenfold-test-ec2"},
       {"Key":"Owner","Value":"qa"}]},{"ResourceType":"network-interface","Tags":[{"Key":"Name",
       "Value":"quenfold-test-ec2-network-interface"},{"Key":"Owner","Value":"qa"}]}],
       "NetworkInterfaces":[{"DeviceIndex":0,"SubnetId":"subnet-g",
-      "AssociatePublicIpAddress":true,"Groups":["sg-pub"]}],"KeyName":"kp"})"));
+      "AssociatePublicIpAddress":true,"Groups":["sg-pub"]}],"KeyName":"kp",
+      "MetadataOptions":{"HttpTokens":"required","HttpEndpoint":"enabled"}})"));
   // The launch request tags the primary interface: no tag call after it.
   EXPECT_EQ(ec2.count("CreateTags"), 0u);
   EXPECT_EQ(cfg["ec2_ip"], "198.51.100.1");
@@ -173,6 +176,7 @@ TEST_F(Deploy, AFoundInstanceIsReusedByItsState) {
   const SharedResources shared{std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt};
   auto found = [](const std::vector<std::pair<std::string, std::string>>& idStates) {
     std::vector<json> list;
+    list.reserve(idStates.size());
     for (const auto& [id, state] : idStates) {
       list.push_back(
           instance(id, {nic("eni-" + id, "subnet-g", "10.0.0.5"), nic("eni-2", "subnet-p", "10.0.101.9")}, "", state));
@@ -264,6 +268,7 @@ TEST_F(Deploy, WithoutAPublicAddressItWaitsTwiceThenGivesUp) {
             {std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt});
   EXPECT_EQ(ec2.calls("RunInstances")[0]["NetworkInterfaces"][0]["AssociatePublicIpAddress"], false)
       << "whatever its subnet would give, the instance gets an Elastic IP";
+  EXPECT_FALSE(ec2.calls("RunInstances")[0].contains("MetadataOptions")) << "an image not for IMDSv2 only";
   EXPECT_EQ(ec2.count("AllocateAddress"), 1u);
   EXPECT_EQ(clock_.sleeps(), (std::vector<std::chrono::milliseconds>{5s, 5s}));
   EXPECT_TRUE(logged("error   Failed to allocate and associate EIP to i-1"));

@@ -27,6 +27,9 @@ struct Args {
   bool eip = false;
   // Run tag of result collection; not an option of deploy_test_ec2 itself.
   std::optional<std::string> tag;
+  // ImdsSupport of the image a deploy launches ("v2.0": its instances take IMDSv2 only), as the
+  // image lookup found it; set by the driver, not an option.
+  std::string image_imds_support;
 };
 
 // True when the option is given with a non-empty value.

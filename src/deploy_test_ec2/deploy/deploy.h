@@ -50,7 +50,8 @@ struct SharedResources {
 };
 
 // The RunInstances request of a new test instance in the gateway subnet, with the instance
-// profile `profile` when there is one.
+// profile `profile` when there is one: the instance, its volumes and its primary interface tagged,
+// and IMDSv2 tokens required when the image takes IMDSv2 only (args.image_imds_support "v2.0").
 json launchRequest(const std::string& ami, const TestSubnet& subnet, const SharedResources& shared,
                    const std::optional<std::string>& profile, const Args& args);
 

@@ -223,9 +223,11 @@ json launchRequest(const std::string& ami, const TestSubnet& subnet, const Share
   // gets an Elastic IP below; without, it asks for one whatever the subnet says.
   nic["AssociatePublicIpAddress"] = !args.eip;
   if (shared.sg_id) nic["Groups"] = json::array({*shared.sg_id});
-  // The primary interface carries its tags from its first moment too, so that a run that dies
-  // before wireUpInstance tags the interface leaves nothing untagged.
+  // The volumes carry the instance's tags (policies that require tags judge them too), and the
+  // primary interface its own from its first moment, so that a run that dies before wireUpInstance
+  // tags the interface leaves nothing untagged.
   json tags = tagSpecifications("instance", kInstanceName, args);
+  tags.push_back(tagSpecifications("volume", kInstanceName, args).at(0));
   tags.push_back(tagSpecifications("network-interface", kInterfaceName, args).at(0));
   json data = {{"InstanceType", args.instance_type.value_or("t3.micro")},
                {"MinCount", 1},
@@ -235,6 +237,10 @@ json launchRequest(const std::string& ami, const TestSubnet& subnet, const Share
                {"NetworkInterfaces", json::array({nic})}};
   if (profile) data["IamInstanceProfile"] = json{{"Name", *profile}};
   if (shared.key_name) data["KeyName"] = *shared.key_name;
+  // An image made for IMDSv2 only gets it asked for explicitly, as organisation policies demand
+  // (ec2:MetadataHttpTokens); an older image keeps the metadata options it was made with.
+  if (args.image_imds_support == "v2.0")
+    data["MetadataOptions"] = json{{"HttpTokens", "required"}, {"HttpEndpoint", "enabled"}};
   return data;
 }
 

@@ -222,8 +222,11 @@ int run(const Args& args, const std::vector<std::string>& argv) {
   };
   std::optional<Summary> summary(std::in_place);
   if (!args.revert) {
-    const std::string ami = lib::get_latest_amazon_linux_ami(*ec2_client, args.image.value_or("al2023-ami-2023*"),
-                                                             args.instance_type.value_or("t3.micro"));
+    const lib::AmazonImage image = lib::latestAmazonLinuxImage(*ec2_client, args.image.value_or("al2023-ami-2023*"),
+                                                               args.instance_type.value_or("t3.micro"));
+    // The launch asks for what the image supports (IMDSv2 only, say).
+    Args deployArgs = args;
+    deployArgs.image_imds_support = image.imds_support;
     // The preflight's own clients: the caller's identity and decoded denials (STS), the vCPU quota.
     auto sts_client = deploySession.client("sts", args.region);
     std::shared_ptr<awsapi::AwsClient> quotas_client;
@@ -233,7 +236,7 @@ int run(const Args& args, const std::vector<std::string>& argv) {
       lib::logger()->info(std::string("  Service Quotas cannot be reached (") + e.what() +
                           "); the vCPU quota is not checked");
     }
-    deployEc2s(*ec2_client, s3_client.get(), *iam_client, ami, std::move(config), args,
+    deployEc2s(*ec2_client, s3_client.get(), *iam_client, image.id, std::move(config), deployArgs,
                PreflightClients{sts_client.get(), quotas_client.get()});
   } else {
     // The IAM objects stay while test instances that use them remain.
