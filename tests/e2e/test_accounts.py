@@ -26,6 +26,10 @@ class RealAccounts(ToolTest):
         self.sandbox.configure(eip_quota=5, launch_failure=None, impaired=None, iam_lag_s=0, eni_release_lag_s=5)
         self.ec2 = self.sandbox.client("ec2")
 
+    def tearDown(self):
+        self.sandbox.configure(require_imdsv2=False, require_tags=[], require_permissions_boundary=None)
+        super().tearDown()
+
     def calls_of(self, op):
         return self.counts().get(f"ec2:{op}", 0)
 
@@ -98,6 +102,14 @@ class RealAccounts(ToolTest):
                                      r"[a-z0-9-]+; an instance can only attach an interface in its own zone")
         self.assertEqual(self.calls_of("AttachNetworkInterface"), len(self.live_instances()))
         self.assertEqual(self.revert(config=config).returncode, 0)
+        self.assertNothingLeft()
+
+    def test_an_organisation_that_requires_imdsv2_tags_and_a_permissions_boundary(self):
+        boundary = "arn:aws:iam::123456789012:policy/lab-boundary"
+        self.sandbox.configure(require_imdsv2=True, require_tags=["Team"], require_permissions_boundary=boundary)
+        out = self.deploy("--ec2_role", "default", "--tag_resource", "Team,net", "--permissions_boundary", boundary)
+        self.assertEqual(out.returncode, 0, out.stderr[-3000:])
+        self.assertEqual(self.revert("--ec2_role", "default").returncode, 0)
         self.assertNothingLeft()
 
     def test_a_role_whose_instance_profile_has_another_name(self):

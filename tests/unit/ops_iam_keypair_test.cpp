@@ -43,12 +43,18 @@ TEST_F(Iam, FirstRunCreatesPolicyRoleAndProfile) {
       .reply({{"InstanceProfile",
                {{"InstanceProfileName", "quenfold-test-ec2-instance-profile"}, {"Roles", json::array()}}}});
   iam.on("AddRoleToInstanceProfile").reply(json::object());
+  args.tag_resource = "Team,net";
+  args.permissions_boundary = "arn:aws:iam::1:policy/boundary";
   const std::string arn = createS3Policy(iam, args);
-  createEc2Role(iam, arn);
-  createInstanceProfile(iam);
+  createEc2Role(iam, arn, args);
+  createInstanceProfile(iam, args);
   EXPECT_EQ(iam.operations(), (std::vector<std::string>{"CreatePolicy", "CreateRole", "AttachRolePolicy",
                                                         "CreateInstanceProfile", "AddRoleToInstanceProfile"}));
-  EXPECT_EQ(iam.calls("CreatePolicy")[0]["Tags"], json::parse(R"([{"Key":"Name","Value":"quenfold-test-ec2"}])"));
+  const json tags = json::parse(R"([{"Key":"Name","Value":"quenfold-test-ec2"},{"Key":"Team","Value":"net"}])");
+  EXPECT_EQ(iam.calls("CreatePolicy")[0]["Tags"], tags);
+  EXPECT_EQ(iam.calls("CreateRole")[0]["Tags"], tags);
+  EXPECT_EQ(iam.calls("CreateRole")[0]["PermissionsBoundary"], "arn:aws:iam::1:policy/boundary");
+  EXPECT_EQ(iam.calls("CreateInstanceProfile")[0]["Tags"], tags);
   EXPECT_EQ(iam.calls("AttachRolePolicy")[0], json::parse(R"({"RoleName":"quenfold-test-ec2-role","PolicyArn":
       "arn:aws:iam::1:policy/quenfold-test-ec2-policy"})"));
 }
@@ -65,11 +71,11 @@ TEST_F(Iam, SecondRunReusesAndCompletesWhatAnEarlierRunLeftHalfDone) {
   iam.on("AttachRolePolicy").reply(json::object());
   iam.on("AddRoleToInstanceProfile").reply(json::object());
   EXPECT_EQ(createS3Policy(iam, args), "arn:aws:iam::123456789012:policy/quenfold-test-ec2-policy");
-  createEc2Role(iam, "arn");
-  createInstanceProfile(iam);
+  createEc2Role(iam, "arn", args);
+  createInstanceProfile(iam, args);
   EXPECT_EQ(iam.count("AttachRolePolicy"), 1u) << "an existing role still gets its policy";
   EXPECT_EQ(iam.count("AddRoleToInstanceProfile"), 0u);
-  createInstanceProfile(iam);
+  createInstanceProfile(iam, args);
   EXPECT_EQ(iam.count("AddRoleToInstanceProfile"), 1u);
   EXPECT_TRUE(
       logged("info   **Alert** An error occurred (EntityAlreadyExists) when calling the CreateRole operation: "
@@ -91,12 +97,12 @@ TEST_F(Iam, PolicyFailureStopsTheRunBeforeAnyRole) {
 
 TEST_F(Iam, RoleOrProfileRefusedStopsTheRunAtItsCause) {
   iam.on("CreateRole").fail("AccessDenied", "User: u is not authorized to perform: iam:CreateRole", 403);
-  EXPECT_THROW(createEc2Role(iam, "arn:aws:iam::1:policy/p"), core::ExitRequest);
+  EXPECT_THROW(createEc2Role(iam, "arn:aws:iam::1:policy/p", args), core::ExitRequest);
   EXPECT_TRUE(
       logged("error   **Error** An error occurred (AccessDenied) when calling the CreateRole operation: "
              "User: u is not authorized to perform: iam:CreateRole"));
   iam.on("CreateInstanceProfile").fail("LimitExceeded", "Cannot exceed quota for InstanceProfilesPerAccount: 1000");
-  EXPECT_THROW(createInstanceProfile(iam), core::ExitRequest);
+  EXPECT_THROW(createInstanceProfile(iam, args), core::ExitRequest);
   EXPECT_EQ(iam.operations(), (std::vector<std::string>{"CreateRole", "CreateInstanceProfile"}));
 }
 
@@ -106,7 +112,7 @@ TEST_F(Iam, NewObjectsStillPropagatingAreAskedAgainForAboutAMinute) {
       .fail("NoSuchEntity", "The role with name quenfold-test-ec2-role cannot be found.", 404)
       .fail("NoSuchEntity", "The role with name quenfold-test-ec2-role cannot be found.", 404)
       .reply(json::object());
-  createEc2Role(iam, "arn:aws:iam::1:policy/quenfold-test-ec2-policy");
+  createEc2Role(iam, "arn:aws:iam::1:policy/quenfold-test-ec2-policy", args);
   EXPECT_EQ(iam.count("AttachRolePolicy"), 3u);
   EXPECT_EQ(clock_.sleeps(),
             (std::vector<std::chrono::milliseconds>{std::chrono::seconds(2), std::chrono::seconds(4)}));
@@ -117,7 +123,7 @@ TEST_F(Iam, NewObjectsStillPropagatingAreAskedAgainForAboutAMinute) {
   iam.on("CreateInstanceProfile").reply(json::object());
   iam.on("AddRoleToInstanceProfile").fail("NoSuchEntity", "not found", 404);
   const auto before = clock_.total_slept();
-  EXPECT_THROW(createInstanceProfile(iam), awsapi::ClientError);
+  EXPECT_THROW(createInstanceProfile(iam, args), awsapi::ClientError);
   EXPECT_GE(clock_.total_slept() - before, std::chrono::seconds(40));
   EXPECT_LE(clock_.total_slept() - before, std::chrono::seconds(60));
 }

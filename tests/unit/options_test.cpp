@@ -5,7 +5,7 @@
 using namespace quenfold_testlibs;
 
 namespace {
-ParseOutcome parse(std::vector<std::string> v) { return parseArgs(v); }
+ParseOutcome parse(const std::vector<std::string>& v) { return parseArgs(v); }
 const std::vector<std::string> kRequired = {"--test_config", "t.json", "--backup_folder", "logs"};
 }  // namespace
 
@@ -76,8 +76,8 @@ TEST(Options, HelpListsEveryOptionInOrder) {
   size_t last = 0;
   for (auto name :
        {"--revert", "--dry_run", "--account", "--region", "--private_subnet_id", "--key_name", "--s3_bucket",
-        "--assume_role", "--profile", "--ec2_role", "--test_config", "--output_test_config", "--tag_resource",
-        "--instance_type", "--image", "--workflow_account_role", "--backup_folder", "--eip"}) {
+        "--assume_role", "--profile", "--ec2_role", "--permissions_boundary", "--test_config", "--output_test_config",
+        "--tag_resource", "--instance_type", "--image", "--workflow_account_role", "--backup_folder", "--eip"}) {
     auto p = o.out.find(std::string("\n  ") + name);
     ASSERT_NE(p, std::string::npos) << name;
     EXPECT_GT(p, last) << name;
@@ -102,6 +102,21 @@ TEST(Options, AnOptionIsNeverTakenAsAnotherOptionsValue) {
   EXPECT_EQ(o.args->key_name, "-k") << "the = form takes any value";
   EXPECT_EQ(o.args->tag_resource, "") << "\"--opt=\" is an empty value, not a missing one";
   EXPECT_EQ(o.args->region, "-");
+
+  // A permissions boundary is a managed policy's ARN, for the role --ec2_role default creates.
+  for (auto [role, arn] : {std::pair{"default", "lab-boundary"},
+                           {"default", "arn:aws:iam::1:policy/b"},
+                           {"default", "arn:aws:iam::123456789012:role/b"},
+                           {"lab-role", "arn:aws:iam::aws:policy/b"}}) {
+    v = kRequired;
+    for (auto s : {"--ec2_role", role, "--permissions_boundary", arn}) v.push_back(s);
+    EXPECT_EQ(parse(v).exit_status, 2) << arn;
+    EXPECT_NE(parse(v).err.find("error: argument --permissions_boundary: "), std::string::npos) << arn;
+  }
+  v = kRequired;
+  for (auto s : {"--ec2_role", "default", "--permissions_boundary", "arn:aws-cn:iam::123456789012:policy/p/b"})
+    v.push_back(s);
+  EXPECT_EQ(parse(v).args->permissions_boundary, "arn:aws-cn:iam::123456789012:policy/p/b");
 
   auto empty = parse({"--test_config", "t.json", "--backup_folder", ""});
   EXPECT_EQ(empty.exit_status, 2);

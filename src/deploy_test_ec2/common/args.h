@@ -17,6 +17,7 @@ struct Args {
   std::optional<std::string> assume_role;
   std::optional<std::string> profile;
   std::optional<std::string> ec2_role;
+  std::optional<std::string> permissions_boundary;  // policy ARN bounding the role of --ec2_role default
   std::optional<std::string> test_config;
   std::optional<std::string> output_test_config;
   std::optional<std::string> tag_resource;

@@ -53,8 +53,8 @@ SharedResources createSharedResources(const AwsClient& ec2_client, const AwsClie
     if (facts.iam_to_create.empty()) shared.instance_profile = kInstanceProfileName;
   } else if (args.ec2_role && *args.ec2_role == "default") {
     const std::string policyArn = createS3Policy(iam_client, args);
-    createEc2Role(iam_client, policyArn);
-    createInstanceProfile(iam_client);
+    createEc2Role(iam_client, policyArn, args);
+    createInstanceProfile(iam_client, args);
     shared.instance_profile = kInstanceProfileName;
   } else if (args.ec2_role) {
     shared.instance_profile = resolveInstanceProfile(iam_client, *args.ec2_role);

@@ -36,6 +36,9 @@ const std::vector<OptionSpec>& optionTable() {
       {"profile", false, false, "Specify the AWS Credentials profile used to deploy EC2 in the account",
        &Args::profile},
       {"ec2_role", false, false, "Specify the role to assign to the EC2", &Args::ec2_role},
+      {"permissions_boundary", false, false,
+       "ARN of the policy to set as permissions boundary of the role --ec2_role default creates",
+       &Args::permissions_boundary},
       {"test_config", false, true, "specify input test config file", &Args::test_config},
       {"output_test_config", false, false, "specify output test config file", &Args::output_test_config},
       {"tag_resource", false, false, "tag created resources, e.g., sg, vm", &Args::tag_resource},
@@ -195,6 +198,34 @@ std::optional<std::string> parseFlags(const std::vector<std::string>& rest, Args
   return std::nullopt;
 }
 
+// --permissions_boundary bounds the role that --ec2_role default creates, and must name a managed
+// policy (arn:PARTITION:iam::ACCOUNT:policy/NAME, ACCOUNT "aws" for AWS's own); given with no such
+// role it would change nothing.
+bool isPolicyArn(const std::string& arn) {
+  std::vector<std::string> fields;
+  for (size_t start = 0;;) {
+    const size_t colon = arn.find(':', start);
+    fields.push_back(arn.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  if (fields.size() != 6 || fields[0] != "arn" || fields[1].empty() || fields[2] != "iam" || !fields[3].empty())
+    return false;
+  const std::string& account = fields[4];
+  const bool digits = account.size() == 12 && account.find_first_not_of("0123456789") == std::string::npos;
+  const std::string& resource = fields[5];
+  return (digits || account == "aws") && resource.rfind("policy/", 0) == 0 && resource.back() != '/';
+}
+
+std::optional<std::string> permissionsBoundaryError(const Args& args) {
+  if (!args.permissions_boundary) return std::nullopt;
+  const std::string prefix = "argument --permissions_boundary: ";
+  if (args.ec2_role != "default") return prefix + "applies only with --ec2_role default (the role it bounds)";
+  if (!isPolicyArn(*args.permissions_boundary))
+    return prefix + "must be the ARN of a managed policy (arn:aws:iam::ACCOUNT:policy/NAME)";
+  return std::nullopt;
+}
+
 // Sets the value options given in `args`; returns the required ones missing ("--a, --b"), or "".
 std::string assignValues(const std::vector<std::optional<std::string>>& values, Args& args) {
   const auto& table = optionTable();
@@ -237,6 +268,7 @@ ParseOutcome parseArgs(const std::vector<std::string>& argv) {
   if (!missing.empty()) return usageError("the following arguments are required: " + missing);
   // An empty folder would put the log and the key file at the root of the file system.
   if (args.backup_folder->empty()) return usageError("argument --backup_folder: must not be empty");
+  if (auto error = permissionsBoundaryError(args)) return usageError(*error);
   outcome.args = args;
   return outcome;
 }

@@ -10,6 +10,7 @@
 #include "core/exit_request.h"
 #include "deploy_test_ec2/common/args.h"
 #include "deploy_test_ec2/common/names.h"
+#include "deploy_test_ec2/common/tags.h"
 #include "lib/commonlib.h"
 
 namespace quenfold_testlibs {
@@ -40,7 +41,13 @@ std::string oneLine(const json& v) {
   return v.dump(-1, ' ', true);
 }
 
-json nameTag() { return json::array({json{{"Key", "Name"}, {"Value", kInstanceName}}}); }
+// The tags of each IAM object: its Name, then the --tag_resource pairs (organisation policies may
+// require some on every create call).
+json iamTags(const Args& args) {
+  json tags = json::array({json{{"Key", "Name"}, {"Value", kInstanceName}}});
+  if (args.tag_resource) populateTags(tags, *args.tag_resource);
+  return tags;
+}
 }  // namespace
 
 std::string s3PolicyDocument(const std::string& partition) {
@@ -106,7 +113,7 @@ std::string createS3Policy(const AwsClient& iam_client, const Args& args) {
     json resp = iam_client.create_policy({{"PolicyName", kPolicyName},
                                           {"PolicyDocument", s3PolicyDocument(partitionOf(iam_client))},
                                           {"Description", "quenfold test ec2 policy"},
-                                          {"Tags", nameTag()}});
+                                          {"Tags", iamTags(args)}});
     return resp.at("Policy").at("Arn").get<std::string>();
   } catch (const awsapi::ClientError& e) {
     if (e.code() == "EntityAlreadyExists") {
@@ -126,13 +133,16 @@ std::string createS3Policy(const AwsClient& iam_client, const Args& args) {
   }
 }
 
-void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn) {
+void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn, const Args& args) {
   auto log = lib::logger();
   log->info(std::string("- Create role ") + kRoleName);
   try {
-    iam_client.create_role({{"RoleName", kRoleName},
-                            {"AssumeRolePolicyDocument", ec2TrustDocument()},
-                            {"Description", "quenfold test ec2 role"}});
+    json request = {{"RoleName", kRoleName},
+                    {"AssumeRolePolicyDocument", ec2TrustDocument()},
+                    {"Description", "quenfold test ec2 role"},
+                    {"Tags", iamTags(args)}};
+    if (given(args.permissions_boundary)) request["PermissionsBoundary"] = *args.permissions_boundary;
+    iam_client.create_role(request);
   } catch (const awsapi::ClientError& e) {
     // A role left by an earlier run (perhaps one that died before the attach) still gets its
     // policy: attaching is idempotent.
@@ -147,11 +157,11 @@ void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn) {
   });
 }
 
-void createInstanceProfile(const AwsClient& iam_client) {
+void createInstanceProfile(const AwsClient& iam_client, const Args& args) {
   auto log = lib::logger();
   log->info(std::string("- Create instance profile ") + kInstanceProfileName);
   try {
-    iam_client.create_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"Tags", nameTag()}});
+    iam_client.create_instance_profile({{"InstanceProfileName", kInstanceProfileName}, {"Tags", iamTags(args)}});
   } catch (const awsapi::ClientError& e) {
     if (e.code() != "EntityAlreadyExists") lib::failRun(e.what());
     log->info(std::string("  **Alert** ") + e.what());

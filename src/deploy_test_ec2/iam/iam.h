@@ -21,13 +21,15 @@ std::string ec2TrustDocument();
 // The partition of the client's region: every ARN the tool writes is in it.
 std::string partitionOf(const AwsClient& client);
 
-// The three creations log each step. "Already exists" is an alert and the existing object is used;
-// any other error of a create call is logged at error level with AWS's code and message and ends
-// the run (exit 1) before the next IAM call. A NoSuchEntity answer right after a creation (IAM
-// still propagating the new object) is retried through the clock for about a minute.
+// The three creations log each step and tag what they make with its Name and the --tag_resource
+// pairs; the role gets --permissions_boundary as its permissions boundary when given. "Already
+// exists" is an alert and the existing object is used; any other error of a create call is logged
+// at error level with AWS's code and message and ends the run (exit 1) before the next IAM call. A
+// NoSuchEntity answer right after a creation (IAM still propagating the new object) is retried
+// through the clock for about a minute.
 std::string createS3Policy(const AwsClient& iam_client, const Args& args);
-void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn);
-void createInstanceProfile(const AwsClient& iam_client);
+void createEc2Role(const AwsClient& iam_client, const std::string& policy_arn, const Args& args);
+void createInstanceProfile(const AwsClient& iam_client, const Args& args);
 // The ARNs of the tool's policy, attached or not (a run may have died before attaching it).
 std::vector<std::string> findPolicyArns(const AwsClient& iam_client);
 // Removes the profile, the policy (found by name, attached or not) and the role; in a dry run it
