@@ -250,6 +250,17 @@ TEST_F(Deploy, ALaunchThatDiesFailsItsEntryAtTheFirstPollWithAwsReason) {
   EXPECT_TRUE(
       logged("error   **Error** Instance i-1 in subnet-g is not usable: its status check InstanceStatus is impaired"));
   EXPECT_EQ(impaired.count("CreateNetworkInterface"), 0u);
+
+  // A wait that ends for another reason says so, not the state of a running instance.
+  FakeAwsClient refused;
+  refused.on("DescribeInstanceStatus").fail("UnauthorizedOperation", "not allowed");
+  scriptNewInstance(refused);
+  createEc2(refused, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, cfg,
+            {std::string("sg"), std::string("sgp"), std::nullopt, std::nullopt});
+  EXPECT_TRUE(
+      logged("error   **Error** Instance i-1 in subnet-g is not usable: Waiter InstanceStatusOk failed: An error "
+             "occurred (UnauthorizedOperation): not allowed"))
+      << ::testing::PrintToString(logs());
 }
 
 TEST_F(Deploy, WithoutAPublicAddressItWaitsTwiceThenGivesUp) {

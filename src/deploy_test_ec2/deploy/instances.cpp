@@ -139,18 +139,24 @@ bool aboutInstanceProfile(const std::string& message) {
 }
 
 // Why an instance's wait ended without it becoming usable: the impaired check, else its state with
-// AWS's StateReason, read from the instance itself.
+// AWS's StateReason, read from the instance itself; a wait that ended otherwise (an error answer,
+// its attempts used up while the instance runs) says so itself.
 std::string whyNotReady(const AwsClient& ec2_client, const std::string& insId, const awsapi::WaiterError& e) {
-  for (const auto& st : e.last_response().value("InstanceStatuses", json::array())) {
+  // A wait ended by an error answer has no last answer to read.
+  const json last = e.last_response().is_object() ? e.last_response() : json::object();
+  for (const auto& st : last.value("InstanceStatuses", json::array())) {
     for (const char* check : {"SystemStatus", "InstanceStatus"}) {
       if (st.value(check, json::object()).value("Status", "") == "impaired") {
         return std::string("its status check ") + check + " is impaired";
       }
     }
   }
+  if (!e.code().empty()) return e.what();
   try {
     const json instance = describeInstance(ec2_client, insId);
-    std::string why = "it is " + instance.value("State", json::object()).value("Name", "in an unknown state");
+    const std::string state = instance.value("State", json::object()).value("Name", "");
+    if (state != "shutting-down" && state != "terminated" && state != "stopping" && state != "stopped") return e.what();
+    std::string why = "it is " + state;
     const json reason = instance.value("StateReason", json::object());
     const std::string code = reason.value("Code", "");
     const std::string message = reason.value("Message", "");
