@@ -232,7 +232,7 @@ TEST_F(KeyPair, ExistingKeyDryRunAndFailures) {
   ec2.on("CreateKeyPair").fail("InvalidKeyPair.Duplicate", "dup");
   EXPECT_THROW(createKeyPair(ec2, nullptr, "vpc-1", args), core::ExitRequest);
   EXPECT_TRUE(logged("info   Key pair quenfold-test-ec2-key-pair-vpc-1 already existed"));
-  EXPECT_TRUE(logged("error   Failed to create private key"));
+  EXPECT_TRUE(logged("error   Failed to create private key: InvalidKeyPair.Duplicate: dup"));
 
   FakeAwsClient broken;
   broken.on("DescribeKeyPairs").fail("UnauthorizedOperation", "no");

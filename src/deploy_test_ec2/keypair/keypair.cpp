@@ -66,15 +66,17 @@ std::string createKeyPair(const AwsClient& ec2_client, const AwsClient* s3_clien
 
   const json request = keyPairRequest(keyname, args);
   std::optional<json> created;
+  std::string refusal;  // AWS's code and message when it refused the call
   try {
     created = ec2_client.create_key_pair(request);
   } catch (const awsapi::ClientError& e) {
     if (e.code() == "InvalidKeyPair.Duplicate") log->info("  Key pair " + keyname + " already existed");
+    refusal = ": " + e.code() + ": " + e.message();
   } catch (const std::exception& e) {
     log->error(std::string("  **Error** ") + e.what());
   }
   if (!created || !created->contains("KeyMaterial")) {
-    log->error("  Failed to create private key");
+    log->error("  Failed to create private key" + refusal);
     throw core::ExitRequest{1};
   }
   log->info("  done");
