@@ -103,6 +103,44 @@ TEST_F(Network, CreateSgFailuresEndTheRun) {
   EXPECT_THROW(createPrivateInfSG(ec2, "vpc-1", args), core::ExitRequest);
 }
 
+TEST_F(Network, AReusedSshGroupWithoutAnAddressOrFillingUp) {
+  // 49 of the tool's rules (one per address deployed from) and one of someone else's.
+  json ranges = json::array({{{"CidrIp", "192.0.2.1/32"}, {"Description", "office"}}});
+  for (int i = 1; i <= 49; ++i)
+    ranges.push_back({{"CidrIp", "198.51.100." + std::to_string(i) + "/32"},
+                      {"Description", "SSH access from the workflow engine"}});
+  ec2.on("DescribeSecurityGroups")
+      .reply({{"SecurityGroups",
+               json::array({{{"GroupId", "sg-old"},
+                             {"IpPermissions", json::array({{{"IpProtocol", "tcp"}, {"IpRanges", ranges}}})}}})}});
+  echoFails = true;
+  EXPECT_EQ(createSG(ec2, "vpc-1", args), "sg-old") << "the run goes on with the rules as they are";
+  EXPECT_EQ(ec2.count("AuthorizeSecurityGroupIngress"), 0u);
+  EXPECT_TRUE(
+      logged("info   **Alert** The caller's public address cannot be read (IP echo unreachable); SG "
+             "quenfold-test-ec2-sg sg-old keeps its rules as they are"));
+  EXPECT_EQ(countLogged("info   **Alert** SG quenfold-test-ec2-sg sg-old holds 50 SSH rules of this tool, one per "
+                        "address it was deployed from (AWS's default limit is 60 rules per group); a revert removes "
+                        "them"),
+            0);
+
+  echoFails = false;
+  ec2.on("AuthorizeSecurityGroupIngress")
+      .reply({{"Return", true}})
+      .fail("RulesPerSecurityGroupLimitExceeded", "The maximum number of rules per security group has been reached.");
+  EXPECT_EQ(createSG(ec2, "vpc-1", args), "sg-old");
+  EXPECT_EQ(countLogged("info   **Alert** SG quenfold-test-ec2-sg sg-old holds 50 SSH rules of this tool, one per "
+                        "address it was deployed from (AWS's default limit is 60 rules per group); a revert removes "
+                        "them"),
+            1);
+  EXPECT_THROW(createSG(ec2, "vpc-1", args), core::ExitRequest);
+  EXPECT_TRUE(
+      logged("error   **Error** SG quenfold-test-ec2-sg sg-old has no room for the SSH rule of 203.0.113.7/32: "
+             "it holds as many rules as its limit allows (AWS's default is 60 inbound rules per group); "
+             "revert to remove the tool's old SSH rules, or ask AWS for a higher limit"));
+  EXPECT_EQ(exitStatus(), 0) << "nothing recorded before the run ended";
+}
+
 TEST_F(Network, PrivateInterfaceGroupHasNoRule) {
   ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
   ec2.on("CreateSecurityGroup").reply({{"GroupId", "sg-p"}});

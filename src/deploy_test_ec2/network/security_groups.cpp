@@ -31,19 +31,93 @@ constexpr auto kGroupInUseMaxPause = std::chrono::seconds(20);
 std::mutex g_echo_mu;
 std::function<std::string()> g_echo_override;
 
+constexpr const char* kSshRuleDescription = "SSH access from the workflow engine";
+// From this many of the tool's SSH rules on, a reused group is said to be filling up: AWS allows
+// 60 inbound rules per group by default, and each new caller address adds one.
+constexpr size_t kSshRulesAlert = 50;
+
 json groupRequest(const std::string& name, const std::string& vpc_id, const Args& args) {
   return securityGroupRequest(name, vpc_id, args);
 }
 // SSH from the caller's own address alone.
 json sshRule(const std::string& group_id, const std::string& ip) {
-  return {
-      {"GroupId", group_id},
-      {"IpPermissions",
-       json::array({json{{"IpProtocol", "tcp"},
-                         {"FromPort", 22},
-                         {"ToPort", 22},
-                         {"IpRanges", json::array({json{{"CidrIp", ip + "/32"},
-                                                        {"Description", "SSH access from the workflow engine"}}})}}})}};
+  return {{"GroupId", group_id},
+          {"IpPermissions",
+           json::array({json{
+               {"IpProtocol", "tcp"},
+               {"FromPort", 22},
+               {"ToPort", 22},
+               {"IpRanges", json::array({json{{"CidrIp", ip + "/32"}, {"Description", kSshRuleDescription}}})}}})}};
+}
+
+// The group `sg_name` of the VPC as DescribeSecurityGroups shows it, rules included.
+std::optional<json> findGroup(const AwsClient& ec2_client, const std::string& vpc_id, const std::string& sg_name) {
+  try {
+    json resp = ec2_client.describe_security_groups(
+        {{"Filters", json::array({json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
+                                  json{{"Name", "group-name"}, {"Values", {sg_name}}}})}});
+    const json& groups = resp.value("SecurityGroups", json::array());
+    if (groups.empty()) return std::nullopt;
+    return groups[0];
+  } catch (const awsapi::ClientError& e) {
+    // Only "no such group" means absent; any other failure leaves the answer unknown.
+    if (e.code() != "InvalidGroup.NotFound") throw;
+    lib::logger()->error("  **Error** SG not found " + sg_name + " in " + vpc_id);
+    return std::nullopt;
+  }
+}
+
+// The tool's own SSH rules of a group, known by their description.
+size_t toolSshRules(const json& group) {
+  size_t n = 0;
+  for (const auto& permission : group.value("IpPermissions", json::array())) {
+    for (const auto& range : permission.value("IpRanges", json::array()))
+      n += range.value("Description", "") == kSshRuleDescription ? 1 : 0;
+  }
+  return n;
+}
+
+// Adds the SSH rule for `ip`. A group with no room for it ends the run, naming the limit and the
+// ways out; so does any other refusal but "the rule is there". Returns whether a rule was added.
+bool authorizeSsh(const AwsClient& ec2_client, const std::string& group_id, const std::string& ip) {
+  try {
+    ec2_client.authorize_security_group_ingress(sshRule(group_id, ip));
+    return true;
+  } catch (const awsapi::ClientError& e) {
+    if (e.code() == "InvalidPermission.Duplicate") return false;
+    if (e.code() == "RulesPerSecurityGroupLimitExceeded") {
+      lib::failRun(std::string("SG ") + kSgName + " " + group_id + " has no room for the SSH rule of " + ip +
+                       "/32: it holds as many rules as its limit allows (AWS's default is 60 inbound rules per "
+                       "group); revert to remove the tool's old SSH rules, or ask AWS for a higher limit",
+                   &e);
+    }
+    throw;
+  }
+}
+
+// A reused SSH group: an earlier run may have died before its rule was added, or the caller's
+// address changed, so the rule for today's address is added when it lacks it. Without an address
+// (the IP echo cannot be reached) the group keeps the rules it has and the run goes on.
+void completeSshGroup(const AwsClient& ec2_client, const json& group, const Args& args) {
+  auto log = lib::logger();
+  const std::string id = group.value("GroupId", "");
+  size_t rules = toolSshRules(group);
+  std::optional<std::string> ip;
+  try {
+    ip = lookupCallerPublicIp();
+  } catch (const std::exception& e) {
+    log->info(std::string("  **Alert** The caller's public address cannot be read (") + e.what() + "); SG " + kSgName +
+              " " + id + " keeps its rules as they are");
+  }
+  if (ip && !args.dry_run && authorizeSsh(ec2_client, id, *ip)) {
+    log->info("  SSH rule for " + *ip + "/32 added");
+    ++rules;
+  }
+  if (rules >= kSshRulesAlert) {
+    log->info(std::string("  **Alert** SG ") + kSgName + " " + id + " holds " + std::to_string(rules) +
+              " SSH rules of this tool, one per address it was deployed from (AWS's default limit is 60 "
+              "rules per group); a revert removes them");
+  }
 }
 }  // namespace
 
@@ -91,37 +165,18 @@ std::string lookupCallerPublicIp() {
 }
 
 std::optional<std::string> getSgId(const AwsClient& ec2_client, const std::string& vpc_id, const std::string& sg_name) {
-  try {
-    json resp = ec2_client.describe_security_groups(
-        {{"Filters", json::array({json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
-                                  json{{"Name", "group-name"}, {"Values", {sg_name}}}})}});
-    const json& groups = resp.value("SecurityGroups", json::array());
-    if (groups.empty()) return std::nullopt;
-    return groups[0].at("GroupId").get<std::string>();
-  } catch (const awsapi::ClientError& e) {
-    // Only "no such group" means absent; any other failure leaves the answer unknown.
-    if (e.code() != "InvalidGroup.NotFound") throw;
-    lib::logger()->error("  **Error** SG not found " + sg_name + " in " + vpc_id);
-    return std::nullopt;
-  }
+  const std::optional<json> group = findGroup(ec2_client, vpc_id, sg_name);
+  if (!group) return std::nullopt;
+  return group->at("GroupId").get<std::string>();
 }
 
 std::optional<std::string> createSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args) {
   auto log = lib::logger();
-  if (auto id = getSgId(ec2_client, vpc_id, kSgName)) {
-    log->info(std::string("- Reuse existing SG ") + kSgName + " " + *id + " in " + vpc_id);
-    // An earlier run may have died before the rule was added, or the caller's address changed:
-    // without the rule for today's address nobody reaches the instances.
+  if (const std::optional<json> group = findGroup(ec2_client, vpc_id, kSgName)) {
+    const std::string id = group->at("GroupId").get<std::string>();
+    log->info(std::string("- Reuse existing SG ") + kSgName + " " + id + " in " + vpc_id);
     try {
-      const std::string ip = lookupCallerPublicIp();
-      if (args.dry_run) return id;
-      ec2_client.authorize_security_group_ingress(sshRule(*id, ip));
-      log->info("  SSH rule for " + ip + "/32 added");
-    } catch (const awsapi::ClientError& e) {
-      if (e.code() != "InvalidPermission.Duplicate") {
-        lib::reportError(e);
-        throw core::ExitRequest{1};
-      }
+      completeSshGroup(ec2_client, *group, args);
     } catch (const std::exception& e) {
       lib::reportError(e);
       throw core::ExitRequest{1};
@@ -135,7 +190,7 @@ std::optional<std::string> createSG(const AwsClient& ec2_client, const std::stri
     if (args.dry_run) return std::nullopt;
     std::string id = ec2_client.create_security_group(request).at("GroupId").get<std::string>();
     log->info("  " + id);
-    ec2_client.authorize_security_group_ingress(sshRule(id, ip));
+    authorizeSsh(ec2_client, id, ip);
     return id;
   } catch (const std::exception& e) {
     lib::reportError(e);
