@@ -44,7 +44,9 @@ AmazonImage latestAmazonLinuxImage(const awsapi::AwsClient& ec2_client, const st
   if (!newest) {
     failRun("Failed to find image " + image + " for " + type);
   }
-  AmazonImage chosen{newest->at("ImageId").get<std::string>(), newest->value("ImdsSupport", "")};
+  AmazonImage chosen{newest->at("ImageId").get<std::string>(), newest->value("ImdsSupport", ""), std::nullopt};
+  if (t.contains("VCpuInfo") && t["VCpuInfo"].contains("DefaultVCpus"))
+    chosen.default_vcpus = t["VCpuInfo"].value("DefaultVCpus", 0);
   log->info("  " + chosen.id + " " + newest->value("Name", ""));
   return chosen;
 }

@@ -2,6 +2,7 @@
 // whose architecture the instance type supports.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -16,7 +17,8 @@ nlohmann::ordered_json instanceTypeInfo(const awsapi::AwsClient& ec2_client, con
 // An image as the launch needs it.
 struct AmazonImage {
   std::string id;
-  std::string imds_support;  // DescribeImages' ImdsSupport: "v2.0" when its instances take IMDSv2 only, else ""
+  std::string imds_support;          // DescribeImages' ImdsSupport: "v2.0" when its instances take IMDSv2 only, else ""
+  std::optional<int> default_vcpus;  // the instance type's DefaultVCpus, read on the way
 };
 
 // `image`: a name pattern ("al2023-ami-2023*"); `instance_type`: whose architectures count.

@@ -100,6 +100,7 @@ std::vector<std::string> planLines(const PreflightFacts& facts, const PreflightV
 struct PreflightClients {
   const AwsClient* sts = nullptr;
   const AwsClient* quotas = nullptr;
+  std::optional<int> vcpus_per_instance;  // the type's DefaultVCpus when the image selection read it
 };
 
 // The lookups and authorization checks: fills what `facts` does not hold yet (entries, subnets

@@ -184,19 +184,27 @@ Existing readSharedResources(const AwsClient& ec2_client, const AwsClient& iam_c
   }
   if (!args.ec2_role || *args.ec2_role != "default") return found;
   try {
-    if (findPolicyArns(iam_client).empty()) facts.iam_to_create.push_back(std::string("policy ") + kPolicyName);
+    const bool policy = !findPolicyArns(iam_client).empty();
+    // A profile that holds the role shows the role exists: one call fewer on every later run.
+    bool profile = true;
+    bool role = false;
     try {
-      iam_client.get_role({{"RoleName", kRoleName}});
+      const json found = iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfileName}});
+      for (const auto& r : found.value("InstanceProfile", json::object()).value("Roles", json::array()))
+        role = role || r.value("RoleName", "") == kRoleName;
     } catch (const awsapi::ClientError& e) {
       if (e.code() != "NoSuchEntity") throw;
-      facts.iam_to_create.push_back(std::string("role ") + kRoleName);
+      profile = false;
     }
     try {
-      iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfileName}});
+      if (!role) iam_client.get_role({{"RoleName", kRoleName}});
+      role = true;
     } catch (const awsapi::ClientError& e) {
       if (e.code() != "NoSuchEntity") throw;
-      facts.iam_to_create.push_back(std::string("instance profile ") + kInstanceProfileName);
     }
+    if (!policy) facts.iam_to_create.push_back(std::string("policy ") + kPolicyName);
+    if (!role) facts.iam_to_create.push_back(std::string("role ") + kRoleName);
+    if (!profile) facts.iam_to_create.push_back(std::string("instance profile ") + kInstanceProfileName);
   } catch (const awsapi::ClientError& e) {
     logUnknown("The IAM objects of --ec2_role default", e);
   }
@@ -216,7 +224,8 @@ void simulateIam(const AwsClient& iam_client, const AwsClient* sts, PreflightFac
   std::vector<std::string> actions;
   for (const auto& what : facts.iam_to_create) {
     if (what.rfind("policy", 0) == 0) actions.insert(actions.end(), {"iam:CreatePolicy", "iam:TagPolicy"});
-    if (what.rfind("role", 0) == 0) actions.insert(actions.end(), {"iam:CreateRole", "iam:AttachRolePolicy"});
+    if (what.rfind("role", 0) == 0)
+      actions.insert(actions.end(), {"iam:CreateRole", "iam:TagRole", "iam:AttachRolePolicy"});
     if (what.rfind("instance profile", 0) == 0)
       actions.insert(actions.end(),
                      {"iam:CreateInstanceProfile", "iam:TagInstanceProfile", "iam:AddRoleToInstanceProfile"});
@@ -233,7 +242,8 @@ void gatherPreflightFacts(const AwsClient& ec2_client, const AwsClient& iam_clie
                                     [](const PreflightEntry& e) { return e.action == EntryAction::Launch; });
   const bool adds = launches || std::any_of(facts.entries.begin(), facts.entries.end(),
                                             [](const PreflightEntry& e) { return e.action == EntryAction::Start; });
-  readVcpus(ec2_client, facts);
+  facts.vcpus_per_instance = clients.vcpus_per_instance;
+  if (!facts.vcpus_per_instance) readVcpus(ec2_client, facts);
   if (launches) readOfferings(ec2_client, facts);
   if (adds) readVcpuQuota(ec2_client, clients.quotas, facts);
   readReachability(ec2_client, facts);

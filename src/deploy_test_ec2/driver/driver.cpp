@@ -237,7 +237,7 @@ int run(const Args& args, const std::vector<std::string>& argv) {
                           "); the vCPU quota is not checked");
     }
     deployEc2s(*ec2_client, s3_client.get(), *iam_client, image.id, std::move(config), deployArgs,
-               PreflightClients{sts_client.get(), quotas_client.get()});
+               PreflightClients{sts_client.get(), quotas_client.get(), image.default_vcpus});
   } else {
     // The IAM objects stay while test instances that use them remain.
     auto sts_client = deploySession.client("sts", args.region);
