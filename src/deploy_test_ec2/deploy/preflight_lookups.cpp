@@ -160,6 +160,8 @@ struct Existing {
   std::optional<std::string> key;
 };
 
+void readIamObjects(const AwsClient& iam_client, PreflightFacts& facts);
+
 Existing readSharedResources(const AwsClient& ec2_client, const AwsClient& iam_client, PreflightFacts& facts,
                              const Args& args) {
   Existing found;
@@ -182,7 +184,12 @@ Existing readSharedResources(const AwsClient& ec2_client, const AwsClient& iam_c
       found.key = keyname;
     }
   }
-  if (!args.ec2_role || *args.ec2_role != "default") return found;
+  if (args.ec2_role && *args.ec2_role == "default") readIamObjects(iam_client, facts);
+  return found;
+}
+
+// With --ec2_role default: which of the policy, role and instance profile a run would create.
+void readIamObjects(const AwsClient& iam_client, PreflightFacts& facts) {
   try {
     const bool policy = !findPolicyArns(iam_client).empty();
     // A profile that holds the role shows the role exists: one call fewer on every later run.
@@ -208,7 +215,6 @@ Existing readSharedResources(const AwsClient& ec2_client, const AwsClient& iam_c
   } catch (const awsapi::ClientError& e) {
     logUnknown("The IAM objects of --ec2_role default", e);
   }
-  return found;
 }
 
 // One EC2 call as a dry run, its outcome kept when AWS could answer.
