@@ -32,7 +32,14 @@ class EntryOutcomes {
   static std::vector<EntryOutcome> all();
   // The first failure recorded outside any entry's scope, or empty.
   static std::string runFailure();
-  // "N entries done, M failed: label (first error), ..." plus what failed the run itself.
+  // The run was ended by a failed step: without a failure recorded for the run, the last error
+  // line logged outside any entry names it.
+  static void noteRunEnded();
+  // The summary, a few kilobytes at most whatever the number of entries: one line of counts (and
+  // what failed the run itself), then one line per distinct first error (resource ids left out,
+  // cut) with how many entries failed with it and the first ten of their names.
+  static std::vector<std::string> summaryLines();
+  // The same as one line.
   static std::string summary();
   // Tests only: forget everything.
   static void reset();

@@ -51,7 +51,9 @@ class RealAccounts(ToolTest):
         self.assertEqual(out.returncode, 1, out.stderr[-3000:])
         self.assertRegex(out.stderr, r"\*\*Error\*\* Instance i-\w+ in subnet-\w+ is not usable: it is terminated: "
                                      r"Client.InternalError: Client error on launch")
-        self.assertRegex(self.summary(out), r"^2 entries done, 1 failed: \S+ \(Instance i-\w+ in subnet-\w+ is not usable")
+        self.assertEqual(self.summary(out), "2 entries done, 1 failed")
+        self.assertRegex(out.stderr, r" - Summary: .*\n.* - info -   1 failed with: Instance i-\.\.\. in subnet-\.\.\. "
+                                     r"is not usable: .* \(spoke\d\)\n")
         # The status waits of three instances, one of which died: no poll runs on for the dead one.
         self.assertLessEqual(self.calls_of("DescribeInstanceStatus"), 3 * 3)
         self.sandbox.configure(launch_failure=None)

@@ -2,6 +2,7 @@
 // deploy or teardown, the log upload, and the exit status kept for the run.
 #include "deploy_test_ec2/driver/driver.h"
 
+#include <atomic>
 #include <iostream>
 #include <map>
 
@@ -190,6 +191,16 @@ void uploadLog(const awsapi::AwsClient* s3_client, const std::string& bucket) {
   }
 }
 
+// The run's last lines: the summary of its entries, once, after whatever error ended the run.
+void logSummary() {
+  static std::atomic<bool> logged{false};
+  if (core::EntryOutcomes::all().empty() || logged.exchange(true)) return;
+  const auto lines = core::EntryOutcomes::summaryLines();
+  auto log = lib::logger();
+  log->info("- Summary: " + lines.front());
+  for (std::size_t i = 1; i < lines.size(); ++i) log->info("  " + lines[i]);
+}
+
 int run(const Args& args, const std::vector<std::string>& argv) {
   const std::string folder = args.backup_folder.value_or("");
   core::Globals::dry_run = args.dry_run;
@@ -213,14 +224,6 @@ int run(const Args& args, const std::vector<std::string>& argv) {
   auto iam_client = deploySession.client("iam", args.region);
 
   std::shared_ptr<awsapi::AwsClient> s3_client = workflow.s3;
-  // However the run ends from here, it ends with the summary of its entries.
-  struct Summary {
-    ~Summary() {
-      if (core::EntryOutcomes::all().empty()) return;
-      lib::logger()->info("- Summary: " + core::EntryOutcomes::summary());
-    }
-  };
-  std::optional<Summary> summary(std::in_place);
   if (!args.revert) {
     const lib::AmazonImage image = lib::latestAmazonLinuxImage(*ec2_client, args.image.value_or("al2023-ami-2023*"),
                                                                args.instance_type.value_or("t3.micro"));
@@ -247,7 +250,7 @@ int run(const Args& args, const std::vector<std::string>& argv) {
     if (given(args.s3_bucket)) s3_client = deploySession.client("s3");
   }
 
-  summary.reset();  // logged before the log goes up
+  logSummary();  // before the log goes up
   if (given(args.s3_bucket) && core::interruptSignal() == 0) uploadLog(s3_client.get(), *args.s3_bucket);
   return core::AppExitStatus().getStatus();
 }
@@ -278,18 +281,24 @@ int runDeployTestEc2(const std::vector<std::string>& argv) {
         << "deploy_test_ec2: error: argument --output_test_config is required when deploying (without --revert)\n";
     return 2;
   }
+  // However the run ends, its summary comes last: after the error that ended it.
   try {
     const int status = run(args, argv);
     // Interrupted runs end with the shell's status for the signal, whatever else happened.
     if (int sig = core::interruptSignal()) return 128 + sig;
     return status;
   } catch (const core::Interrupted& e) {
+    logSummary();
     return 128 + e.signal;
   } catch (const core::ExitRequest& e) {
+    if (e.status != 0) core::EntryOutcomes::noteRunEnded();
+    logSummary();
     if (int sig = core::interruptSignal()) return 128 + sig;
     return e.status;
   } catch (const std::exception& e) {
     lib::logError(e.what(), &e);
+    core::EntryOutcomes::noteFailure(e.what());
+    logSummary();
     if (int sig = core::interruptSignal()) return 128 + sig;
     return 1;
   }
