@@ -58,6 +58,12 @@ class Common {
 // U+2028 and U+2029 as \uHHHH, bytes that are not UTF-8 as \xHH), everything else as it is.
 std::string escapeControlCharacters(std::string_view text);
 
+// AWS's encoded reason of a refusal ("Encoded authorization failure message: BLOB", kilobytes of
+// opaque text): the blob of `message`, or "", and the message with every such blob cut to its
+// first characters and its length. The logger writes every line that way.
+std::string encodedBlobOf(std::string_view message);
+std::string withoutEncodedBlob(std::string_view message);
+
 // Logs text that is several lines by design (the result collection's fetched test output): its
 // line breaks are kept, every other control character appears escaped as in any other line.
 void logLines(spdlog::level::level_enum level, const std::string& text);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <mutex>
 #include <utility>
@@ -116,10 +117,17 @@ void escapeInto(Out& out, std::string_view text, bool keep_line_breaks) {
 
 // The message part of every line (%*), escaped: every sink formats with it, so no value can
 // start a line of its own on the console, in the log file or in its copy in S3.
+constexpr std::string_view kBlobMarker = "Encoded authorization failure message: ";
+
 class EscapedMessage final : public spdlog::custom_flag_formatter {
  public:
   void format(const spdlog::details::log_msg& msg, const std::tm&, spdlog::memory_buf_t& dest) override {
-    escapeInto(dest, std::string_view(msg.payload.data(), msg.payload.size()), t_keep_line_breaks);
+    const std::string_view text(msg.payload.data(), msg.payload.size());
+    if (text.find(kBlobMarker) == std::string_view::npos) {
+      escapeInto(dest, text, t_keep_line_breaks);
+    } else {
+      escapeInto(dest, withoutEncodedBlob(text), t_keep_line_breaks);
+    }
   }
   std::unique_ptr<custom_flag_formatter> clone() const override { return std::make_unique<EscapedMessage>(); }
 };
@@ -191,6 +199,29 @@ std::shared_ptr<spdlog::logger> logger() {
   std::lock_guard lk(g_mu);
   if (!g_logger) g_logger = make_logger(nullptr);
   return g_logger;
+}
+
+std::string encodedBlobOf(std::string_view message) {
+  const auto at = message.find(kBlobMarker);
+  if (at == std::string_view::npos) return "";
+  const std::string_view rest = message.substr(at + kBlobMarker.size());
+  std::size_t end = 0;
+  while (end < rest.size() && !std::isspace(static_cast<unsigned char>(rest[end]))) ++end;
+  return std::string(rest.substr(0, end));
+}
+
+std::string withoutEncodedBlob(std::string_view message) {
+  std::string out;
+  for (;;) {
+    const auto at = message.find(kBlobMarker);
+    if (at == std::string_view::npos) break;
+    const std::string blob = encodedBlobOf(message.substr(at));
+    out.append(message.substr(0, at + kBlobMarker.size()));
+    out.append(blob.substr(0, 12)).append("... (").append(std::to_string(blob.size())).append(" characters)");
+    message.remove_prefix(at + kBlobMarker.size() + blob.size());
+  }
+  out.append(message);
+  return out;
 }
 
 std::string escapeControlCharacters(std::string_view text) {

@@ -10,8 +10,6 @@
 namespace quenfold_testlibs {
 
 namespace {
-constexpr const char* kBlobMarker = "Encoded authorization failure message: ";
-
 // A JSON member as text, or "".
 std::string textOf(const json& v, const char* key) {
   if (!v.is_object() || !v.contains(key)) return "";
@@ -32,22 +30,6 @@ void logUnknown(const std::string& what, const std::exception& e) {
   const auto* ce = dynamic_cast<const awsapi::ClientError*>(&e);
   lib::logger()->info("  " + what + " cannot be read (" + (ce ? ce->code() : std::string(e.what())) +
                       "); the run finds out when it gets there");
-}
-
-std::string encodedBlobOf(const std::string& message) {
-  const auto at = message.find(kBlobMarker);
-  if (at == std::string::npos) return "";
-  std::string blob = message.substr(at + std::char_traits<char>::length(kBlobMarker));
-  while (!blob.empty() && std::isspace(static_cast<unsigned char>(blob.back()))) blob.pop_back();
-  return blob;
-}
-
-std::string withoutEncodedBlob(const std::string& message) {
-  const auto at = message.find(kBlobMarker);
-  if (at == std::string::npos) return message;
-  const std::string blob = encodedBlobOf(message);
-  return message.substr(0, at) + "Encoded authorization failure message: " + blob.substr(0, 12) + "... (" +
-         std::to_string(blob.size()) + " characters)";
 }
 
 std::string explainDecodedMessage(const std::string& decoded) {

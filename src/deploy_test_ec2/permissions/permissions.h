@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "awsapi/client/client.h"
+#include "lib/commonlib.h"
 
 namespace quenfold_testlibs {
 
@@ -41,10 +42,8 @@ std::string explainDenial(const AwsClient* sts_client, const std::string& messag
 // What an encoded authorization message says, in one line (action, resource, explicit deny or no
 // allow, the policy types that matched), from the JSON STS DecodeAuthorizationMessage returns.
 std::string explainDecodedMessage(const std::string& decoded);
-// The message with its encoded blob cut to its first characters and its length.
-std::string withoutEncodedBlob(const std::string& message);
-// The encoded blob of such a message, or "".
-std::string encodedBlobOf(const std::string& message);
+using lib::encodedBlobOf;
+using lib::withoutEncodedBlob;
 
 // One info line for a fact a lookup could not read: the run finds out when it gets there.
 void logUnknown(const std::string& what, const std::exception& e);
