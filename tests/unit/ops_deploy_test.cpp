@@ -126,6 +126,31 @@ TEST_F(Deploy, LaunchIsRetriedWhileTheProfileIsNotReady) {
              "operation: The architecture 'arm64' of the specified instance type does not match"));
 }
 
+TEST_F(Deploy, ARefusalOfTheAccountOrAZoneIsMetOnce) {
+  SharedResources shared;
+  shared.found = Ec2sBySubnet{};
+  shared.zone_of = {{"subnet-a1", "us-east-1a"},
+                    {"subnet-a2", "us-east-1a"},
+                    {"subnet-b1", "us-east-1b"},
+                    {"subnet-b2", "us-east-1b"}};
+  ec2.on("RunInstances").reply_with([](const json& req) -> json {
+    const std::string subnet = req["NetworkInterfaces"][0]["SubnetId"];
+    throw awsapi::ClientError(subnet == "subnet-a1" ? "Unsupported" : "VcpuLimitExceeded", "no", "RunInstances", 400);
+  });
+  for (const char* gw : {"subnet-a1", "subnet-a2", "subnet-b1", "subnet-b2"}) {
+    json entry = json::object();
+    createEc2(ec2, iam, "ami-1", TestSubnet{gw, "subnet-p", "10.0.0.1"}, args, entry, shared);
+  }
+  // One refusal per wall: the zone's, then the account's.
+  EXPECT_EQ(ec2.count("RunInstances"), 2u);
+  EXPECT_TRUE(
+      logged("error   **Error** launch in subnet-a2 not sent: Unsupported refused an earlier launch of this "
+             "run into us-east-1a"));
+  EXPECT_TRUE(
+      logged("error   **Error** launch in subnet-b2 not sent: VcpuLimitExceeded refused an earlier launch of "
+             "this run, for the whole account"));
+}
+
 TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
   scriptNewInstance(ec2);
   args.tag_resource = "Owner,qa";

@@ -2,6 +2,9 @@
 // a public address and a second interface in the private subnet, all subnets in parallel.
 #pragma once
 
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -22,10 +25,30 @@ using awsapi::AwsClient;
 // Boot-script template of a test instance, with the placeholders {{spoke_gw_ip}}, {{s3_bucket}} and {{tag}}.
 extern const char* const user_data_tmp;
 
+// Refusals of RunInstances that concern the whole account (a vCPU or instance limit, a region
+// still being verified, a blocked account) or one zone (the type not offered, no capacity) close
+// a gate the workers share: after the first such refusal no further launch is sent there in this
+// run, and the entries not launched yet fail at once with one short line each.
+class LaunchGate {
+ public:
+  // Why a launch into `zone` is not sent ("" when it may be).
+  std::string closedFor(const std::string& zone) const;
+  // Records a refusal of a launch into `zone` with AWS's `code`; false when it closes nothing.
+  bool refused(const std::string& code, const std::string& zone);
+
+ private:
+  mutable std::mutex mu_;
+  std::string account_;
+  std::map<std::string, std::string> zones_;
+};
+
 // One launch attempt under the retry wrapper (6 tries, 10 s apart) while EC2 answers
 // InvalidParameterValue about the instance profile (not known to EC2 yet); absent when the launch
 // failed otherwise, AWS's message logged.
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data);
+// The same, telling `gate` of a refusal that concerns the account or the zone `zone`.
+std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data, LaunchGate* gate,
+                                              const std::string& zone);
 
 // Where one test instance goes: launched in the gateway subnet, its second interface in the
 // private subnet.
@@ -47,6 +70,9 @@ struct SharedResources {
   // The tool's instances of the VPC by subnet, as read once before the workers start (absent: each
   // worker looks in its own subnet).
   std::optional<Ec2sBySubnet> found = std::nullopt;
+  // The launches' gate, and the zone of each subnet of the VPC as the preflight read it.
+  std::shared_ptr<LaunchGate> gate = std::make_shared<LaunchGate>();
+  std::map<std::string, std::string> zone_of = {};
 };
 
 // The RunInstances request of a new test instance in the gateway subnet, with the instance

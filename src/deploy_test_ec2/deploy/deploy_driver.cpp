@@ -397,6 +397,7 @@ void deployEc2s(const AwsClient& ec2_client, const AwsClient* s3_client, const A
     if (facts.entries.empty() || !toDeploy.empty())
       shared = createSharedResources(ec2_client, s3_client, iam_client, vpcId, facts, args);
     shared.eip_holders = std::move(eipHolders);
+    for (const auto& [id, sn] : facts.subnets) shared.zone_of[id] = sn.zone;
     shared.found = std::move(found);
   } catch (const core::Interrupted&) {
     writeOutput();

@@ -250,7 +250,35 @@ json launchRequest(const std::string& ami, const TestSubnet& subnet, const Share
   return data;
 }
 
+std::string LaunchGate::closedFor(const std::string& zone) const {
+  std::lock_guard lk(mu_);
+  if (!account_.empty()) return account_;
+  const auto it = zones_.find(zone);
+  return it == zones_.end() ? std::string() : it->second;
+}
+
+bool LaunchGate::refused(const std::string& code, const std::string& zone) {
+  static const std::set<std::string> account = {"VcpuLimitExceeded", "InstanceLimitExceeded", "PendingVerification",
+                                                "Blocked"};
+  static const std::set<std::string> zonal = {"Unsupported", "InsufficientInstanceCapacity"};
+  std::lock_guard lk(mu_);
+  if (account.count(code)) {
+    if (account_.empty()) account_ = code + " refused an earlier launch of this run, for the whole account";
+    return true;
+  }
+  if (zonal.count(code) && !zone.empty()) {
+    zones_.try_emplace(zone, code + " refused an earlier launch of this run into " + zone);
+    return true;
+  }
+  return false;
+}
+
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data) {
+  return createEc2WithRetry(ec2_client, data, nullptr, "");
+}
+
+std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data, LaunchGate* gate,
+                                              const std::string& zone) {
   core::Step step;
   const std::string profile =
       data.contains("IamInstanceProfile") ? data["IamInstanceProfile"].value("Name", "") : std::string();
@@ -268,6 +296,7 @@ std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const
         throw InvalidParameterValueException();
       }
       log->error(std::string("  **Error** ") + e.what());
+      if (gate) gate->refused(e.code(), zone);
       return std::nullopt;
     } catch (const std::exception& e) {
       lib::logError(e.what(), &e);
@@ -312,7 +341,14 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
     log->info(std::string("  No ec2 with tag Name:") + kInstanceName + " found in " + subnet.gw_subnet_id);
     const json data = launchRequest(ami, subnet, shared, profile, args);
     if (args.dry_run) return;
-    std::optional<std::string> insId = createEc2WithRetry(ec2_client, data);
+    const auto zone = shared.zone_of.find(subnet.gw_subnet_id);
+    const std::string zoneName = zone == shared.zone_of.end() ? std::string() : zone->second;
+    if (const std::string wall = shared.gate ? shared.gate->closedFor(zoneName) : std::string(); !wall.empty()) {
+      lib::recordError("launch in " + subnet.gw_subnet_id + " not sent: " + wall,
+                       "launch in " + subnet.gw_subnet_id + " not sent");
+      return;
+    }
+    std::optional<std::string> insId = createEc2WithRetry(ec2_client, data, shared.gate.get(), zoneName);
     if (!insId) {
       core::AppExitStatus::recordFailure("launch in " + subnet.gw_subnet_id + " failed");
       return;
