@@ -31,6 +31,23 @@ class DocumentedRateLimits(ToolTest):
         finally:
             self.deploy_nominal_s = (time.monotonic() - started) / TIME_SCALE
 
+    def test_a_vcpu_wall_the_preflight_cannot_see_is_met_once(self):
+        # The quota cannot be read: the launches find the wall, and the first refusal closes it.
+        self.sandbox.configure(vcpu_quota=20, deny_actions=["servicequotas:GetServiceQuota"])
+        try:
+            out = self.deploy()
+        finally:
+            self.sandbox.configure(vcpu_quota=100000, deny_actions=[])
+        self.assertEqual(out.returncode, 1, out.stderr[-3000:])
+        launches = [c for c in self.sandbox.control("calls")["calls"]
+                    if c["op"] == "ec2:RunInstances" and c.get("code") != "DryRunOperation"]
+        self.assertLessEqual(len(launches), 15)
+        # Launches already sent when the first refusal came back are refused too; the summary holds one more.
+        self.assertLessEqual(out.stderr.count("(VcpuLimitExceeded) when calling the RunInstances operation"), 5)
+        self.assertGreaterEqual(out.stderr.count("not sent: VcpuLimitExceeded refused an earlier launch"), 20)
+        self.assertEqual(self.revert().returncode, 0)
+        self.assertNothingLeft()
+
     def test_deploy_and_revert_of_40_entries_lose_nothing(self):
         self.sandbox.configure(launch_s=30, status_ok_s=180, terminate_s=30)
         self.deploy_and_revert_everything(PAIRS)

@@ -2,6 +2,7 @@
 // a public address and a second interface in the private subnet, all subnets in parallel.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,9 +36,16 @@ class LaunchGate {
   std::string closedFor(const std::string& zone) const;
   // Records a refusal of a launch into `zone` with AWS's `code`; false when it closes nothing.
   bool refused(const std::string& code, const std::string& zone);
+  // Waits (through the clock) for this launch's turn under EC2's documented RunInstances bucket:
+  // a burst of 5, then 2 a second. Launches used to start all at once, and EC2 throttled most of
+  // them; the client's adaptive rate takes over from there as for every call.
+  void pace();
 
  private:
   mutable std::mutex mu_;
+  bool started_ = false;
+  double tokens_ = 0;
+  std::chrono::steady_clock::time_point last_{};
   std::string account_;
   std::map<std::string, std::string> zones_;
 };

@@ -1,7 +1,9 @@
 // One test instance per gateway subnet: found by its Name tag or launched, then wired up with a
 // public address, a tagged primary interface and a second interface in the private subnet.
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -273,6 +275,30 @@ bool LaunchGate::refused(const std::string& code, const std::string& zone) {
   return false;
 }
 
+void LaunchGate::pace() {
+  constexpr double kBurst = 5;
+  constexpr double kPerSecond = 2;
+  auto& clock = core::the_clock();
+  double behind = 0;
+  {
+    std::lock_guard lk(mu_);
+    const auto now = clock.monotonic();
+    if (!started_) {
+      started_ = true;
+      tokens_ = kBurst;
+      last_ = now;
+    }
+    const double refill = std::chrono::duration<double>(now - last_).count() * kPerSecond;
+    tokens_ = std::min(kBurst, tokens_ + std::max(0.0, refill));
+    last_ = now;
+    // A launch takes its token now; one that goes below zero waits for the refill it reserved.
+    tokens_ -= 1;
+    behind = -tokens_;
+  }
+  if (behind > 0)
+    clock.sleep_for(std::chrono::milliseconds(static_cast<long long>(std::ceil(behind / kPerSecond * 1000))));
+}
+
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data) {
   return createEc2WithRetry(ec2_client, data, nullptr, "");
 }
@@ -343,6 +369,8 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
     if (args.dry_run) return;
     const auto zone = shared.zone_of.find(subnet.gw_subnet_id);
     const std::string zoneName = zone == shared.zone_of.end() ? std::string() : zone->second;
+    // The gate is asked again after this launch's turn came: a wall met meanwhile holds it back.
+    if (shared.gate) shared.gate->pace();
     if (const std::string wall = shared.gate ? shared.gate->closedFor(zoneName) : std::string(); !wall.empty()) {
       lib::recordError("launch in " + subnet.gw_subnet_id + " not sent: " + wall,
                        "launch in " + subnet.gw_subnet_id + " not sent");
