@@ -348,6 +348,25 @@ std::string resolveInstanceProfile(const AwsClient& iam_client, const std::strin
   return profiles.at(0).at("InstanceProfileName").get<std::string>();
 }
 
+namespace {
+// The launch, in its turn under the launch rate and unless a wall met meanwhile holds it back; a
+// launch not sent or refused is recorded as the entry's failure.
+std::optional<std::string> launchThroughTheGate(const AwsClient& ec2_client, const json& data, const TestSubnet& subnet,
+                                                const SharedResources& shared) {
+  const auto zone = shared.zone_of.find(subnet.gw_subnet_id);
+  const std::string zoneName = zone == shared.zone_of.end() ? std::string() : zone->second;
+  if (shared.gate) shared.gate->pace();
+  if (const std::string wall = shared.gate ? shared.gate->closedFor(zoneName) : std::string(); !wall.empty()) {
+    lib::recordError("launch in " + subnet.gw_subnet_id + " not sent: " + wall,
+                     "launch in " + subnet.gw_subnet_id + " not sent");
+    return std::nullopt;
+  }
+  std::optional<std::string> insId = createEc2WithRetry(ec2_client, data, shared.gate.get(), zoneName);
+  if (!insId) core::AppExitStatus::recordFailure("launch in " + subnet.gw_subnet_id + " failed");
+  return insId;
+}
+}  // namespace
+
 void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const std::string& ami,
                const TestSubnet& subnet, const Args& args, json& test_config, const SharedResources& shared) {
   core::Step step;
@@ -367,20 +386,8 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
     log->info(std::string("  No ec2 with tag Name:") + kInstanceName + " found in " + subnet.gw_subnet_id);
     const json data = launchRequest(ami, subnet, shared, profile, args);
     if (args.dry_run) return;
-    const auto zone = shared.zone_of.find(subnet.gw_subnet_id);
-    const std::string zoneName = zone == shared.zone_of.end() ? std::string() : zone->second;
-    // The gate is asked again after this launch's turn came: a wall met meanwhile holds it back.
-    if (shared.gate) shared.gate->pace();
-    if (const std::string wall = shared.gate ? shared.gate->closedFor(zoneName) : std::string(); !wall.empty()) {
-      lib::recordError("launch in " + subnet.gw_subnet_id + " not sent: " + wall,
-                       "launch in " + subnet.gw_subnet_id + " not sent");
-      return;
-    }
-    std::optional<std::string> insId = createEc2WithRetry(ec2_client, data, shared.gate.get(), zoneName);
-    if (!insId) {
-      core::AppExitStatus::recordFailure("launch in " + subnet.gw_subnet_id + " failed");
-      return;
-    }
+    std::optional<std::string> insId = launchThroughTheGate(ec2_client, data, subnet, shared);
+    if (!insId) return;
     ins.id = std::move(*insId);
   } else {
     FoundEc2& found = live.front();
