@@ -34,8 +34,8 @@ class LaunchGate {
  public:
   // Why a launch into `zone` is not sent ("" when it may be).
   std::string closedFor(const std::string& zone) const;
-  // Records a refusal of a launch into `zone` with AWS's `code`; false when it closes nothing.
-  bool refused(const std::string& code, const std::string& zone);
+  // Records a refusal of a launch into `zone` with AWS's `code`; other codes close nothing.
+  void refused(const std::string& code, const std::string& zone);
   // Waits (through the clock) for this launch's turn under EC2's documented RunInstances bucket:
   // a burst of 5, then 2 a second. Launches used to start all at once, and EC2 throttled most of
   // them; the client's adaptive rate takes over from there as for every call.

@@ -259,20 +259,16 @@ std::string LaunchGate::closedFor(const std::string& zone) const {
   return it == zones_.end() ? std::string() : it->second;
 }
 
-bool LaunchGate::refused(const std::string& code, const std::string& zone) {
+void LaunchGate::refused(const std::string& code, const std::string& zone) {
   static const std::set<std::string> account = {"VcpuLimitExceeded", "InstanceLimitExceeded", "PendingVerification",
                                                 "Blocked"};
   static const std::set<std::string> zonal = {"Unsupported", "InsufficientInstanceCapacity"};
   std::lock_guard lk(mu_);
   if (account.count(code)) {
     if (account_.empty()) account_ = code + " refused an earlier launch of this run, for the whole account";
-    return true;
-  }
-  if (zonal.count(code) && !zone.empty()) {
+  } else if (zonal.count(code) && !zone.empty()) {
     zones_.try_emplace(zone, code + " refused an earlier launch of this run into " + zone);
-    return true;
   }
-  return false;
 }
 
 void LaunchGate::pace() {

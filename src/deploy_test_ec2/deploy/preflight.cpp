@@ -115,11 +115,7 @@ void countWork(const PreflightFacts& facts, PreflightVerdict& verdict) {
 
 void judgeEntries(const PreflightFacts& facts, PreflightVerdict& verdict) {
   for (const auto& e : facts.entries) {
-    if (!e.failure.empty()) {
-      failEntry(verdict, e.index, e.failure);
-    } else if (e.action != EntryAction::Duplicate) {  // a duplicate's worker says why
-      judgeEntry(facts, e, verdict);
-    }
+    if (e.action != EntryAction::Duplicate) judgeEntry(facts, e, verdict);  // a duplicate's worker says why
   }
   judgeFreeAddresses(facts, verdict);
   countWork(facts, verdict);

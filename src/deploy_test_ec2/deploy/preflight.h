@@ -34,7 +34,6 @@ struct PreflightEntry {
   std::string instance_id;      // Reuse and Start
   bool needs_interface = true;  // a new second interface in the private subnet
   bool needs_address = false;   // a new Elastic IP (--eip)
-  std::string failure;          // set when an earlier check failed the entry already
 };
 
 struct SubnetFacts {

@@ -127,7 +127,7 @@ void readReachability(const AwsClient& ec2_client, PreflightFacts& facts) {
 void readRouteTables(const AwsClient& ec2_client, PreflightFacts& facts) {
   try {
     const json tables = allPages(ec2_client, "DescribeRouteTables",
-                                 {{"Filters", json::array({filter("vpc-id", {facts.vpc_id})})}}, "RouteTables");
+                                 {{"Filters", json::array({vpcFilter(facts.vpc_id)})}}, "RouteTables");
     std::map<std::string, bool> tableRoutes;  // table -> has an active route to an internet gateway
     std::map<std::string, std::string> tableOf;
     std::string mainTable;
@@ -165,9 +165,7 @@ void readIamObjects(const AwsClient& iam_client, PreflightFacts& facts);
 Existing readSharedResources(const AwsClient& ec2_client, const AwsClient& iam_client, PreflightFacts& facts,
                              const Args& args) {
   Existing found;
-  const json groups = ec2_client.describe_security_groups(
-      {{"Filters", json::array({filter("vpc-id", {facts.vpc_id}), filter("group-name", {kSgName, kPrivateSgName})})}});
-  for (const auto& g : groups.value("SecurityGroups", json::array())) {
+  for (const auto& g : findToolGroups(ec2_client, facts.vpc_id)) {
     if (g.value("GroupName", "") == kSgName) found.sg = g.value("GroupId", "");
     if (g.value("GroupName", "") == kPrivateSgName) found.private_sg = g.value("GroupId", "");
   }
@@ -273,7 +271,7 @@ void gatherPreflightFacts(const AwsClient& ec2_client, const AwsClient& iam_clie
     dryRun(ec2_client, clients.sts, "RunInstances", request, facts);
   }
   const auto second = std::find_if(facts.entries.begin(), facts.entries.end(),
-                                   [](const PreflightEntry& e) { return e.needs_interface && e.failure.empty(); });
+                                   [](const PreflightEntry& e) { return e.needs_interface; });
   if (second != facts.entries.end())
     dryRun(ec2_client, clients.sts, "CreateNetworkInterface",
            networkInterfaceRequest(second->private_subnet, found.private_sg, args), facts);

@@ -21,6 +21,8 @@ using awsapi::AwsClient;
 std::optional<std::string> getSgId(const AwsClient& ec2_client, const std::string& vpc_id, const std::string& sg_name);
 std::optional<std::string> createSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args);
 std::optional<std::string> createPrivateInfSG(const AwsClient& ec2_client, const std::string& vpc_id, const Args& args);
+// The tool's two groups in the VPC, as DescribeSecurityGroups lists them (one call for both).
+json findToolGroups(const AwsClient& ec2_client, const std::string& vpc_id);
 // The CreateSecurityGroup request of the tool's group `name`.
 json securityGroupRequest(const std::string& name, const std::string& vpc_id, const Args& args);
 // A group still in use (DependencyViolation) is asked again for about two minutes (through the

@@ -15,6 +15,7 @@
 #include "core/exit_request.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
+#include "deploy_test_ec2/lookup/lookup.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
 
@@ -120,6 +121,12 @@ void completeSshGroup(const AwsClient& ec2_client, const json& group, const Args
   }
 }
 }  // namespace
+
+json findToolGroups(const AwsClient& ec2_client, const std::string& vpc_id) {
+  const json filters =
+      json::array({vpcFilter(vpc_id), json{{"Name", "group-name"}, {"Values", {kSgName, kPrivateSgName}}}});
+  return ec2_client.describe_security_groups({{"Filters", filters}}).value("SecurityGroups", json::array());
+}
 
 json securityGroupRequest(const std::string& name, const std::string& vpc_id, const Args& args) {
   return json{{"Description", kGroupDescription},

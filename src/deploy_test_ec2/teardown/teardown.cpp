@@ -198,10 +198,7 @@ void checkEc2Deletes(const AwsClient& ec2_client, const AwsClient* sts_client, c
     const json all = addresses.value("Addresses", json::array());
     if (!all.empty()) ask("ReleaseAddress", {{"AllocationId", all[0].value("AllocationId", "")}});
   }
-  const json groups = ec2_client.describe_security_groups(
-      {{"Filters", json::array({json{{"Name", "vpc-id"}, {"Values", {vpcId}}},
-                                json{{"Name", "group-name"}, {"Values", {kSgName, kPrivateSgName}}}})}});
-  const json found = groups.value("SecurityGroups", json::array());
+  const json found = findToolGroups(ec2_client, vpcId);
   if (!found.empty()) ask("DeleteSecurityGroup", {{"GroupId", found[0].value("GroupId", "")}});
   ask("DeleteKeyPair", {{"KeyName", kKeyPairPrefix + vpcId}});
 }
