@@ -5,6 +5,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -63,6 +64,12 @@ std::string escapeControlCharacters(std::string_view text);
 // first characters and its length. The logger writes every line that way.
 std::string encodedBlobOf(std::string_view message);
 std::string withoutEncodedBlob(std::string_view message);
+
+// AWS's encoded reason of a refusal is explained once a run: the first error line or report that
+// carries one is handed to the explainer (the deploy decodes it through STS and logs what it
+// says); the refusals that follow are most often the same. Setting an explainer starts afresh.
+void setDenialExplainer(std::function<void(const std::string& blob)> explainer);
+void explainFirstDenial(std::string_view message);
 
 // Logs text that is several lines by design (the result collection's fetched test output): its
 // line breaks are kept, every other control character appears escaped as in any other line.

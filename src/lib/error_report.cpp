@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 
 namespace quenfold_testlibs::lib {
 
@@ -42,6 +43,7 @@ void reportError(const std::exception& e, const std::string& subject, core::Sour
       "Error report: " + (subject.empty() ? "" : subject + ": ") + demangle(typeid(e).name()) + ": " + e.what() + " (" +
       (raised.empty() ? "" : "raised in " + raised + "; ") + "caught in " + shortFunctionName(where.function_name()) +
       ", " + std::filesystem::path(where.file_name()).filename().string() + ":" + std::to_string(where.line()) + ")");
+  explainFirstDenial(e.what());
 }
 
 void reportError(const std::exception_ptr& ep, core::SourceLocation where) { reportError(ep, std::string(), where); }
@@ -60,6 +62,34 @@ void reportError(const std::exception_ptr& ep, const std::string& subject, core:
 void logError(const std::string& line, const std::exception* cause, core::SourceLocation where) {
   logger()->error("  **Error** " + line);
   if (cause) reportError(*cause, where);
+  explainFirstDenial(line);
+}
+
+namespace {
+std::mutex g_explainer_mu;
+std::function<void(const std::string&)> g_explainer;  // guarded by g_explainer_mu
+bool g_explained = false;                             // guarded by g_explainer_mu
+}  // namespace
+
+void setDenialExplainer(std::function<void(const std::string& blob)> explainer) {
+  std::lock_guard lk(g_explainer_mu);
+  g_explainer = std::move(explainer);
+  g_explained = false;
+}
+
+void explainFirstDenial(std::string_view message) {
+  const std::string blob = encodedBlobOf(message);
+  // A blob already cut for a log line ends with "..." and decodes to nothing.
+  if (blob.empty() || blob.size() < 20 || blob.substr(blob.size() - 3) == "...") return;
+  std::function<void(const std::string&)> explainer;
+  {
+    std::lock_guard lk(g_explainer_mu);
+    if (g_explained || !g_explainer) return;
+    g_explained = true;
+    explainer = g_explainer;
+  }
+  // Outside the lock: the explainer makes a call, and that call may log.
+  explainer(blob);
 }
 
 void recordError(const std::string& line, const std::string& failure, const std::exception* cause,

@@ -28,7 +28,7 @@ class Preflight(ToolTest):
     def setUp(self):
         super().setUp()
         self.sandbox.configure(vcpu_quota=100000, deny_actions=[], unoffered_zones={}, subnet_free_addresses={},
-                               block_public_access="off")
+                               block_public_access="off", insufficient_capacity=None, pending_verification=False)
 
     def entries(self):
         with open(self.config, encoding="utf-8") as f:
@@ -123,6 +123,45 @@ class Preflight(ToolTest):
         self.assertEqual(out.returncode, 1, out.stderr[-3000:])
         self.assertIn(f"{vpc} has no internet gateway attached: no public address in it can be reached",
                       self.errors(out))
+        self.assertNothingLeft()
+
+    def test_refusals_no_dry_run_sees_are_met_once_where_they_apply(self):
+        ec2 = self.sandbox.client("ec2")
+        gw = self.entries()[0]["gw_subnet_id"]
+        zone = ec2.describe_subnets(SubnetIds=[gw])["Subnets"][0]["AvailabilityZone"]
+        # No capacity in one zone: its entry fails after the zone's minute of retries, the others complete.
+        self.sandbox.configure(insufficient_capacity={"zones": [zone], "share": 1.0})
+        out = self.deploy()
+        self.assertEqual(out.returncode, 1, out.stderr[-3000:])
+        errors = [e for e in self.errors(out) if "InsufficientInstanceCapacity" in e]
+        self.assertEqual(len(errors), 1, out.stderr[-3000:])
+        self.assertEqual(len(self.live_instances()), 2)
+        # The access layer sends each try once: the dry run, the two launches, the zone's five tries.
+        self.assertLessEqual(self.counts().get("ec2:RunInstances", 0), 1 + 2 + 5)
+        self.sandbox.configure(insufficient_capacity=None)
+        self.assertEqual(self.revert().returncode, 0)
+
+        # A policy refusing a call no dry run covers: AWS's reason is decoded once, never logged whole.
+        self.sandbox.configure(deny_actions=["ec2:AttachNetworkInterface"])
+        out = self.deploy()
+        self.assertEqual(out.returncode, 1, out.stderr[-3000:])
+        reasons = [line for line in out.stderr.splitlines() if "AWS's reason for the refusal above: " in line]
+        self.assertEqual(len(reasons), 1, out.stderr[-3000:])
+        self.assertIn("action ec2:AttachNetworkInterface", reasons[0])
+        self.assertIn("explicit deny", reasons[0])
+        self.assertNotRegex(out.stderr, r"[A-Za-z0-9_-]{200}", "an encoded message is never logged whole")
+        self.sandbox.configure(deny_actions=[])
+        self.assertEqual(self.revert().returncode, 0)
+
+        # A region still being verified refuses the launches: nothing is left running.
+        self.sandbox.configure(pending_verification=True)
+        out = self.deploy()
+        self.assertEqual(out.returncode, 1, out.stderr[-3000:])
+        launches = [e for e in self.errors(out) if "has no ec2_ip" not in e]
+        self.assertTrue(launches and all("PendingVerification" in e for e in launches), launches)
+        self.assertEqual(self.live_instances(), [])
+        self.sandbox.configure(pending_verification=False)
+        self.assertEqual(self.revert().returncode, 0)
         self.assertNothingLeft()
 
 

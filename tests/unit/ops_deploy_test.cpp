@@ -151,6 +151,25 @@ TEST_F(Deploy, ARefusalOfTheAccountOrAZoneIsMetOnce) {
              "this run, for the whole account"));
 }
 
+TEST_F(Deploy, AZoneWithoutCapacityIsTriedForAMinuteThenClosed) {
+  SharedResources shared;
+  shared.found = Ec2sBySubnet{};
+  shared.zone_of = {{"subnet-c1", "us-east-1c"}, {"subnet-c2", "us-east-1c"}};
+  ec2.on("RunInstances").fail("InsufficientInstanceCapacity", "We currently do not have sufficient capacity");
+  for (const char* gw : {"subnet-c1", "subnet-c2"}) {
+    json entry = json::object();
+    createEc2(ec2, iam, "ami-1", TestSubnet{gw, "subnet-p", "10.0.0.1"}, args, entry, shared);
+  }
+  // Every 15 s for a minute, then the zone's later launches are not sent; other zones stay open.
+  EXPECT_EQ(ec2.count("RunInstances"), 5u);
+  EXPECT_GE(clock_.total_slept(), 60s);
+  EXPECT_EQ(countLogged("info   No capacity for t3.micro in us-east-1c, retry in 15 sec"), 4);
+  EXPECT_TRUE(
+      logged("error   **Error** launch in subnet-c2 not sent: InsufficientInstanceCapacity in us-east-1c after a "
+             "minute of retries: We currently do not have sufficient capacity"));
+  EXPECT_EQ(shared.gate->closedFor("us-east-1a"), "");
+}
+
 TEST_F(Deploy, NewInstanceGetsItsAddressesTagsAndSecondInterface) {
   scriptNewInstance(ec2);
   args.tag_resource = "Owner,qa";

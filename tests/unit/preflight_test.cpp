@@ -103,6 +103,14 @@ TEST(Preflight, QuotaFamiliesDenialsAndThePlan) {
   EXPECT_EQ(withoutEncodedBlob(msg),
             "You are not authorized to perform this operation. Encoded authorization failure message: QQQQQQQQQQQQ... "
             "(2000 characters)");
+  // The first refusal of a run is explained; one already cut for a log line decodes to nothing.
+  int explained = 0;
+  lib::setDenialExplainer([&](const std::string& b) { explained += b == blob ? 1 : 100; });
+  lib::explainFirstDenial(withoutEncodedBlob(msg));
+  lib::explainFirstDenial(msg);
+  lib::explainFirstDenial(msg);
+  lib::setDenialExplainer(nullptr);
+  EXPECT_EQ(explained, 1);
   EXPECT_EQ(
       explainDecodedMessage(
           R"({"allowed":false,"explicitDeny":true,"matchedStatements":{"items":[{"source":{"policyType":"SCP"}}]},)"

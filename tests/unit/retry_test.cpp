@@ -25,6 +25,8 @@ TEST(RetryClassify, TransientAnswersAndTransportFailures) {
   EXPECT_EQ(classify("RequestTimeout", 400, false), ErrorKind::Transient);
   EXPECT_EQ(classify("RequestTimeoutException", 408, false), ErrorKind::Transient);
   for (int status : {500, 502, 503, 504}) EXPECT_EQ(classify("InternalError", status, false), ErrorKind::Transient);
+  // No capacity in a zone lasts minutes: not retried at once, at the cost of the shared quota.
+  EXPECT_EQ(classify("InsufficientInstanceCapacity", 500, false), ErrorKind::Other);
   EXPECT_EQ(classify("", 0, true), ErrorKind::Transient);
 }
 

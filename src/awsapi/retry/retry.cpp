@@ -34,6 +34,9 @@ constexpr std::array<std::string_view, 14> kThrottlingCodes = {"Throttling",
 constexpr std::array<std::string_view, 3> kTransientCodes = {"RequestTimeout", "RequestTimeoutException",
                                                              "PriorRequestNotComplete"};
 constexpr std::array<int, 4> kTransientStatuses = {500, 502, 503, 504};
+// A zone out of capacity answers 500 too, for minutes rather than a moment: retrying at once only
+// spends the retry quota every other call shares. The launch decides how to go on.
+constexpr std::array<std::string_view, 1> kLastingServerCodes = {"InsufficientInstanceCapacity"};
 
 // The service rejects the request time whatever the message says.
 constexpr std::array<std::string_view, 3> kClockSkewCodes = {"RequestTimeTooSkewed", "RequestInTheFuture",
@@ -84,6 +87,7 @@ ErrorKind classify(const std::string& code, const std::string& message, int http
   if (in(kClockSkewCodes, code)) return ErrorKind::ClockSkew;
   if (in(kMaybeClockSkewCodes, code) && speaks_of_time(message)) return ErrorKind::ClockSkew;
   if (in(kThrottlingCodes, code)) return ErrorKind::Throttling;
+  if (in(kLastingServerCodes, code)) return ErrorKind::Other;
   if (in(kTransientCodes, code) || in(kTransientStatuses, http_status)) return ErrorKind::Transient;
   return ErrorKind::Other;
 }

@@ -32,29 +32,50 @@ extern const char* const user_data_tmp;
 // run, and the entries not launched yet fail at once with one short line each.
 class LaunchGate {
  public:
+  // Thrown by a launch that found no capacity in its zone while the zone's minute of retries
+  // lasts: the launch waits for the zone's next try (heldFor) and is sent again.
+  struct TryAgain {};
+
   // Why a launch into `zone` is not sent ("" when it may be).
   std::string closedFor(const std::string& zone) const;
   // Records a refusal of a launch into `zone` with AWS's `code`; other codes close nothing.
   void refused(const std::string& code, const std::string& zone);
+  // InsufficientInstanceCapacity is no error of the service but of the zone, for minutes: the
+  // zone is held, and one launch at a time tries it again every 15 s. True while that minute
+  // lasts; then false, and the zone is closed with AWS's message.
+  bool noCapacity(const std::string& zone, const std::string& message);
+  // How long a launch into `zone` waits before it asks again (zero: it goes now, and while the
+  // zone is held it is the one launch that tries it).
+  std::chrono::milliseconds heldFor(const std::string& zone);
+  // The launch into `zone` is over: a launched one ends the zone's hold, any other lets the next
+  // launch try in its turn.
+  void done(const std::string& zone, bool launched);
   // Waits (through the clock) for this launch's turn under EC2's documented RunInstances bucket:
   // a burst of 5, then 2 a second. Launches used to start all at once, and EC2 throttled most of
   // them; the client's adaptive rate takes over from there as for every call.
   void pace();
 
  private:
+  struct Hold {
+    std::chrono::steady_clock::time_point since;     // the zone's first refusal for capacity
+    std::chrono::steady_clock::time_point next_try;  // when a launch may try the zone again
+    bool trying = false;                             // a launch is trying it now
+  };
   mutable std::mutex mu_;
   bool started_ = false;
   double tokens_ = 0;
   std::chrono::steady_clock::time_point last_{};
   std::string account_;
   std::map<std::string, std::string> zones_;
+  std::map<std::string, Hold> held_;
 };
 
 // One launch attempt under the retry wrapper (6 tries, 10 s apart) while EC2 answers
 // InvalidParameterValue about the instance profile (not known to EC2 yet); absent when the launch
 // failed otherwise, AWS's message logged.
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data);
-// The same, telling `gate` of a refusal that concerns the account or the zone `zone`.
+// The same, telling `gate` of a refusal that concerns the account or the zone `zone`; throws
+// LaunchGate::TryAgain when the zone had no capacity and its minute of retries is not spent.
 std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const json& data, LaunchGate* gate,
                                               const std::string& zone);
 

@@ -262,13 +262,55 @@ std::string LaunchGate::closedFor(const std::string& zone) const {
 void LaunchGate::refused(const std::string& code, const std::string& zone) {
   static const std::set<std::string> account = {"VcpuLimitExceeded", "InstanceLimitExceeded", "PendingVerification",
                                                 "Blocked"};
-  static const std::set<std::string> zonal = {"Unsupported", "InsufficientInstanceCapacity"};
+  // InsufficientInstanceCapacity closes its zone through noCapacity, once its retries are spent.
+  static const std::set<std::string> zonal = {"Unsupported"};
   std::lock_guard lk(mu_);
   if (account.count(code)) {
     if (account_.empty()) account_ = code + " refused an earlier launch of this run, for the whole account";
   } else if (zonal.count(code) && !zone.empty()) {
     zones_.try_emplace(zone, code + " refused an earlier launch of this run into " + zone);
   }
+}
+
+bool LaunchGate::noCapacity(const std::string& zone, const std::string& message) {
+  constexpr auto kTryEvery = std::chrono::seconds(15);
+  constexpr auto kTriesFor = std::chrono::seconds(60);
+  const auto now = core::the_clock().monotonic();
+  std::lock_guard lk(mu_);
+  auto [it, first] = held_.try_emplace(zone, Hold{now, now, false});
+  Hold& hold = it->second;
+  hold.trying = false;
+  if (!first && now - hold.since >= kTriesFor) {
+    zones_.try_emplace(zone, "InsufficientInstanceCapacity in " + (zone.empty() ? "its zone" : zone) +
+                                 " after a minute of retries: " + message);
+    return false;
+  }
+  hold.next_try = now + kTryEvery;
+  return true;
+}
+
+std::chrono::milliseconds LaunchGate::heldFor(const std::string& zone) {
+  // A launch waiting while another tries the zone asks again this often.
+  constexpr auto kAskEvery = std::chrono::seconds(1);
+  const auto now = core::the_clock().monotonic();
+  std::lock_guard lk(mu_);
+  const auto it = held_.find(zone);
+  if (it == held_.end() || zones_.count(zone)) return std::chrono::milliseconds(0);
+  Hold& hold = it->second;
+  if (hold.trying) return kAskEvery;
+  if (now < hold.next_try) return std::chrono::ceil<std::chrono::milliseconds>(hold.next_try - now);
+  hold.trying = true;
+  return std::chrono::milliseconds(0);
+}
+
+void LaunchGate::done(const std::string& zone, bool launched) {
+  std::lock_guard lk(mu_);
+  const auto it = held_.find(zone);
+  if (it == held_.end()) return;
+  if (launched)
+    held_.erase(it);
+  else
+    it->second.trying = false;
 }
 
 void LaunchGate::pace() {
@@ -317,7 +359,13 @@ std::optional<std::string> createEc2WithRetry(const AwsClient& ec2_client, const
         log->info("  Instance profile " + profile + " is not ready, retry in 10 sec");
         throw InvalidParameterValueException();
       }
+      if (e.code() == "InsufficientInstanceCapacity" && gate && gate->noCapacity(zone, e.message())) {
+        log->info("  No capacity for " + data.value("InstanceType", std::string("the instance type")) + " in " +
+                  (zone.empty() ? "its zone" : zone) + ", retry in 15 sec");
+        throw LaunchGate::TryAgain{};
+      }
       log->error(std::string("  **Error** ") + e.what());
+      lib::explainFirstDenial(e.what());
       if (gate) gate->refused(e.code(), zone);
       return std::nullopt;
     } catch (const std::exception& e) {
@@ -349,17 +397,38 @@ namespace {
 // launch not sent or refused is recorded as the entry's failure.
 std::optional<std::string> launchThroughTheGate(const AwsClient& ec2_client, const json& data, const TestSubnet& subnet,
                                                 const SharedResources& shared) {
+  if (!shared.gate) {
+    std::optional<std::string> insId = createEc2WithRetry(ec2_client, data);
+    if (!insId) core::AppExitStatus::recordFailure("launch in " + subnet.gw_subnet_id + " failed");
+    return insId;
+  }
+  LaunchGate& gate = *shared.gate;
   const auto zone = shared.zone_of.find(subnet.gw_subnet_id);
   const std::string zoneName = zone == shared.zone_of.end() ? std::string() : zone->second;
-  if (shared.gate) shared.gate->pace();
-  if (const std::string wall = shared.gate ? shared.gate->closedFor(zoneName) : std::string(); !wall.empty()) {
-    lib::recordError("launch in " + subnet.gw_subnet_id + " not sent: " + wall,
-                     "launch in " + subnet.gw_subnet_id + " not sent");
-    return std::nullopt;
+  for (;;) {
+    // A zone without capacity is tried by one launch at a time; the others wait their turn.
+    for (auto wait = gate.heldFor(zoneName); wait.count() > 0; wait = gate.heldFor(zoneName))
+      core::the_clock().sleep_for(wait);
+    gate.pace();
+    if (const std::string wall = gate.closedFor(zoneName); !wall.empty()) {
+      gate.done(zoneName, false);
+      lib::recordError("launch in " + subnet.gw_subnet_id + " not sent: " + wall,
+                       "launch in " + subnet.gw_subnet_id + " not sent");
+      return std::nullopt;
+    }
+    std::optional<std::string> insId;
+    try {
+      insId = createEc2WithRetry(ec2_client, data, &gate, zoneName);
+    } catch (const LaunchGate::TryAgain&) {
+      continue;
+    } catch (...) {
+      gate.done(zoneName, false);
+      throw;
+    }
+    gate.done(zoneName, insId.has_value());
+    if (!insId) core::AppExitStatus::recordFailure("launch in " + subnet.gw_subnet_id + " failed");
+    return insId;
   }
-  std::optional<std::string> insId = createEc2WithRetry(ec2_client, data, shared.gate.get(), zoneName);
-  if (!insId) core::AppExitStatus::recordFailure("launch in " + subnet.gw_subnet_id + " failed");
-  return insId;
 }
 }  // namespace
 

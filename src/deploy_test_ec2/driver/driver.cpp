@@ -21,6 +21,7 @@
 #include "deploy_test_ec2/iam/iam.h"
 #include "deploy_test_ec2/keypair/keypair.h"
 #include "deploy_test_ec2/network/network.h"
+#include "deploy_test_ec2/permissions/permissions.h"
 #include "deploy_test_ec2/teardown/teardown.h"
 #include "lib/aws.h"
 #include "lib/commonlib.h"
@@ -224,6 +225,12 @@ int run(const Args& args, const std::vector<std::string>& argv) {
   auto iam_client = deploySession.client("iam", args.region);
 
   std::shared_ptr<awsapi::AwsClient> s3_client = workflow.s3;
+  // STS: the caller's identity, and AWS's encoded reasons of refusals, decoded.
+  auto sts_client = deploySession.client("sts", args.region);
+  explainDenialsThrough(sts_client.get());
+  struct ExplainerReset {
+    ~ExplainerReset() { explainDenialsThrough(nullptr); }
+  } explainerReset;
   if (!args.revert) {
     const lib::AmazonImage image = lib::latestAmazonLinuxImage(*ec2_client, args.image.value_or("al2023-ami-2023*"),
                                                                args.instance_type.value_or("t3.micro"));
@@ -231,7 +238,6 @@ int run(const Args& args, const std::vector<std::string>& argv) {
     Args deployArgs = args;
     deployArgs.image_imds_support = image.imds_support;
     // The preflight's own clients: the caller's identity and decoded denials (STS), the vCPU quota.
-    auto sts_client = deploySession.client("sts", args.region);
     std::shared_ptr<awsapi::AwsClient> quotas_client;
     try {
       quotas_client = deploySession.client("servicequotas", args.region);
@@ -243,7 +249,6 @@ int run(const Args& args, const std::vector<std::string>& argv) {
                PreflightClients{sts_client.get(), quotas_client.get(), image.default_vcpus});
   } else {
     // The IAM objects stay while test instances that use them remain.
-    auto sts_client = deploySession.client("sts", args.region);
     const bool cleared = terminateEc2s(*ec2_client, *iam_client, config, args, sts_client.get());
     if (cleared && args.ec2_role && *args.ec2_role == "default") deleteInstanceProfile(*iam_client, args);
     // A teardown has no workflow session; its log goes up with the deployment account's S3 client.

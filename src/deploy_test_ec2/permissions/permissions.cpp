@@ -53,6 +53,26 @@ std::string explainDecodedMessage(const std::string& decoded) {
   return out;
 }
 
+void explainDenialsThrough(const AwsClient* sts_client) {
+  if (!sts_client) {
+    lib::setDenialExplainer(nullptr);
+    return;
+  }
+  lib::setDenialExplainer([sts_client](const std::string& blob) {
+    std::string line = "  AWS's reason for the refusal above: ";
+    try {
+      const json answer = sts_client->decode_authorization_message({{"EncodedMessage", blob}});
+      const std::string why = explainDecodedMessage(answer.value("DecodedMessage", ""));
+      line += why.empty() ? "STS decoded it to nothing readable" : why;
+    } catch (const awsapi::ClientError& e) {
+      line += "encoded; allow sts:DecodeAuthorizationMessage to have it decoded (" + e.code() + ")";
+    } catch (const std::exception& e) {
+      line += std::string("encoded, and STS could not be asked (") + e.what() + ")";
+    }
+    lib::logger()->info(line);
+  });
+}
+
 std::string explainDenial(const AwsClient* sts_client, const std::string& message) {
   std::string text = withoutEncodedBlob(message);
   const std::string blob = encodedBlobOf(message);

@@ -39,6 +39,10 @@ std::vector<PermissionCheck> simulateIamActions(const AwsClient& iam_client, con
 // it, its essentials; when it may not, which permission would decode it.
 std::string explainDenial(const AwsClient* sts_client, const std::string& message);
 
+// From now on the run's first encoded refusal (of any call) is decoded through `sts_client` and
+// explained on one detail line; without a client, the explainer is taken away.
+void explainDenialsThrough(const AwsClient* sts_client);
+
 // What an encoded authorization message says, in one line (action, resource, explicit deny or no
 // allow, the policy types that matched), from the JSON STS DecodeAuthorizationMessage returns.
 std::string explainDecodedMessage(const std::string& decoded);
