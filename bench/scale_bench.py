@@ -197,6 +197,9 @@ def print_row(r):
     total = sum(r["throttled"].values())
     print(f"  throttled: {total}" + (" (" + ", ".join(f"{k} {v}" for k, v in r["throttled"].items()) + ")"
                                      if total else ""))
+    if r["mode"] == "deploy":
+        # EC2's launch bucket is shared with the account's other tools: refused launches are its cost.
+        print(f"  throttled RunInstances per instance: {r['throttled'].get('RunInstances', 0) / r['n']:.2f}")
     print(f"  calls {r['calls']} ({r['calls'] / r['n']:.1f} per entry; "
           + ", ".join(f"{k} {v}" for k, v in sorted(r["polls"].items())) + f"), cpu {r['cpu_s']:.2f} s, peak rss {r['peak_rss_mb']:.1f} MB, "
           f"moto {r['moto_s']:.2f} s" + (f" (call log full: the first {CALL_LOG_KEEP} calls only)"
