@@ -2,10 +2,11 @@
 the driver's checks and the workflow account, each checked through the sandbox's own state."""
 import json
 import os
+import re
 import stat
 import unittest
 
-from e2e_support import ToolTest, start_sandbox, stop_sandbox
+from e2e_support import RESULTS_TOOL, ToolTest, start_sandbox, stop_sandbox
 
 SANDBOX = None
 
@@ -123,6 +124,13 @@ class DeployAndRevert(ToolTest):
 class DriverChecksAndWorkflowAccount(ToolTest):
     def test_usage_errors_and_checks(self):
         self.assertEqual(self.run_tool().returncode, 2)
+        # --version: the program's name and the project's version (and commit), for both programs.
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt"), encoding="utf-8") as f:
+            version = re.search(r"project\(quenfold_testlibs VERSION (\S+)", f.read()).group(1)
+        for tool, name in ((None, "deploy_test_ec2"), (RESULTS_TOOL, "get_s3_test_results")):
+            out = self.run_tool("--version", tool=tool)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertRegex(out.stdout, rf"^{name} {re.escape(version)}( \(commit [0-9a-f]+\))?\n$")
         out = self.run_tool("--test_config", self.config, "--backup_folder", "b")
         self.assertEqual(out.returncode, 2)
         self.assertIn("--output_test_config", out.stderr)

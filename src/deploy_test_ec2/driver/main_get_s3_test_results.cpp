@@ -7,6 +7,7 @@
 #include "awsapi/client/session.h"
 #include "core/exit_request.h"
 #include "deploy_test_ec2/driver/driver.h"
+#include "deploy_test_ec2/driver/version.h"
 #include "deploy_test_ec2/results/results.h"
 #include "lib/commonlib.h"
 
@@ -16,6 +17,7 @@ int getS3TestResultsMain(int argc, char** argv) {
   using namespace quenfold_testlibs;
   Args args;
   CLI::App app("Collect test results from S3", "get_s3_test_results");
+  app.set_version_flag("--version", versionText("get_s3_test_results"), "Print the program's version and exit");
   std::string test_config, bucket, subnet, tag, profile, region;
   app.add_option("--test_config", test_config, "test config file (collect every entry)");
   app.add_option("--s3_bucket", bucket, "s3 bucket name")->required();

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <utility>
 
+#include "deploy_test_ec2/driver/version.h"
+
 namespace quenfold_testlibs {
 
 namespace {
@@ -65,7 +67,7 @@ std::string metavar(const OptionSpec& o) {
 std::string usageText() {
   const std::string head = std::string("usage: ") + kProg + " ";
   const std::string indent(head.size(), ' ');
-  std::vector<std::string> parts = {"[-h]"};
+  std::vector<std::string> parts = {"[-h]", "[--version]"};
   for (const auto& o : optionTable()) {
     std::string p = std::string("--") + o.name + (o.flag ? "" : " " + metavar(o));
     parts.push_back(o.required ? p : "[" + p + "]");
@@ -111,6 +113,7 @@ std::string helpText() {
     }
   };
   entry("-h, --help", "show this help message and exit");
+  entry("--version", "show the program's version and exit");
   for (const auto& o : optionTable()) {
     entry(std::string("--") + o.name + (o.flag ? "" : " " + metavar(o)), o.help);
   }
@@ -173,14 +176,16 @@ std::optional<std::string> takeValueOptions(const std::vector<std::string>& argv
   return std::nullopt;
 }
 
-// Parses the tokens left after the value options (the flags, -h, anything unknown) with CLI11,
-// setting the flags in `args` and `help`. Returns the usage error when CLI11 refuses the line.
-std::optional<std::string> parseFlags(const std::vector<std::string>& rest, Args& args, bool& help) {
+// Parses the tokens left after the value options (the flags, -h, --version, anything unknown) with
+// CLI11, setting the flags in `args`, `help` and `version`. Returns the usage error when CLI11
+// refuses the line.
+std::optional<std::string> parseFlags(const std::vector<std::string>& rest, Args& args, bool& help, bool& version) {
   CLI::App app(kDescription, kProg);
   app.set_help_flag();  // rendered by helpText, recognised below
   app.allow_extras(false);
   app.positionals_at_end(false);
   app.add_flag("-h,--help", help);
+  app.add_flag("--version", version);
   for (const auto& o : optionTable()) {
     if (o.flag) app.add_flag(std::string("--") + o.name, args.*(o.boolean))->disable_flag_override();
   }
@@ -257,9 +262,10 @@ ParseOutcome parseArgs(const std::vector<std::string>& argv) {
   if (auto error = takeValueOptions(argv, taken)) return usageError(*error);
   Args args;
   bool help = false;
-  if (auto error = parseFlags(taken.rest, args, help)) return usageError(*error);
-  if (help) {
-    outcome.out = helpText();
+  bool version = false;
+  if (auto error = parseFlags(taken.rest, args, help, version)) return usageError(*error);
+  if (help || version) {
+    outcome.out = help ? helpText() : versionText(kProg) + "\n";
     outcome.exit_status = 0;
     return outcome;
   }

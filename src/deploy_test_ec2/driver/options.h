@@ -13,8 +13,8 @@ namespace quenfold_testlibs {
 // What parsing decided: run with the options, or stop with a status after printing.
 struct ParseOutcome {
   std::optional<Args> args;  // set when the run goes on
-  int exit_status = 0;       // when args is empty: 0 after --help, 2 after a usage error
-  std::string out;           // text for standard output (help)
+  int exit_status = 0;       // when args is empty: 0 after --help or --version, 2 after a usage error
+  std::string out;           // text for standard output (help, version)
   std::string err;           // text for standard error (usage and error line)
 };
 
