@@ -43,6 +43,13 @@ void SystemClock::sleep_for(std::chrono::milliseconds d) {
   interruptibleSleep(std::chrono::duration_cast<std::chrono::nanoseconds>(scaled));
 }
 
+void SystemClock::wait_for(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                           std::chrono::milliseconds d) {
+  // At least a millisecond of real time, so that a time scale near 0 does not make a watcher spin.
+  const double scaled = std::max(1.0, static_cast<double>(d.count()) * scale_);
+  cv.wait_for(lock, std::chrono::duration<double, std::milli>(scaled));
+}
+
 RecordingClock::RecordingClock(std::chrono::system_clock::time_point start) : wall_(start) {}
 
 std::chrono::system_clock::time_point RecordingClock::now() const {
@@ -59,6 +66,11 @@ void RecordingClock::sleep_for(std::chrono::milliseconds d) {
   std::lock_guard lk(mu_);
   sleeps_.push_back(d);
   elapsed_ += d;
+}
+
+void RecordingClock::wait_for(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                              std::chrono::milliseconds /*d*/) {
+  cv.wait(lock);
 }
 
 void RecordingClock::advance(std::chrono::milliseconds d) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -19,6 +20,11 @@ class Clock {
   virtual std::chrono::steady_clock::time_point monotonic() const = 0;
   // Pauses the calling thread (the system clock's pauses end early on an interruption).
   virtual void sleep_for(std::chrono::milliseconds d) = 0;
+  // Waits on `cv`, `lock` held, until it is notified or `d` has passed (it may also end early, as
+  // any wait on a condition variable). For a watcher that must wake when the watched work ends.
+  virtual void wait_for(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::chrono::milliseconds d) {
+    cv.wait_for(lock, d);
+  }
 };
 
 // Real time. Pauses are multiplied by QUENFOLD_TIME_SCALE (a non-negative number, default 1)
@@ -32,6 +38,7 @@ class SystemClock final : public Clock {
   std::chrono::system_clock::time_point now() const override;
   std::chrono::steady_clock::time_point monotonic() const override;
   void sleep_for(std::chrono::milliseconds d) override;
+  void wait_for(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::chrono::milliseconds d) override;
   double scale() const { return scale_; }
 
  private:
@@ -39,7 +46,8 @@ class SystemClock final : public Clock {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// Virtual time for tests: sleeping only advances the time and records the pause.
+// Virtual time for tests: sleeping only advances the time and records the pause. A wait_for ends
+// only on its notification: virtual time moves when someone sleeps, never by itself.
 class RecordingClock final : public Clock {
  public:
   explicit RecordingClock(std::chrono::system_clock::time_point start =
@@ -47,6 +55,7 @@ class RecordingClock final : public Clock {
   std::chrono::system_clock::time_point now() const override;
   std::chrono::steady_clock::time_point monotonic() const override;
   void sleep_for(std::chrono::milliseconds d) override;
+  void wait_for(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::chrono::milliseconds d) override;
   void advance(std::chrono::milliseconds d);
   std::vector<std::chrono::milliseconds> sleeps() const;
   std::chrono::milliseconds total_slept() const;

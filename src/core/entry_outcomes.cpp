@@ -48,6 +48,11 @@ void EntryOutcomes::finish(std::size_t index) {
     g_entries[index].status = EntryOutcome::Status::Done;
 }
 
+bool EntryOutcomes::failed(std::size_t index) {
+  std::lock_guard lk(g_mu);
+  return index < g_entries.size() && g_entries[index].status == EntryOutcome::Status::Failed;
+}
+
 void EntryOutcomes::noteError(const std::string& line) {
   std::lock_guard lk(g_mu);
   if (t_current < 0) {

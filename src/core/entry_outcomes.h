@@ -26,6 +26,8 @@ class EntryOutcomes {
   static void fail(std::size_t index, const std::string& error);
   // The entry's work ended; it counts as done unless something failed it.
   static void finish(std::size_t index);
+  // Whether something failed the entry so far.
+  static bool failed(std::size_t index);
   // From the logger and AppExitStatus: an error line or a recorded failure on the current thread.
   static void noteError(const std::string& line);
   static void noteFailure(const std::string& what);

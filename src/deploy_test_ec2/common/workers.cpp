@@ -12,30 +12,46 @@
 
 namespace quenfold_testlibs {
 
-void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn) {
+namespace {
+// Runs one task on its worker's thread; true when it ended with an error or an exit request.
+bool runTask(const WorkerTask& task) {
+  try {
+    task.run();
+    return false;
+  } catch (const core::ExitRequest&) {
+    core::AppExitStatus::recordFailure("worker for " + task.name + " ended");
+  } catch (const core::Interrupted&) {
+    // The interruption was logged once; each worker only stops.
+    core::AppExitStatus::recordFailure("worker for " + task.name + " interrupted");
+  } catch (const std::exception& e) {
+    lib::reportError(e, "worker for " + task.name);
+    core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
+  } catch (...) {
+    lib::reportError(std::current_exception(), "worker for " + task.name);
+    core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
+  }
+  return true;
+}
+}  // namespace
+
+void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn, Progress::Kind kind) {
   std::latch start(1);
   std::vector<std::thread> threads;
   threads.reserve(tasks.size());
-  for (const auto& task : tasks) {
-    auto body = [&start, &task] {
+  ProgressWatch progress(kind, tasks.size());
+  for (std::size_t i = 0; i < tasks.size(); ++i) {
+    const WorkerTask& task = tasks[i];
+    auto body = [&start, &task, &progress, i] {
       start.wait();
       std::optional<core::EntryScope> scope;
       if (task.entry) scope.emplace(*task.entry);
-      try {
-        task.run();
-      } catch (const core::ExitRequest&) {
-        core::AppExitStatus::recordFailure("worker for " + task.name + " ended");
-      } catch (const core::Interrupted&) {
-        // The interruption was logged once; each worker only stops.
-        core::AppExitStatus::recordFailure("worker for " + task.name + " interrupted");
-      } catch (const std::exception& e) {
-        lib::reportError(e, "worker for " + task.name);
-        core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
-      } catch (...) {
-        lib::reportError(std::current_exception(), "worker for " + task.name);
-        core::AppExitStatus::recordFailure("worker for " + task.name + " failed");
+      ProgressWatch::TaskScope progressScope(progress, i);
+      bool failed = runTask(task);
+      if (task.entry) {
+        core::EntryOutcomes::finish(*task.entry);
+        failed = failed || core::EntryOutcomes::failed(*task.entry);
       }
-      if (task.entry) core::EntryOutcomes::finish(*task.entry);
+      progress.finished(i, failed);
     };
     try {
       threads.push_back(spawn(body));
@@ -44,9 +60,11 @@ void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn) {
       lib::recordError("worker for " + task.name + " could not start: " + e.what(),
                        "worker for " + task.name + " could not start");
       if (task.entry) core::EntryOutcomes::fail(*task.entry, "its worker could not start");
+      progress.finished(i, true);
     }
   }
   start.count_down();
+  progress.watch();
   for (auto& t : threads) t.join();
 }
 

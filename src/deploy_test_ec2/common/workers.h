@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "deploy_test_ec2/common/progress.h"
+
 namespace quenfold_testlibs {
 
 struct WorkerTask {
@@ -26,7 +28,8 @@ using SpawnFn = std::function<std::thread(std::function<void()>)>;
 inline std::thread spawnThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 // A worker whose thread cannot be made is logged and recorded as that task's failure; the others
-// run as usual.
-void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn = spawnThread);
+// run as usual. While they run, the calling thread logs their progress (Progress) of `kind`.
+void runWorkers(const std::vector<WorkerTask>& tasks, const SpawnFn& spawn = spawnThread,
+                Progress::Kind kind = Progress::Kind::Entries);
 
 }  // namespace quenfold_testlibs

@@ -302,7 +302,7 @@ void deployEntries(const AwsClient& ec2_client, const AwsClient& iam_client, con
                           },
                           entryIndex[i]});
   }
-  runWorkers(threadPool);
+  runWorkers(threadPool, spawnThread, Progress::Kind::Launches);
 }
 
 // Puts the held-aside addresses back where this run wrote none. Returns, by entry, the addresses

@@ -14,6 +14,7 @@
 #include "core/exit_request.h"
 #include "core/raised.h"
 #include "core/retry.h"
+#include "deploy_test_ec2/common/progress.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
 #include "deploy_test_ec2/deploy/deploy.h"
@@ -470,7 +471,9 @@ void createEc2(const AwsClient& ec2_client, const AwsClient& iam_client, const s
       return;
     }
   }
+  progressLaunched();
   if (!waitUntilReady(ec2_client, ins.id, subnet)) return;
+  progressReady();
   ins.ready = true;
   wireUpInstance(ec2_client, ins, subnet, shared, args, test_config);
 }
