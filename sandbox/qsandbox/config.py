@@ -29,6 +29,7 @@ DEFAULTS = {
     "sts_duration_s": 3600.0,   # lifetime of credentials STS issues (AssumeRole's DurationSeconds capped)
     "inject": [],               # scripted errors: {"op", "code", "status", "message", "count"}
     "ec2_rate_limits": "off",   # "off", "documented" or an override table (ratelimits.py)
+    "describe_page_size": 0,    # paged Describe answers list at most this many items (0: as MaxResults asks)
     "consistency_lag_s": 0.0,   # new EC2 resources are NotFound / left out of filtered lists this long
     "kill_after_calls": None,   # {"pid": P, "calls": k}: SIGKILL P once the k-th AWS call is served
     "deny_actions": [],         # "service:Action": refused as an explicit deny in a service control policy
@@ -98,7 +99,7 @@ class Config:
                 raise ValueError(f"{key} must be a number >= 0")
         if "sts_duration_s" in clean and not (math.isfinite(clean["sts_duration_s"]) and clean["sts_duration_s"] > 0):
             raise ValueError("sts_duration_s must be a number > 0")
-        for key in ("eip_quota", "vcpu_quota"):
+        for key in ("eip_quota", "vcpu_quota", "describe_page_size"):
             if key in clean and clean[key] < 0:
                 raise ValueError(f"{key} must be an integer >= 0")
         with self._lock:

@@ -9,7 +9,7 @@ import traceback
 import xml.etree.ElementTree as ET
 from urllib.parse import urlsplit
 
-from . import faults, protocol, ratelimits, sigv4, sso
+from . import faults, paging, protocol, ratelimits, sigv4, sso
 from .httpserve import QuietHandler
 
 _CODE_RE = re.compile(rb"<Code>([^<]+)</Code>")
@@ -119,9 +119,14 @@ class ProxyHandler(QuietHandler):
             answer = sb.own_answer(service, op, self.headers, path, body, scope)
         moto_s = None
         hidden = 0
+        page = None
+        moto_path, moto_body = path, body
+        if answer is None and service == "ec2" and paging.wanted(op, params):
+            answer, page = paging.window(op, params, cfg["describe_page_size"])
+            moto_path, moto_body = paging.unpaged(path, self.headers, body)
         if answer is None:
             try:
-                status, rheaders, data, moto_s = sb.moto.call(self.command, path, headers, body)
+                status, rheaders, data, moto_s = sb.moto.call(self.command, moto_path, headers, moto_body)
             except Exception:  # moto raised instead of answering
                 traceback.print_exc(file=sys.stderr)
                 status, rheaders, data = 500, [("Content-Type", "text/html")], b"<html>moto raised</html>"
@@ -136,6 +141,8 @@ class ProxyHandler(QuietHandler):
                     data, hidden = sb.hide_young(op, params, data)
                     if hidden:
                         fault = "consistency"
+                    if page:
+                        data = paging.cut(op, data, *page)
             answer = (status, list(rheaders.items()) if isinstance(rheaders, dict) else list(rheaders), data)
         status, rheaders, data = answer
         if isinstance(rheaders, dict):

@@ -14,7 +14,8 @@ from botocore.credentials import Credentials
 from botocore.parsers import create_parser
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sandbox"))
-from qsandbox import consistency, faults, iamlag, launches, partition, protocol, ratelimits, sigv4, walls  # noqa: E402
+from qsandbox import (consistency, faults, iamlag, launches, paging, partition, protocol, ratelimits, sigv4,  # noqa: E402
+                      walls)
 from qsandbox.clock import Clock  # noqa: E402
 from qsandbox.config import Config  # noqa: E402
 from qsandbox.fidelity import image_date  # noqa: E402
@@ -324,6 +325,28 @@ class ConsistencyTest(unittest.TestCase):
         self.assertIsNone(ledger.young("sg-2", 100.0, 10.0))
         ledger.learn([("sg-2", "group")], now=120.0, lag=10.0)  # sg-1 is past the lag: dropped
         self.assertIsNone(ledger.young("sg-1", 100.0, 10.0))
+
+
+class PagingTest(unittest.TestCase):
+    def test_pages_chain_by_token_and_requests_aws_refuses_are_refused(self):
+        body = EC2_XML.format("DescribeSubnets", "<subnetSet>" + "".join(
+            f"<item><subnetId>subnet-{n}</subnetId></item>" for n in range(5)) + "</subnetSet>").encode()
+        seen, params = [], {"MaxResults": "1000"}
+        while True:
+            error, page = paging.window("DescribeSubnets", params, page_size=2)
+            self.assertIsNone(error)
+            answer = ConsistencyTest.parse(self, "DescribeSubnets", (200, {}, paging.cut("DescribeSubnets", body, *page)))
+            seen.append([s["SubnetId"] for s in answer["Subnets"]])
+            if "NextToken" not in answer:
+                break
+            params["NextToken"] = answer["NextToken"]
+        self.assertEqual([["subnet-0", "subnet-1"], ["subnet-2", "subnet-3"], ["subnet-4"]], seen)
+        for params in ({"MaxResults": "4"}, {"MaxResults": "5", "InstanceId.1": "i-1"}, {"NextToken": "forged"}):
+            with self.subTest(params=params):
+                self.assertEqual(400, paging.window("DescribeInstances", params, 0)[0][0])
+        self.assertEqual(("/?a=1", b"Action=DescribeSubnets"), paging.unpaged(
+            "/?a=1&MaxResults=5", {"Content-Type": "application/x-www-form-urlencoded"},
+            b"Action=DescribeSubnets&MaxResults=5&NextToken=t"))
 
 
 class KillSwitchTest(unittest.TestCase):
