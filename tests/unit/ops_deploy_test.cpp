@@ -62,7 +62,7 @@ TEST_F(Deploy, GetEc2FindsTheSingleTaggedInstanceOfASubnet) {
   auto found = getEc2(ec2, "subnet-g");
   EXPECT_EQ(ec2.calls("DescribeInstances")[0],
             json::parse(R"({"Filters":[{"Name":"tag:Name","Values":["quenfold-test-ec2"]},
-                                      {"Name":"subnet-id","Values":["subnet-g"]}]})"));
+                                      {"Name":"subnet-id","Values":["subnet-g"]}],"MaxResults":1000})"));
   EXPECT_EQ(found.instance_id, "i-1");
   EXPECT_EQ(found.public_ip, "198.51.100.1");
   ASSERT_TRUE(found.other_interface);

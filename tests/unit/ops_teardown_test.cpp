@@ -226,6 +226,22 @@ TEST_F(Teardown, AllEc2InVpcListsOneIdPerReservation) {
   EXPECT_FALSE(getAllEc2InVpc(ec2, "vpc-1"));
 }
 
+TEST_F(Teardown, TheVpcsInstancesAreReadFromEveryPage) {
+  json first = withInstance();
+  first["Reservations"][0]["Instances"][0]["SubnetId"] = "subnet-g";
+  first["NextToken"] = "page-2";
+  json second = reservations({instance("i-2", {})});
+  second["Reservations"][0]["Instances"][0]["SubnetId"] = "subnet-h";
+  ec2.on("DescribeInstances").reply(first).reply(second);
+  const Ec2sBySubnet found = findEc2sInVpc(ec2, "vpc-1");
+  EXPECT_EQ(found.count("subnet-g") + found.count("subnet-h"), 2u);
+  const auto calls = ec2.calls("DescribeInstances");
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0]["MaxResults"], 1000);  // without it, EC2 answers in one piece or not at all
+  EXPECT_FALSE(calls[0].contains("NextToken"));
+  EXPECT_EQ(calls[1]["NextToken"], "page-2");
+}
+
 TEST_F(Teardown, EipRevertOfAPlainAddressStillTerminatesAndAFailedLookupChangesNothing) {
   args.eip = true;
   ec2.on("DescribeInstances").reply_with([&](const json& req) {

@@ -8,9 +8,10 @@ namespace quenfold_testlibs {
 
 namespace {
 json describeInSubnet(const AwsClient& ec2_client, const std::string& subnet_id) {
-  return ec2_client.describe_instances(
-      {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
-                                json{{"Name", "subnet-id"}, {"Values", {subnet_id}}}})}});
+  return {{"Reservations", allPages(ec2_client, "DescribeInstances",
+                                    {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}},
+                                                              json{{"Name", "subnet-id"}, {"Values", {subnet_id}}}})}},
+                                    "Reservations")}};
 }
 
 // The public IP of the instance's one interface in `subnet_id` that has one, and its first
@@ -48,6 +49,10 @@ std::vector<FoundEc2> findEc2s(const AwsClient& ec2_client, const std::string& s
 }
 
 json allPages(const AwsClient& ec2_client, const std::string& operation, json request, const char* key) {
+  // EC2 answers a Describe without MaxResults in one piece, which it may throttle or time out on
+  // a large account; with it, in pages of at most that many items (DescribeRouteTables takes at
+  // most 100, the others 1000).
+  request["MaxResults"] = operation == "DescribeRouteTables" ? 100 : 1000;
   json items = json::array();
   for (;;) {
     json resp = ec2_client.call(operation, request);

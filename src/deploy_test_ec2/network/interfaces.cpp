@@ -14,6 +14,7 @@
 #include "core/retry.h"
 #include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/common/test_config.h"
+#include "deploy_test_ec2/lookup/lookup.h"
 #include "deploy_test_ec2/network/network.h"
 #include "lib/commonlib.h"
 
@@ -194,11 +195,11 @@ void deleteNetworkInterface(const AwsClient& ec2_client, const std::optional<std
 
 json getNetworkInterfaces(const AwsClient& ec2_client, const std::string& vpc_id) {
   try {
-    json resp = ec2_client.describe_network_interfaces(
-        {{"Filters", json::array({json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
-                                  json{{"Name", "tag:Name"}, {"Values", {kInterfaceName}}},
-                                  json{{"Name", "status"}, {"Values", {"available"}}}})}});
-    return resp.value("NetworkInterfaces", json::array());
+    return allPages(ec2_client, "DescribeNetworkInterfaces",
+                    {{"Filters", json::array({json{{"Name", "vpc-id"}, {"Values", {vpc_id}}},
+                                              json{{"Name", "tag:Name"}, {"Values", {kInterfaceName}}},
+                                              json{{"Name", "status"}, {"Values", {"available"}}}})}},
+                    "NetworkInterfaces");
   } catch (const std::exception& e) {
     // Not "none": the interfaces may well be there, so the revert must not report success.
     lib::recordError("test network interfaces of " + vpc_id + " could not be listed: " + e.what(),

@@ -125,7 +125,7 @@ void completeSshGroup(const AwsClient& ec2_client, const json& group, const Args
 json findToolGroups(const AwsClient& ec2_client, const std::string& vpc_id) {
   const json filters =
       json::array({vpcFilter(vpc_id), json{{"Name", "group-name"}, {"Values", {kSgName, kPrivateSgName}}}});
-  return ec2_client.describe_security_groups({{"Filters", filters}}).value("SecurityGroups", json::array());
+  return allPages(ec2_client, "DescribeSecurityGroups", {{"Filters", filters}}, "SecurityGroups");
 }
 
 json securityGroupRequest(const std::string& name, const std::string& vpc_id, const Args& args) {

@@ -23,11 +23,12 @@ using json = nlohmann::ordered_json;
 std::optional<std::vector<std::string>> getAllEc2InVpc(const AwsClient& ec2_client, const std::string& vpc_id,
                                                        bool* lookup_failed) {
   try {
-    json resp = ec2_client.describe_instances(
+    const json reservations = allPages(
+        ec2_client, "DescribeInstances",
         {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kInstanceName}}}, vpcFilter(vpc_id),
                                   json{{"Name", "instance-state-name"},
-                                       {"Values", {"pending", "running", "shutting-down", "stopped", "stopping"}}}})}});
-    const json& reservations = resp.value("Reservations", json::array());
+                                       {"Values", {"pending", "running", "shutting-down", "stopped", "stopping"}}}})}},
+        "Reservations");
     if (reservations.empty()) return std::nullopt;
     if (reservations.size() > 1) {
       lib::logger()->info(std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " +
