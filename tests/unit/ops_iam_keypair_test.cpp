@@ -67,7 +67,8 @@ TEST_F(Iam, SecondRunReusesAndCompletesWhatAnEarlierRunLeftHalfDone) {
   // The first profile holds the role already; the second was left empty by a run that died.
   iam.on("GetInstanceProfile")
       .reply({{"InstanceProfile", {{"Roles", json::array({{{"RoleName", "quenfold-test-ec2-role"}}})}}}})
-      .reply({{"InstanceProfile", {{"Roles", json::array()}}}});
+      .reply({{"InstanceProfile", {{"Roles", json::array()}}}})
+      .reply({{"InstanceProfile", {{"Roles", json::array({{{"RoleName", "someone-elses-role"}}})}}}});
   iam.on("AttachRolePolicy").reply(json::object());
   iam.on("AddRoleToInstanceProfile").reply(json::object());
   EXPECT_EQ(createS3Policy(iam, args), "arn:aws:iam::123456789012:policy/quenfold-test-ec2-policy");
@@ -77,6 +78,12 @@ TEST_F(Iam, SecondRunReusesAndCompletesWhatAnEarlierRunLeftHalfDone) {
   EXPECT_EQ(iam.count("AddRoleToInstanceProfile"), 0u);
   createInstanceProfile(iam, args);
   EXPECT_EQ(iam.count("AddRoleToInstanceProfile"), 1u);
+  // A third, edited by hand to hold another role, is not used.
+  EXPECT_THROW(createInstanceProfile(iam, args), core::ExitRequest);
+  EXPECT_TRUE(
+      logged("error   **Error** Instance profile quenfold-test-ec2-instance-profile holds role "
+             "someone-elses-role, not quenfold-test-ec2-role: remove that role from it (or delete the "
+             "profile) and run again"));
   EXPECT_TRUE(
       logged("info   **Alert** An error occurred (EntityAlreadyExists) when calling the CreateRole operation: "
              "Role with name quenfold-test-ec2-role already exists."));

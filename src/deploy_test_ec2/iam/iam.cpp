@@ -166,10 +166,17 @@ void createInstanceProfile(const AwsClient& iam_client, const Args& args) {
     if (e.code() != "EntityAlreadyExists") lib::failRun(e.what());
     log->info(std::string("  **Alert** ") + e.what());
     // A profile left by a run that died before adding the role would launch instances
-    // without it: add the role when the profile lacks it.
+    // without it: add the role when the profile lacks it. A profile holds one role at most, so
+    // one holding another role (an edit by hand) cannot take ours and is not used.
     json profile = iam_client.get_instance_profile({{"InstanceProfileName", kInstanceProfileName}});
-    for (const auto& role : profile.at("InstanceProfile").value("Roles", json::array())) {
+    const json roles = profile.at("InstanceProfile").value("Roles", json::array());
+    for (const auto& role : roles) {
       if (role.value("RoleName", "") == kRoleName) return;
+    }
+    if (!roles.empty()) {
+      lib::failRun(std::string("Instance profile ") + kInstanceProfileName + " holds role " +
+                   roles[0].value("RoleName", "?") + ", not " + kRoleName +
+                   ": remove that role from it (or delete the profile) and run again");
     }
   }
   log->info("- Add role to instance profile");
