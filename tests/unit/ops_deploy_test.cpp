@@ -227,9 +227,11 @@ TEST_F(Deploy, AFoundInstanceIsReusedByItsState) {
     }
     return reservations(list);
   };
-  // A stopped instance (a nightly scheduler) is started and waited for, then wired up.
+  // A stopped instance (a nightly scheduler) is started and waited for, then wired up; one
+  // shutting down (a revert's, a dead launch's) is no longer the subnet's.
   ec2.on("DescribeInstances").reply_with([&](const json& req) {
-    if (req.contains("Filters")) return found({{"i-old", "terminated"}, {"i-1", "stopped"}});
+    if (req.contains("Filters"))
+      return found({{"i-old", "terminated"}, {"i-dying", "shutting-down"}, {"i-1", "stopped"}});
     return reservations(
         {instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1"), nic("eni-2", "subnet-p", "10.0.101.9")},
                   "198.51.100.1")});
@@ -247,6 +249,25 @@ TEST_F(Deploy, AFoundInstanceIsReusedByItsState) {
   EXPECT_EQ(ec2.count("RunInstances"), 0u);
   EXPECT_EQ(cfg["ec2_ip"], "198.51.100.1");
   EXPECT_EQ(cfg["ec2_2nd_private_ip"], "10.0.101.9");
+
+  // One caught stopping is waited for until it has stopped, then started the same way.
+  FakeAwsClient stopping;
+  int byId = 0;
+  stopping.on("DescribeInstances").reply_with([&](const json& req) {
+    if (req.contains("Filters")) return found({{"i-1", "stopping"}});
+    if (byId++ == 0) return found({{"i-1", "stopped"}});
+    return reservations(
+        {instance("i-1", {nic("eni-1", "subnet-g", "10.0.0.5", "198.51.100.1"), nic("eni-2", "subnet-p", "10.0.101.9")},
+                  "198.51.100.1")});
+  });
+  stopping.on("StartInstances").reply(json::object());
+  stopping.on("DescribeInstanceStatus")
+      .reply({{"InstanceStatuses", json::array({{{"InstanceStatus", {{"Status", "ok"}}}}})}});
+  json again = entry();
+  createEc2(stopping, iam, "ami", {"subnet-g", "subnet-p", "ip"}, args, again, shared);
+  EXPECT_EQ(stopping.count("StartInstances"), 1u);
+  EXPECT_EQ(again["ec2_ip"], "198.51.100.1");
+  EXPECT_EQ(exitStatus(), 0);
 
   // Two live ones (two pipelines at once): nothing more is launched, the entry fails naming both.
   FakeAwsClient two;
@@ -468,9 +489,11 @@ TEST_F(Deploy, ElasticIpsThatCannotFitTheQuotaStopTheRunBeforeAnythingIsMade) {
     i["SubnetId"] = "subnet-g1";
     return i;
   }()}));
-  ec2.on("DescribeAccountAttributes")
-      .reply({{"AccountAttributes", json::array({{{"AttributeName", "vpc-max-elastic-ips"},
-                                                  {"AttributeValues", json::array({{{"AttributeValue", "5"}}})}}})}});
+  auto quota = [](const char* n) {
+    return json{{"AccountAttributes", json::array({{{"AttributeName", "vpc-max-elastic-ips"},
+                                                    {"AttributeValues", json::array({{{"AttributeValue", n}}})}}})}};
+  };
+  ec2.on("DescribeAccountAttributes").reply(quota("5")).reply(quota("6"));
   ec2.on("DescribeSecurityGroups").reply({{"SecurityGroups", json::array()}});
   ec2.on("DescribeKeyPairs").reply({{"KeyPairs", json::array()}});
   EXPECT_THROW(deployEc2s(ec2, nullptr, iam, "ami-1", args), core::ExitRequest);
@@ -479,6 +502,15 @@ TEST_F(Deploy, ElasticIpsThatCannotFitTheQuotaStopTheRunBeforeAnythingIsMade) {
              "release some, ask AWS for a higher quota, or deploy without --eip"))
       << ::testing::PrintToString(logs());
   EXPECT_EQ(ec2.count("CreateSecurityGroup") + ec2.count("RunInstances") + ec2.count("AllocateAddress"), 0u);
+
+  // With one more in the quota, the two needed fit exactly what is left: no refusal.
+  args.dry_run = true;
+  ec2.lenient();
+  deployEc2s(ec2, nullptr, iam, "ami-1", args);
+  EXPECT_TRUE(logged("info - Elastic IPs: 2 needed, 2 left of 6 in us-east-1"));
+  EXPECT_EQ(countLogged("error   **Error** 2 Elastic IPs are needed and us-east-1 has 2 left (quota 6, 4 in use): "
+                        "release some, ask AWS for a higher quota, or deploy without --eip"),
+            0);
 }
 
 TEST_F(Deploy, AnInterruptionWhileTheSharedResourcesAreMadeStillWritesTheOutput) {

@@ -115,11 +115,16 @@ TEST(WaiterStatusOk, AnInstanceGoingAwayOrImpairedEndsTheWaitAtOnceWithItsLastAn
     }
     EXPECT_EQ(rig.ec2.count("DescribeInstanceStatus"), 2u) << state;
   }
-  WaiterRig rig;
-  rig.ec2.on("DescribeInstanceStatus").reply(statuses({"impaired"}));
-  EXPECT_NE(waiter_failure(rig.ec2.get_waiter("instance_status_ok"), rig.request).find("\"impaired\""),
-            std::string::npos);
-  EXPECT_EQ(rig.ec2.count("DescribeInstanceStatus"), 1u);
+  for (const char* check : {"InstanceStatus", "SystemStatus"}) {
+    WaiterRig rig;
+    json impaired = statuses({"initializing"});
+    impaired["InstanceStatuses"][0][check] = {{"Status", "impaired"}};
+    rig.ec2.on("DescribeInstanceStatus").reply(impaired);
+    EXPECT_NE(waiter_failure(rig.ec2.get_waiter("instance_status_ok"), rig.request).find("\"impaired\""),
+              std::string::npos)
+        << check;
+    EXPECT_EQ(rig.ec2.count("DescribeInstanceStatus"), 1u);
+  }
 }
 
 TEST(WaiterStatusOk, TransportFailuresPropagateUnchanged) {
