@@ -72,14 +72,19 @@ def window(action, params, page_size):
     return None, (offset, size)
 
 
-def unpaged(path, headers, body):
+# moto pages DescribeInstances itself, 100 reservations unless MaxResults says otherwise: asked
+# for everything, it is given a MaxResults no account reaches.
+_MOTO_ALL = {"DescribeInstances": [("MaxResults", "1000000")]}
+
+
+def unpaged(path, headers, body, action=None):
     """(path, body) of the same request without MaxResults and NextToken: moto lists everything."""
     parts = urlsplit(path)
     query = urlencode([(k, v) for k, v in parse_qsl(parts.query, keep_blank_values=True) if k not in PAGING_PARAMS])
     path = urlunsplit(parts._replace(query=query))
     if body and "x-www-form-urlencoded" in (headers.get("Content-Type", "") or ""):
         pairs = parse_qsl(body.decode("utf-8", "replace"), keep_blank_values=True)
-        body = urlencode([(k, v) for k, v in pairs if k not in PAGING_PARAMS]).encode()
+        body = urlencode([(k, v) for k, v in pairs if k not in PAGING_PARAMS] + _MOTO_ALL.get(action, [])).encode()
     return path, body
 
 

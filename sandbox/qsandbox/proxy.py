@@ -123,7 +123,7 @@ class ProxyHandler(QuietHandler):
         moto_path, moto_body = path, body
         if answer is None and service == "ec2" and paging.wanted(op, params):
             answer, page = paging.window(op, params, cfg["describe_page_size"])
-            moto_path, moto_body = paging.unpaged(path, self.headers, body)
+            moto_path, moto_body = paging.unpaged(path, self.headers, body, op)
         if answer is None:
             try:
                 status, rheaders, data, moto_s = sb.moto.call(self.command, moto_path, headers, moto_body)

@@ -347,6 +347,10 @@ class PagingTest(unittest.TestCase):
         self.assertEqual(("/?a=1", b"Action=DescribeSubnets"), paging.unpaged(
             "/?a=1&MaxResults=5", {"Content-Type": "application/x-www-form-urlencoded"},
             b"Action=DescribeSubnets&MaxResults=5&NextToken=t"))
+        # moto's own pages of DescribeInstances (100) must not cut the list the proxy pages.
+        self.assertEqual(("/", b"Action=DescribeInstances&MaxResults=1000000"), paging.unpaged(
+            "/", {"Content-Type": "application/x-www-form-urlencoded"},
+            b"Action=DescribeInstances&MaxResults=1000&NextToken=t", "DescribeInstances"))
 
 
 class KillSwitchTest(unittest.TestCase):
