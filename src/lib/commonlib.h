@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -58,6 +59,13 @@ class Common {
 // What the logger writes for a message: control characters as \n, \r, \t or \xHH (C1 controls,
 // U+2028 and U+2029 as \uHHHH, bytes that are not UTF-8 as \xHH), everything else as it is.
 std::string escapeControlCharacters(std::string_view text);
+
+// The items, separated by ", ".
+inline std::string joined(const std::set<std::string>& items) {
+  std::string out;
+  for (const auto& s : items) out += (out.empty() ? "" : ", ") + s;
+  return out;
+}
 
 // AWS's encoded reason of a refusal ("Encoded authorization failure message: BLOB", kilobytes of
 // opaque text): the blob of `message`, or "", and the message with every such blob cut to its

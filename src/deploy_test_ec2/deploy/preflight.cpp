@@ -32,12 +32,6 @@ std::string number(double v) {
   return std::to_string(v);
 }
 
-std::string joined(const std::set<std::string>& items) {
-  std::string out;
-  for (const auto& s : items) out += (out.empty() ? "" : ", ") + s;
-  return out;
-}
-
 void failEntry(PreflightVerdict& verdict, size_t index, const std::string& why) {
   // The first problem an entry meets is the one it fails with.
   verdict.entry_problems.emplace(index, why);
@@ -52,7 +46,7 @@ void judgeEntry(const PreflightFacts& facts, const PreflightEntry& e, PreflightV
       !facts.offered_zones->count(sn.zone)) {
     failEntry(verdict, e.index,
               e.gw_subnet + ": instance type " + facts.instance_type + " is not offered in " + sn.zone +
-                  "; zones that offer it: " + joined(*facts.offered_zones));
+                  "; zones that offer it: " + lib::joined(*facts.offered_zones));
   }
   if (!sn.block_mode.empty() && sn.block_mode != "off") {
     failEntry(verdict, e.index,

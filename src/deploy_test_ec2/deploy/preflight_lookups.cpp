@@ -6,7 +6,6 @@
 #include "awsapi/base/error.h"
 #include "core/raised.h"
 #include "deploy_test_ec2/common/names.h"
-#include "deploy_test_ec2/common/tags.h"
 #include "deploy_test_ec2/deploy/preflight.h"
 #include "deploy_test_ec2/iam/iam.h"
 #include "deploy_test_ec2/keypair/keypair.h"
@@ -277,9 +276,7 @@ void gatherPreflightFacts(const AwsClient& ec2_client, const AwsClient& iam_clie
            networkInterfaceRequest(second->private_subnet, found.private_sg, args), facts);
   if (args.eip && std::any_of(facts.entries.begin(), facts.entries.end(),
                               [](const PreflightEntry& e) { return e.needs_address; })) {
-    json spec = tagSpecifications("elastic-ip", kEipName, args);
-    spec[0]["Tags"].push_back(json{{"Key", kEipVpcTag}, {"Value", facts.vpc_id}});
-    dryRun(ec2_client, clients.sts, "AllocateAddress", {{"Domain", "vpc"}, {"TagSpecifications", spec}}, facts);
+    dryRun(ec2_client, clients.sts, "AllocateAddress", allocateAddressRequest(facts.vpc_id, args), facts);
   }
   if (!facts.groups_to_create.empty())
     dryRun(ec2_client, clients.sts, "CreateSecurityGroup",

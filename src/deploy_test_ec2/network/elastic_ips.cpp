@@ -11,14 +11,26 @@
 
 namespace quenfold_testlibs {
 
+json allocateAddressRequest(const std::string& vpcId, const Args& args) {
+  json spec = tagSpecifications("elastic-ip", kEipName, args);
+  spec[0]["Tags"].push_back(json{{"Key", kEipVpcTag}, {"Value", vpcId}});
+  return {{"Domain", "vpc"}, {"TagSpecifications", spec}};
+}
+
+json findToolAddresses(const AwsClient& ec2_client, const std::string& vpcId) {
+  return ec2_client
+      .describe_addresses(
+          {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kEipName}}},
+                                    json{{"Name", std::string("tag:") + kEipVpcTag}, {"Values", {vpcId}}}})}})
+      .value("Addresses", json::array());
+}
+
 void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, const std::string& vpcId,
                   const Args& args) {
   core::Step step;
   auto log = lib::logger();
   log->info("- Allocate EIP");
-  json spec = tagSpecifications("elastic-ip", kEipName, args);
-  spec[0]["Tags"].push_back(json{{"Key", kEipVpcTag}, {"Value", vpcId}});
-  json resp = ec2_client.allocate_address({{"Domain", "vpc"}, {"TagSpecifications", spec}});
+  json resp = ec2_client.allocate_address(allocateAddressRequest(vpcId, args));
   if (!resp.contains("AllocationId")) {
     log->info("  **Error** fail to allocate EIP");
     return;
@@ -82,12 +94,7 @@ void releaseUnassociatedEIP(const AwsClient& ec2_client, const json& address, co
 void releaseUnassociatedEIPs(const AwsClient& ec2_client, const std::string& vpcId, const Args& args) {
   json addresses;
   try {
-    addresses =
-        ec2_client
-            .describe_addresses(
-                {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kEipName}}},
-                                          json{{"Name", std::string("tag:") + kEipVpcTag}, {"Values", {vpcId}}}})}})
-            .value("Addresses", json::array());
+    addresses = findToolAddresses(ec2_client, vpcId);
   } catch (const std::exception& e) {
     lib::recordError("Elastic IPs of " + vpcId + " could not be listed: " + e.what(),
                      "Elastic IPs of " + vpcId + " could not be listed");

@@ -62,6 +62,11 @@ bool ipv4InNetwork(const std::string& address, const std::string& cidr);
 bool isIpv4NetworkText(const std::string& cidr);
 
 // --- Elastic IPs ---
+// The AllocateAddress request of the tool's Elastic IP in the VPC: tagged with its Name, the
+// --tag_resource pairs and the VPC id.
+json allocateAddressRequest(const std::string& vpcId, const Args& args);
+// The tool's Elastic IPs of the VPC (by those tags), associated or not.
+json findToolAddresses(const AwsClient& ec2_client, const std::string& vpcId);
 // The address is tagged at allocation with its Name, the --tag_resource pairs and the VPC id.
 void associateEIP(const AwsClient& ec2_client, const std::string& networkInfId, const std::string& vpcId,
                   const Args& args);

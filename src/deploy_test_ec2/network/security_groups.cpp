@@ -37,9 +37,6 @@ constexpr const char* kSshRuleDescription = "SSH access from the workflow engine
 // 60 inbound rules per group by default, and each new caller address adds one.
 constexpr size_t kSshRulesAlert = 50;
 
-json groupRequest(const std::string& name, const std::string& vpc_id, const Args& args) {
-  return securityGroupRequest(name, vpc_id, args);
-}
 // SSH from the caller's own address alone.
 json sshRule(const std::string& group_id, const std::string& ip) {
   return {{"GroupId", group_id},
@@ -190,7 +187,7 @@ std::optional<std::string> createSG(const AwsClient& ec2_client, const std::stri
     }
     return id;
   }
-  json request = groupRequest(kSgName, vpc_id, args);
+  json request = securityGroupRequest(kSgName, vpc_id, args);
   log->info(std::string("- Create SG ") + kSgName + " in " + vpc_id);
   try {
     const std::string ip = lookupCallerPublicIp();
@@ -212,7 +209,7 @@ std::optional<std::string> createPrivateInfSG(const AwsClient& ec2_client, const
     log->info(std::string("- Reuse existing SG ") + kPrivateSgName + " " + *id + " in " + vpc_id);
     return id;
   }
-  json request = groupRequest(kPrivateSgName, vpc_id, args);
+  json request = securityGroupRequest(kPrivateSgName, vpc_id, args);
   log->info(std::string("- Create SG ") + kPrivateSgName + " in " + vpc_id);
   try {
     if (args.dry_run) return std::nullopt;

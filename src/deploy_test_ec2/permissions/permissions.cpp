@@ -18,12 +18,6 @@ std::string textOf(const json& v, const char* key) {
   if (m.is_boolean()) return m.get<bool>() ? "true" : "false";
   return m.dump();
 }
-
-std::string joined(const std::set<std::string>& items) {
-  std::string out;
-  for (const auto& s : items) out += (out.empty() ? "" : ", ") + s;
-  return out;
-}
 }  // namespace
 
 void logUnknown(const std::string& what, const std::exception& e) {
@@ -49,9 +43,26 @@ std::string explainDecodedMessage(const std::string& decoded) {
     else if (const std::string t = textOf(st, "policyType"); !t.empty())
       types.insert(t);
   }
-  if (!types.empty()) out += " (" + joined(types) + ")";
+  if (!types.empty()) out += " (" + lib::joined(types) + ")";
   return out;
 }
+
+namespace {
+// AWS's encoded reason decoded through STS: what it says in one line ("" when nothing readable),
+// or, when STS refuses to decode it, STS's error code.
+struct Decoded {
+  std::string why;
+  std::string refused;
+};
+Decoded decode(const AwsClient& sts_client, const std::string& blob) {
+  try {
+    const json answer = sts_client.decode_authorization_message({{"EncodedMessage", blob}});
+    return {explainDecodedMessage(answer.value("DecodedMessage", "")), ""};
+  } catch (const awsapi::ClientError& e) {
+    return {"", e.code()};
+  }
+}
+}  // namespace
 
 void explainDenialsThrough(const AwsClient* sts_client) {
   if (!sts_client) {
@@ -61,11 +72,11 @@ void explainDenialsThrough(const AwsClient* sts_client) {
   lib::setDenialExplainer([sts_client](const std::string& blob) {
     std::string line = "  AWS's reason for the refusal above: ";
     try {
-      const json answer = sts_client->decode_authorization_message({{"EncodedMessage", blob}});
-      const std::string why = explainDecodedMessage(answer.value("DecodedMessage", ""));
-      line += why.empty() ? "STS decoded it to nothing readable" : why;
-    } catch (const awsapi::ClientError& e) {
-      line += "encoded; allow sts:DecodeAuthorizationMessage to have it decoded (" + e.code() + ")";
+      const Decoded d = decode(*sts_client, blob);
+      if (!d.refused.empty())
+        line += "encoded; allow sts:DecodeAuthorizationMessage to have it decoded (" + d.refused + ")";
+      else
+        line += d.why.empty() ? "STS decoded it to nothing readable" : d.why;
     } catch (const std::exception& e) {
       line += std::string("encoded, and STS could not be asked (") + e.what() + ")";
     }
@@ -77,13 +88,9 @@ std::string explainDenial(const AwsClient* sts_client, const std::string& messag
   std::string text = withoutEncodedBlob(message);
   const std::string blob = encodedBlobOf(message);
   if (blob.empty() || !sts_client) return text;
-  try {
-    const json answer = sts_client->decode_authorization_message({{"EncodedMessage", blob}});
-    const std::string why = explainDecodedMessage(answer.value("DecodedMessage", ""));
-    if (!why.empty()) return text + "; decoded: " + why;
-  } catch (const awsapi::ClientError& e) {
-    return text + "; allow sts:DecodeAuthorizationMessage to have it decoded (" + e.code() + ")";
-  }
+  const Decoded d = decode(*sts_client, blob);
+  if (!d.refused.empty()) return text + "; allow sts:DecodeAuthorizationMessage to have it decoded (" + d.refused + ")";
+  if (!d.why.empty()) return text + "; decoded: " + d.why;
   return text;
 }
 

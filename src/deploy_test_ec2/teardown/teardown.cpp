@@ -193,10 +193,7 @@ void checkEc2Deletes(const AwsClient& ec2_client, const AwsClient* sts_client, c
     }
   }
   if (args.eip) {
-    const json addresses = ec2_client.describe_addresses(
-        {{"Filters", json::array({json{{"Name", "tag:Name"}, {"Values", {kEipName}}},
-                                  json{{"Name", std::string("tag:") + kEipVpcTag}, {"Values", {vpcId}}}})}});
-    const json all = addresses.value("Addresses", json::array());
+    const json all = findToolAddresses(ec2_client, vpcId);
     if (!all.empty()) ask("ReleaseAddress", {{"AllocationId", all[0].value("AllocationId", "")}});
   }
   const json found = findToolGroups(ec2_client, vpcId);
